@@ -1,0 +1,164 @@
+#include "OrbelHost/HostController.h"
+
+#include "OrbelHost/HostIdentity.h"
+#include "OrbelHost/HostL10n.h"
+#include "OrbelHost/JsonMessage.h"
+#include "OrbelHost/Log.h"
+
+HostController::HostController(HostEnvironment environment, QObject* parent)
+    : QObject(parent)
+    , env_(std::move(environment))
+{
+    Q_ASSERT(env_.factory && env_.permissions && env_.keychain && env_.notifier && env_.loginItem
+             && env_.screen && env_.events && env_.cursor && env_.settings);
+    QSettings& defaults = *env_.settings;
+
+    // Published state first, then the components, then identity, then WebRTC objects.
+    signalStatus_ = HL(QStringLiteral("啟動中…"));
+    screenPermission_ = env_.permissions->screenCaptureAllowed();
+    inputPermission_ = env_.permissions->inputAllowed();
+    launchAtLogin_ = env_.loginItem->isEnabled();
+
+    input_ = std::make_unique<InputInjector>(std::move(env_.events));
+    cursor_ = std::make_unique<CursorMonitor>(std::move(env_.cursor));
+
+    pinEnabled_ = env_.keychain->value(kPinService, kPinAccount).has_value();
+    keepAwake_ = defaults.value(QStringLiteral("keepAwake"), false).toBool();
+    iceServers_ = { rtc::IceServer { { QStringLiteral(VELQUIN_DEFAULT_STUN_URL) }, std::nullopt, std::nullopt } };
+
+    signalURL_ = defaults.value(QStringLiteral("signalURL")).toString();
+    if (signalURL_.isEmpty())
+        signalURL_ = QStringLiteral(VELQUIN_DEFAULT_SIGNAL_URL);
+    hostId_ = defaults.value(QStringLiteral("hostId")).toString();
+    if (hostId_.isEmpty())
+        hostId_ = HostIdentity::makeHostId(HostIdentity::computerName());
+    hostKey_ = defaults.value(QStringLiteral("hostKey")).toString();
+    if (hostKey_.isEmpty())
+        hostKey_ = HostIdentity::makeKey();
+    defaults.setValue(QStringLiteral("hostId"), hostId_);
+    defaults.setValue(QStringLiteral("hostKey"), hostKey_);
+    if (defaults.contains(QStringLiteral("accountHostId")))
+        accountHostId_ = defaults.value(QStringLiteral("accountHostId")).toString();
+
+    videoSource_ = env_.factory->createVideoSource(true);
+    videoTrack_ = env_.factory->createVideoTrack(videoSource_, QStringLiteral("screen"));
+    capturer_ = std::make_unique<ScreenCapturer>(videoSource_, std::move(env_.screen));
+
+    QPointer<HostController> self(this);
+    cursor_->onMessage = [self](const QJsonObject& message) {
+        if (self)
+            self->broadcast(message);
+    };
+
+    permissionTimer_.setInterval(env_.permissionPollMs);
+    connect(&permissionTimer_, &QTimer::timeout, this, &HostController::pollPermissions);
+}
+
+HostController::~HostController()
+{
+    // Peers may outlive us in pending WebRTC callbacks; they must find nothing to call into.
+    for (auto& [viewer, peer] : peers_)
+        peer->close();
+    if (signaling_)
+        signaling_->stop();
+}
+
+void HostController::start()
+{
+    // Runs once; an unlinked host has no signaling client, so that alone cannot be the guard.
+    if (started_)
+        return;
+    started_ = true;
+    env_.notifier->requestAuthorization();
+    QSettings& defaults = *env_.settings;
+    if (!defaults.value(QStringLiteral("didSetLoginItem"), false).toBool()) {
+        defaults.setValue(QStringLiteral("didSetLoginItem"), true);
+        if (env_.loginItem->setEnabled(true))
+            publish(launchAtLogin_, true, &HostController::launchAtLoginChanged);
+    }
+    connectSignaling();
+    permissionTimer_.start();
+}
+
+void HostController::pollPermissions()
+{
+    publish(screenPermission_, env_.permissions->screenCaptureAllowed(), &HostController::screenPermissionChanged);
+    publish(inputPermission_, env_.permissions->inputAllowed(), &HostController::inputPermissionChanged);
+}
+
+void HostController::requestInputPermission()
+{
+    env_.permissions->requestInputAccess();
+}
+
+void HostController::setPaused(bool paused)
+{
+    if (paused_ == paused)
+        return;
+    paused_ = paused;
+    Q_EMIT pausedChanged();
+    if (paused)
+        disconnectAll();
+}
+
+void HostController::disconnectAll()
+{
+    for (const auto& viewer : viewers())
+        reject(viewer, QStringLiteral("電腦端中斷了連線"));
+    closeAllPeers();
+}
+
+void HostController::send(const QJsonObject& message, Peer& peer)
+{
+    if (auto bytes = serializeJson(message))
+        deliver(*bytes, message, peer);
+}
+
+void HostController::broadcast(const QJsonObject& message)
+{
+    auto bytes = serializeJson(message);
+    if (!bytes)
+        return;
+    for (auto& [viewer, peer] : peers_)
+        if (peer->authed)
+            deliver(*bytes, message, *peer);
+}
+
+void HostController::deliver(const QByteArray& bytes, const QJsonObject& message, Peer& peer)
+{
+    if (!peer.channel || peer.channel->state() != rtc::DataChannelState::Open)
+        return;
+    // The transport drops an oversized message without a word; say so instead.
+    const auto limit = peer.channel->maxMessageSize();
+    if (std::size_t(bytes.size()) > limit) {
+        qCWarning(hostLog).noquote() << "dropped control message" << message.value(QStringLiteral("t")).toString()
+                                     << "of" << bytes.size() << "bytes for" << peer.viewer << "(limit" << limit << ")";
+        return;
+    }
+    peer.channel->send(bytes, false);
+}
+
+void HostController::notifyViewer()
+{
+    env_.notifier->post(HL(QStringLiteral("Velquin 遠端桌面：有手機正在遠端操作這台電腦")),
+                        HL(QStringLiteral("不是你本人的話，從選單列的「Velquin 遠端桌面」圖示按「中斷所有連線」。")));
+}
+
+std::shared_ptr<Peer> HostController::peer(const QString& viewer) const
+{
+    auto it = peers_.find(viewer);
+    return it == peers_.end() ? nullptr : it->second;
+}
+
+QStringList HostController::viewers() const
+{
+    QStringList list;
+    for (const auto& [viewer, peer] : peers_)
+        list << viewer;
+    return list;
+}
+
+void HostController::updateViewerCount()
+{
+    publish(viewerCount_, int(peers_.size()), &HostController::viewerCountChanged);
+}

@@ -1,0 +1,199 @@
+#pragma once
+// The one object that holds the host together: published state for the views, the shared
+// screen source and track, the components, the signaling client and the table of phones.
+// Everything here runs on the main thread.
+
+#include "OrbelHost/CursorMonitor.h"
+#include "OrbelHost/HostEnvironment.h"
+#include "OrbelHost/InputInjector.h"
+#include "OrbelHost/Peer.h"
+#include "OrbelHost/ScreenCapturer.h"
+#include "OrbelHost/SignalingClient.h"
+
+#include <QJsonObject>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+
+#include <map>
+#include <memory>
+
+class HostController : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(QString signalStatus READ signalStatus NOTIFY signalStatusChanged)
+    Q_PROPERTY(bool signalOnline READ signalOnline NOTIFY signalOnlineChanged)
+    Q_PROPERTY(int viewerCount READ viewerCount NOTIFY viewerCountChanged)
+    Q_PROPERTY(bool screenPermission READ screenPermission NOTIFY screenPermissionChanged)
+    Q_PROPERTY(bool inputPermission READ inputPermission NOTIFY inputPermissionChanged)
+    Q_PROPERTY(QString signalURL READ signalURL NOTIFY signalURLChanged)
+    Q_PROPERTY(QString hostId READ hostId NOTIFY hostIdChanged)
+    Q_PROPERTY(QString hostKey READ hostKey NOTIFY hostKeyChanged)
+    Q_PROPERTY(QString accountHostId READ accountHostId NOTIFY accountHostIdChanged)
+    Q_PROPERTY(QString linkToken READ linkToken NOTIFY linkTokenChanged)
+    Q_PROPERTY(QString linkMessage READ linkMessage NOTIFY linkMessageChanged)
+    Q_PROPERTY(bool accountServerReady READ accountServerReady NOTIFY accountServerReadyChanged)
+    Q_PROPERTY(bool paused READ paused WRITE setPaused NOTIFY pausedChanged)
+    Q_PROPERTY(bool launchAtLogin READ launchAtLogin NOTIFY launchAtLoginChanged)
+    Q_PROPERTY(bool pinEnabled READ pinEnabled NOTIFY pinEnabledChanged)
+    Q_PROPERTY(bool keepAwake READ keepAwake NOTIFY keepAwakeChanged)
+
+public:
+    // Keychain item that holds the host token of a linked computer.
+    static inline const QString kTokenService = QStringLiteral("com.pelmar.orbel.host.token");
+    static inline const QString kTokenAccount = QStringLiteral("host-token");
+    // Keychain item whose presence means an access PIN is set.
+    static inline const QString kPinService = QStringLiteral("com.pelmar.orbel.host.pin");
+    static inline const QString kPinAccount = QStringLiteral("pin-hash");
+
+    // What the session code of other components does at the moments the core defines.
+    struct SessionHooks {
+        std::function<void(Peer& peer, const QString& pin)> auth;
+        std::function<void(Peer& peer, const QJsonObject& message)> command;
+        std::function<void(Peer& peer)> initialState;
+    };
+
+    explicit HostController(HostEnvironment environment, QObject* parent = nullptr);
+    ~HostController() override;
+
+    // Published state.
+    QString signalStatus() const { return signalStatus_; }
+    bool signalOnline() const { return signalOnline_; }
+    int viewerCount() const { return viewerCount_; }
+    bool screenPermission() const { return screenPermission_; }
+    bool inputPermission() const { return inputPermission_; }
+    QString signalURL() const { return signalURL_; }
+    QString hostId() const { return hostId_; }
+    QString hostKey() const { return hostKey_; }
+    QString accountHostId() const { return accountHostId_; } // null when not linked
+    QString linkToken() const { return linkToken_; }
+    QString linkMessage() const { return linkMessage_; }
+    bool accountServerReady() const { return accountServerReady_; }
+    bool paused() const { return paused_; }
+    bool launchAtLogin() const { return launchAtLogin_; }
+    bool pinEnabled() const { return pinEnabled_; }
+    bool keepAwake() const { return keepAwake_; }
+
+    // User actions.
+    void start();
+    void disconnectAll();
+    void setPaused(bool paused);
+    void requestInputPermission();
+    // Stops the current signaling client and connects again (settings' reconnect).
+    void reconnect();
+
+    // Core operations used by the session components.
+    void broadcast(const QJsonObject& message);
+    void send(const QJsonObject& message, Peer& peer);
+    void closeAllPeers();
+    void closePeer(const QString& viewer);
+    void setVideoActive(bool active, rtc::RtpSender& sender);
+    void applyQuality(bool low, rtc::RtpSender& sender);
+    void notifyViewer();
+
+    SessionHooks hooks;
+
+    // Inspection.
+    std::shared_ptr<Peer> peer(const QString& viewer) const;
+    QStringList viewers() const;
+    SignalingClient* signaling() const { return signaling_; }
+    const std::vector<rtc::IceServer>& iceServers() const { return iceServers_; }
+    ScreenCapturer& capturer() { return *capturer_; }
+    CursorMonitor& cursor() { return *cursor_; }
+    InputInjector& input() { return *input_; }
+    bool started() const { return started_; }
+
+    // Normal and data-saving sender settings.
+    static constexpr int kNormalBitrate = 12'000'000;
+    static constexpr double kNormalFramerate = 30;
+    static constexpr double kNormalScale = 1.0;
+    static constexpr int kLowBitrate = 800'000;
+    static constexpr double kLowFramerate = 15;
+    static constexpr double kLowScale = 2.5;
+
+Q_SIGNALS:
+    void signalStatusChanged();
+    void signalOnlineChanged();
+    void viewerCountChanged();
+    void screenPermissionChanged();
+    void inputPermissionChanged();
+    void signalURLChanged();
+    void hostIdChanged();
+    void hostKeyChanged();
+    void accountHostIdChanged();
+    void linkTokenChanged();
+    void linkMessageChanged();
+    void accountServerReadyChanged();
+    void pausedChanged();
+    void launchAtLoginChanged();
+    void pinEnabledChanged();
+    void keepAwakeChanged();
+
+private:
+    template <typename T>
+    void publish(T& field, const T& value, void (HostController::*changed)())
+    {
+        if (field == value)
+            return;
+        field = value;
+        Q_EMIT(this->*changed)();
+    }
+    void setSignalStatus(const QString& text) { publish(signalStatus_, text, &HostController::signalStatusChanged); }
+    void setSignalOnline(bool online) { publish(signalOnline_, online, &HostController::signalOnlineChanged); }
+    void setAccountServerReady(bool ready) { publish(accountServerReady_, ready, &HostController::accountServerReadyChanged); }
+    void updateViewerCount();
+    void deliver(const QByteArray& bytes, const QJsonObject& message, Peer& peer);
+    void pollPermissions();
+
+    // Signaling.
+    bool isLinked();
+    void connectSignaling();
+    void signalingURL(SignalingClient::URLReady ready);
+    void handleSignal(const QJsonObject& message);
+    void handleRegistered(const QJsonObject& message);
+    void handleViewerJoin(const QString& viewer);
+    void handleAnswer(const QString& viewer, const QJsonObject& message);
+    void handleCandidate(const QString& viewer, const QJsonObject& message);
+    void sendSignal(const QJsonObject& message);
+    void reject(const QString& viewer, const QString& reason);
+    void handleRevoked();
+
+    // Peers.
+    void openPeer(const QString& viewer);
+    void wirePeer(const std::shared_ptr<Peer>& peer);
+    void configureSender(Peer& peer);
+    void makeOffer(const std::shared_ptr<Peer>& peer);
+    void handleChannelOpen(const std::shared_ptr<Peer>& peer);
+    void removePeer(const QString& viewer);
+    void peersEmptied();
+    bool isCurrent(const Peer& peer) const;
+
+    HostEnvironment env_;
+
+    QString signalStatus_;
+    bool signalOnline_ = false;
+    int viewerCount_ = 0;
+    bool screenPermission_ = false;
+    bool inputPermission_ = false;
+    QString signalURL_;
+    QString hostId_;
+    QString hostKey_;
+    QString accountHostId_;
+    QString linkToken_;
+    QString linkMessage_;
+    bool accountServerReady_ = true;
+    bool paused_ = false;
+    bool launchAtLogin_ = false;
+    bool pinEnabled_ = false;
+    bool keepAwake_ = false;
+
+    std::shared_ptr<rtc::VideoSource> videoSource_;
+    std::shared_ptr<rtc::VideoTrack> videoTrack_;
+    std::unique_ptr<ScreenCapturer> capturer_;
+    std::unique_ptr<InputInjector> input_;
+    std::unique_ptr<CursorMonitor> cursor_;
+    QPointer<SignalingClient> signaling_;
+    std::map<QString, std::shared_ptr<Peer>> peers_;
+    QTimer permissionTimer_;
+    std::vector<rtc::IceServer> iceServers_;
+    bool started_ = false;
+};

@@ -1,0 +1,238 @@
+// HostController: opening, running and closing the phones' peer sessions.
+
+#include "OrbelHost/HostController.h"
+
+#include "OrbelHost/Log.h"
+
+namespace {
+// WebRTC events arrive on the library's threads; this runs `work` on the controller's.
+void onMainThread(QObject* context, std::function<void()> work)
+{
+    QMetaObject::invokeMethod(context, std::move(work), Qt::QueuedConnection);
+}
+
+QJsonObject candidateMessage(const QString& viewer, const rtc::IceCandidate& candidate)
+{
+    return { { QStringLiteral("type"), QStringLiteral("candidate") },
+             { QStringLiteral("to"), viewer },
+             { QStringLiteral("candidate"),
+               QJsonObject { { QStringLiteral("candidate"), candidate.candidate },
+                             { QStringLiteral("sdpMid"), candidate.sdpMid.value_or(QString()) },
+                             { QStringLiteral("sdpMLineIndex"), candidate.sdpMLineIndex } } } };
+}
+} // namespace
+
+bool HostController::isCurrent(const Peer& peer) const
+{
+    auto it = peers_.find(peer.viewer);
+    return !peer.closed && it != peers_.end() && it->second.get() == &peer;
+}
+
+void HostController::openPeer(const QString& viewer)
+{
+    closePeer(viewer);
+
+    rtc::Configuration configuration;
+    configuration.iceServers = iceServers_;
+    configuration.sdpSemantics = rtc::SdpSemantics::UnifiedPlan;
+    configuration.gatheringPolicy = rtc::GatheringPolicy::Continually;
+
+    auto peer = std::make_shared<Peer>(viewer, *input_);
+    // Callbacks go in before the connection exists, so no event can find them unset.
+    wirePeer(peer);
+    peer->pc = env_.factory->createPeerConnection(configuration, peer);
+    if (!peer->pc) {
+        qCWarning(hostLog).noquote() << "no peer connection for" << viewer;
+        return;
+    }
+    peer->authed = !pinEnabled_;
+    configureSender(*peer);
+
+    const rtc::DataChannelInit ordered { true };
+    peer->channel = peer->pc->createDataChannel(QStringLiteral("input"), ordered);
+    if (peer->channel)
+        peer->channel->setObserver(peer);
+    peer->fileChannel = peer->pc->createDataChannel(QStringLiteral("file"), ordered);
+    if (peer->fileChannel)
+        peer->fileChannel->setObserver(peer);
+
+    peers_[viewer] = peer;
+    updateViewerCount();
+    capturer_->start();
+    cursor_->start();
+    makeOffer(peer);
+    capturer_->repeatLastFrame();
+}
+
+void HostController::wirePeer(const std::shared_ptr<Peer>& peer)
+{
+    QPointer<HostController> self(this);
+    std::weak_ptr<Peer> weak = peer;
+    // A replaced or closed peer must not speak for its successor under the same viewer id.
+    peer->onCandidate = [self, weak](const rtc::IceCandidate& candidate) {
+        onMainThread(self, [self, weak, candidate] {
+            auto peer = weak.lock();
+            if (self && peer && self->isCurrent(*peer))
+                self->sendSignal(candidateMessage(peer->viewer, candidate));
+        });
+    };
+    peer->onClosed = [self, weak] {
+        onMainThread(self, [self, weak] {
+            // Only the very peer that closed leaves: a late event of a replaced one changes nothing.
+            auto peer = weak.lock();
+            if (self && peer && self->isCurrent(*peer))
+                self->closePeer(peer->viewer);
+        });
+    };
+    peer->onCommand = [self, weak](const QJsonObject& message) {
+        onMainThread(self, [self, weak, message] {
+            auto peer = weak.lock();
+            if (self && peer && self->hooks.command)
+                self->hooks.command(*peer, message);
+        });
+    };
+    peer->onOpen = [self, weak] {
+        onMainThread(self, [self, weak] {
+            if (auto peer = weak.lock(); self && peer)
+                self->handleChannelOpen(peer);
+        });
+    };
+    peer->onAuth = [self, weak](const QString& pin) {
+        onMainThread(self, [self, weak, pin] {
+            auto peer = weak.lock();
+            if (self && peer && self->hooks.auth)
+                self->hooks.auth(*peer, pin);
+        });
+    };
+}
+
+void HostController::configureSender(Peer& peer)
+{
+    peer.sender = peer.pc->addTrack(videoTrack_, { QStringLiteral("desk") });
+    if (!peer.sender) {
+        qCWarning(hostLog).noquote() << "no video sender for" << peer.viewer;
+        return;
+    }
+    applyQuality(false, *peer.sender);
+    if (!peer.authed)
+        setVideoActive(false, *peer.sender);
+}
+
+void HostController::makeOffer(const std::shared_ptr<Peer>& peer)
+{
+    QPointer<HostController> self(this);
+    std::weak_ptr<Peer> weak = peer;
+    auto fail = [self, weak](const QString& error) {
+        onMainThread(self, [self, weak, error] {
+            auto peer = weak.lock();
+            if (!self || !peer || !self->isCurrent(*peer))
+                return;
+            // A peer without an offer would hold its slot and the capture for nothing.
+            qCWarning(hostLog).noquote() << "offer for" << peer->viewer << "failed:" << error;
+            self->closePeer(peer->viewer);
+        });
+    };
+    peer->pc->createOffer([self, weak, fail](std::optional<rtc::SessionDescription> offer, const QString& error) {
+        auto peer = weak.lock();
+        if (!peer || peer->closed)
+            return;
+        if (!offer) {
+            fail(error);
+            return;
+        }
+        peer->pc->setLocalDescription(*offer, [self, weak, fail, sdp = offer->sdp](bool ok, const QString& error) {
+            if (!ok) {
+                fail(error);
+                return;
+            }
+            onMainThread(self, [self, weak, sdp] {
+                auto peer = weak.lock();
+                if (self && peer && self->isCurrent(*peer))
+                    self->sendSignal({ { QStringLiteral("type"), QStringLiteral("offer") },
+                                       { QStringLiteral("to"), peer->viewer },
+                                       { QStringLiteral("sdp"), sdp } });
+            });
+        });
+    });
+}
+
+void HostController::handleChannelOpen(const std::shared_ptr<Peer>& peer)
+{
+    if (!isCurrent(*peer))
+        return;
+    if (peer->authed) {
+        if (hooks.initialState)
+            hooks.initialState(*peer);
+        return;
+    }
+    send({ { QStringLiteral("t"), QStringLiteral("auth-required") },
+           { QStringLiteral("min"), 4 },
+           { QStringLiteral("max"), 8 } },
+         *peer);
+    // A phone that never sends its PIN must not hold a session slot for ever.
+    QPointer<HostController> self(this);
+    std::weak_ptr<Peer> weak = peer;
+    QTimer::singleShot(env_.authTimeoutMs, this, [self, weak] {
+        auto peer = weak.lock();
+        if (self && peer && self->isCurrent(*peer) && !peer->authed) {
+            qCInfo(hostLog).noquote() << "closing" << peer->viewer << ": no PIN in time";
+            self->closePeer(peer->viewer);
+        }
+    });
+}
+
+void HostController::removePeer(const QString& viewer)
+{
+    auto it = peers_.find(viewer);
+    if (it == peers_.end())
+        return;
+    auto peer = it->second;
+    peers_.erase(it);
+    peer->close();
+    updateViewerCount();
+}
+
+void HostController::closePeer(const QString& viewer)
+{
+    if (!peers_.count(viewer))
+        return;
+    removePeer(viewer);
+    if (peers_.empty())
+        peersEmptied();
+}
+
+void HostController::closeAllPeers()
+{
+    if (peers_.empty())
+        return;
+    for (const auto& viewer : viewers())
+        removePeer(viewer);
+    peersEmptied();
+}
+
+void HostController::peersEmptied()
+{
+    capturer_->stop();
+    cursor_->stop();
+    input_->releaseAll();
+}
+
+void HostController::setVideoActive(bool active, rtc::RtpSender& sender)
+{
+    auto parameters = sender.parameters();
+    for (auto& encoding : parameters.encodings)
+        encoding.active = active;
+    sender.setParameters(parameters);
+}
+
+void HostController::applyQuality(bool low, rtc::RtpSender& sender)
+{
+    auto parameters = sender.parameters();
+    parameters.degradationPreference = rtc::DegradationPreference::MaintainResolution;
+    for (auto& encoding : parameters.encodings) {
+        encoding.maxBitrateBps = low ? kLowBitrate : kNormalBitrate;
+        encoding.maxFramerate = low ? kLowFramerate : kNormalFramerate;
+        encoding.scaleResolutionDownBy = low ? kLowScale : kNormalScale;
+    }
+    sender.setParameters(parameters);
+}

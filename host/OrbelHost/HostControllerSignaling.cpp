@@ -1,0 +1,257 @@
+// HostController: the signaling connection and the messages that travel over it.
+
+#include "OrbelHost/HostController.h"
+
+#include "OrbelHost/HostL10n.h"
+#include "OrbelHost/Log.h"
+
+#include <QCoreApplication>
+#include <QJsonArray>
+#include <QUrlQuery>
+
+#include <cmath>
+#include <limits>
+
+bool HostController::isLinked()
+{
+    return !accountHostId_.isNull() && env_.keychain->value(kTokenService, kTokenAccount).has_value();
+}
+
+void HostController::connectSignaling()
+{
+    if (signaling_) {
+        signaling_->stop();
+        signaling_->deleteLater();
+        signaling_ = nullptr;
+    }
+    if (!isLinked()) {
+        setSignalOnline(false);
+        setSignalStatus(HL(QStringLiteral("尚未綁定：請在下方用手機的 Velquin 掃描 QR Code")));
+        return;
+    }
+    QPointer<HostController> self(this);
+    auto* client = new SignalingClient(
+        [self](SignalingClient::URLReady ready) {
+            if (!self) {
+                ready(std::nullopt);
+                return;
+            }
+            self->signalingURL(std::move(ready));
+        },
+        env_.signalingTiming, this);
+    QPointer<SignalingClient> weakClient(client);
+    // Reports of a client that has been replaced must not touch the new one's phones.
+    client->onState = [this, weakClient](bool online, const QString& text) {
+        if (signaling_ != weakClient)
+            return;
+        setSignalOnline(online);
+        setSignalStatus(text);
+        if (!online)
+            closeAllPeers();
+    };
+    client->onMessage = [this, weakClient](const QJsonObject& message) {
+        if (signaling_ == weakClient)
+            handleSignal(message);
+    };
+    client->onRevoked = [this, weakClient] {
+        if (signaling_ == weakClient)
+            handleRevoked();
+    };
+    signaling_ = client;
+    client->start();
+}
+
+void HostController::reconnect()
+{
+    connectSignaling();
+}
+
+void HostController::signalingURL(SignalingClient::URLReady ready)
+{
+    QUrl base(signalURL_, QUrl::StrictMode);
+    if (!base.isValid() || base.scheme().isEmpty() || base.host().isEmpty()) {
+        ready(std::nullopt);
+        return;
+    }
+    if (!isLinked()) {
+        QUrlQuery query;
+        query.addQueryItem(QStringLiteral("role"), QStringLiteral("host"));
+        query.addQueryItem(QStringLiteral("id"), hostId_);
+        query.addQueryItem(QStringLiteral("key"), hostKey_);
+        base.setQuery(query);
+        ready(base);
+        return;
+    }
+    if (!env_.hostTicket) {
+        ready(std::nullopt);
+        return;
+    }
+    QPointer<HostController> self(this);
+    env_.hostTicket([self, base, ready](std::optional<HostEnvironment::Ticket> ticket, HostEnvironment::TicketError error) {
+        // The answer may arrive on any thread; state changes belong to the main thread.
+        QMetaObject::invokeMethod(qApp, [self, base, ready, ticket, error] {
+            if (!self) {
+                ready(std::nullopt);
+                return;
+            }
+            if (!ticket) {
+                if (error == HostEnvironment::TicketError::Unauthorized)
+                    self->handleRevoked();
+                else if (error == HostEnvironment::TicketError::NotDeployed)
+                    self->setAccountServerReady(false);
+                ready(std::nullopt);
+                return;
+            }
+            QUrl url = base;
+            if (ticket->signalURL && ticket->signalURL->isValid() && !ticket->signalURL->host().isEmpty())
+                url = *ticket->signalURL;
+            QUrlQuery query;
+            query.addQueryItem(QStringLiteral("role"), QStringLiteral("host"));
+            query.addQueryItem(QStringLiteral("ticket"), ticket->ticket);
+            url.setQuery(query);
+            self->setAccountServerReady(true);
+            ready(url);
+        }, Qt::QueuedConnection);
+    });
+}
+
+void HostController::handleRevoked()
+{
+    env_.keychain->remove(kTokenService, kTokenAccount);
+    if (!accountHostId_.isNull()) {
+        accountHostId_ = QString();
+        env_.settings->remove(QStringLiteral("accountHostId"));
+        Q_EMIT accountHostIdChanged();
+    }
+    publish(linkMessage_, HL(QStringLiteral("這台電腦已經從帳號移除，要用的話請重新綁定")),
+            &HostController::linkMessageChanged);
+    closeAllPeers();
+    connectSignaling();
+}
+
+void HostController::sendSignal(const QJsonObject& message)
+{
+    if (signaling_ && signaling_->hasOpenSocket())
+        signaling_->send(message);
+}
+
+void HostController::reject(const QString& viewer, const QString& reason)
+{
+    sendSignal({ { QStringLiteral("type"), QStringLiteral("rejected") },
+                 { QStringLiteral("to"), viewer },
+                 { QStringLiteral("reason"), reason } });
+}
+
+void HostController::handleSignal(const QJsonObject& message)
+{
+    const auto typeValue = message.value(QStringLiteral("type"));
+    if (!typeValue.isString())
+        return;
+    const QString type = typeValue.toString();
+    const auto fromValue = message.value(QStringLiteral("from"));
+    const QString from = fromValue.isString() ? fromValue.toString() : QString();
+    const bool hasFrom = fromValue.isString();
+
+    if (type == QStringLiteral("registered")) {
+        handleRegistered(message);
+    } else if (!hasFrom) {
+        return;
+    } else if (type == QStringLiteral("viewer-join")) {
+        handleViewerJoin(from);
+    } else if (type == QStringLiteral("viewer-leave")) {
+        closePeer(from);
+    } else if (type == QStringLiteral("answer")) {
+        handleAnswer(from, message);
+    } else if (type == QStringLiteral("candidate")) {
+        handleCandidate(from, message);
+    }
+}
+
+void HostController::handleRegistered(const QJsonObject& message)
+{
+    setSignalStatus(HL(QStringLiteral("在線上，等待連線")));
+    const auto list = message.value(QStringLiteral("iceServers"));
+    if (!list.isArray())
+        return;
+    std::vector<rtc::IceServer> servers;
+    for (const auto& entryValue : list.toArray()) {
+        if (!entryValue.isObject())
+            continue;
+        const auto entry = entryValue.toObject();
+        rtc::IceServer server;
+        const auto urls = entry.value(QStringLiteral("urls"));
+        if (urls.isArray()) {
+            for (const auto& url : urls.toArray())
+                if (url.isString())
+                    server.urls << url.toString();
+            // An array with anything but strings is not a list of URLs.
+            if (server.urls.size() != urls.toArray().size())
+                server.urls.clear();
+        } else if (urls.isString()) {
+            server.urls << urls.toString();
+        }
+        if (server.urls.isEmpty())
+            continue;
+        if (entry.value(QStringLiteral("username")).isString())
+            server.username = entry.value(QStringLiteral("username")).toString();
+        if (entry.value(QStringLiteral("credential")).isString())
+            server.credential = entry.value(QStringLiteral("credential")).toString();
+        servers.push_back(std::move(server));
+    }
+    iceServers_ = std::move(servers);
+}
+
+void HostController::handleViewerJoin(const QString& viewer)
+{
+    if (paused_) {
+        reject(viewer, QStringLiteral("電腦端暫停了遠端"));
+        return;
+    }
+    // Every session costs a media pipeline; a replacing join reuses its slot.
+    if (!peers_.count(viewer) && int(peers_.size()) >= env_.maxPeers) {
+        qCInfo(hostLog).noquote() << "refused" << viewer << ": already" << peers_.size() << "phones";
+        reject(viewer, QStringLiteral("連線的手機太多了，請稍後再試"));
+        return;
+    }
+    openPeer(viewer);
+    if (!pinEnabled_ && peers_.count(viewer))
+        notifyViewer();
+}
+
+void HostController::handleAnswer(const QString& viewer, const QJsonObject& message)
+{
+    const auto sdp = message.value(QStringLiteral("sdp"));
+    auto peer = this->peer(viewer);
+    if (!sdp.isString() || !peer || !peer->pc)
+        return;
+    peer->pc->setRemoteDescription({ rtc::SessionDescription::Type::Answer, sdp.toString() }, {});
+}
+
+void HostController::handleCandidate(const QString& viewer, const QJsonObject& message)
+{
+    const auto candidateValue = message.value(QStringLiteral("candidate"));
+    if (!candidateValue.isObject())
+        return;
+    const auto object = candidateValue.toObject();
+    const auto line = object.value(QStringLiteral("candidate"));
+    if (!line.isString() || line.toString().isEmpty())
+        return;
+    rtc::IceCandidate candidate;
+    candidate.candidate = line.toString();
+    const auto index = object.value(QStringLiteral("sdpMLineIndex"));
+    if (index.isDouble()) {
+        const double value = index.toDouble();
+        if (value == std::trunc(value)) {
+            if (value < std::numeric_limits<int32_t>::min() || value > std::numeric_limits<int32_t>::max())
+                return;
+            candidate.sdpMLineIndex = int(value);
+        }
+    }
+    const auto mid = object.value(QStringLiteral("sdpMid"));
+    if (mid.isString())
+        candidate.sdpMid = mid.toString();
+    auto peer = this->peer(viewer);
+    if (!peer || !peer->pc)
+        return;
+    peer->pc->addIceCandidate(candidate, {});
+}

@@ -1,0 +1,50 @@
+#pragma once
+// Everything the controller is built from: the platform backends, the WebRTC factory, where
+// settings live, and the timing constants (scalable so tests run schedules in milliseconds).
+
+#include "OrbelHost/SignalingClient.h"
+#include "Platform/CursorSource.h"
+#include "Platform/EventPoster.h"
+#include "Platform/Keychain.h"
+#include "Platform/LoginItem.h"
+#include "Platform/Notifier.h"
+#include "Platform/PermissionProbe.h"
+#include "Platform/ScreenSource.h"
+#include "WebRTC/WebRTC.h"
+
+#include <QSettings>
+#include <QUrl>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+struct HostEnvironment {
+    std::shared_ptr<rtc::PeerConnectionFactory> factory;
+    std::unique_ptr<PermissionProbe> permissions;
+    std::unique_ptr<Keychain> keychain;
+    std::unique_ptr<Notifier> notifier;
+    std::unique_ptr<LoginItem> loginItem;
+    std::unique_ptr<ScreenSource> screen;
+    std::unique_ptr<EventPoster> events;
+    std::unique_ptr<CursorSource> cursor;
+    // The user defaults; owned by the caller and outliving the controller.
+    QSettings* settings = nullptr;
+
+    // Fetches a signaling ticket for a linked host. Answers {ticket, optional signaling URL} or
+    // an error; absent while no account server is configured.
+    struct Ticket {
+        QString ticket;
+        std::optional<QUrl> signalURL;
+    };
+    enum class TicketError { None, Unauthorized, NotDeployed, Other };
+    using TicketReady = std::function<void(std::optional<Ticket>, TicketError)>;
+    std::function<void(TicketReady)> hostTicket;
+
+    SignalingClient::Timing signalingTiming;
+    int permissionPollMs = 2000;
+    // A phone that has not sent its PIN this long after its control channel opened is closed.
+    int authTimeoutMs = 120000;
+    // Peer sessions at once; each costs a media pipeline.
+    int maxPeers = 8;
+};

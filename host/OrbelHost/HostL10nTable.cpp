@@ -1,0 +1,542 @@
+// Rows of the localisation table: key (Traditional Chinese), en, zh-Hans, ja, ko.
+// Kept apart from the lookup code so the table can be read and edited on its own;
+// the order is the canonical table order (tests and tools rely on it).
+#include "HostL10n.h"
+
+namespace HostL10n::detail {
+
+namespace {
+
+constexpr Row kRows[] = {
+    // 1
+    {"Velquin 遠端桌面",
+     "Velquin Remote Desktop",
+     "Velquin 远程桌面",
+     "Velquin リモートデスクトップ",
+     "Velquin 원격 데스크톱"},
+    // 2
+    {"正在遠端：%ld 支手機",
+     "Remote session: %ld phone(s)",
+     "正在远程：%ld 部手机",
+     "リモート接続中：スマートフォン %ld 台",
+     "원격 연결 중: 휴대폰 %ld대"},
+    // 3
+    {"中斷所有連線",
+     "Disconnect All",
+     "断开所有连接",
+     "すべての接続を切断",
+     "모든 연결 끊기"},
+    // 4
+    {"暫停遠端（不接受連線）",
+     "Pause Remote Access (Reject Connections)",
+     "暂停远程（不接受连接）",
+     "リモートを一時停止（接続を受け付けない）",
+     "원격 일시 중지(연결 거부)"},
+    // 5
+    {"有新版本 %@，按此下載",
+     "New version %@ available. Click to download",
+     "有新版本 %@，点此下载",
+     "新しいバージョン %@ があります。クリックしてダウンロード",
+     "새 버전 %@이(가) 있습니다. 클릭하여 다운로드"},
+    // 6
+    {"設定…",
+     "Settings…",
+     "设置…",
+     "設定…",
+     "설정…"},
+    // 7
+    {"結束 Velquin 遠端桌面",
+     "Quit Velquin Remote Desktop",
+     "退出 Velquin 远程桌面",
+     "Velquin リモートデスクトップを終了",
+     "Velquin 원격 데스크톱 종료"},
+    // 8
+    {"檢視中 %ld",
+     "Viewing: %ld",
+     "查看中 %ld",
+     "表示中 %ld",
+     "보는 중 %ld"},
+    // 9
+    {"Velquin 帳號",
+     "Velquin Account",
+     "Velquin 账号",
+     "Velquin アカウント",
+     "Velquin 계정"},
+    // 10
+    {"打開手機的 Velquin → 掃描 QR Code，核准後這台電腦就會出現在你的電腦清單。",
+     "Open Velquin on your phone → scan the QR code. Once approved, this computer will appear in your computer list.",
+     "打开手机上的 Velquin → 扫描 QR Code，批准后这台电脑就会出现在你的电脑列表中。",
+     "スマートフォンで Velquin を開く → QR Code をスキャン。承認されると、このコンピュータがコンピュータ一覧に表示されます。",
+     "휴대폰에서 Velquin 열기 → QR Code 스캔. 승인되면 이 컴퓨터가 컴퓨터 목록에 나타납니다."},
+    // 11
+    {"有新版本 %@，按此更新",
+     "New version %@ available. Click to update",
+     "有新版本 %@，点此更新",
+     "新しいバージョン %@ があります。クリックしてアップデート",
+     "새 버전 %@이(가) 있습니다. 클릭하여 업데이트"},
+    // 12
+    {"更新到 %@",
+     "Update to %@",
+     "更新到 %@",
+     "%@ にアップデート",
+     "%@(으)로 업데이트"},
+    // 13
+    {"有新版本 %@",
+     "New version %@ available",
+     "有新版本 %@",
+     "新しいバージョン %@ があります",
+     "새 버전 %@ 사용 가능"},
+    // 14
+    {"要現在更新嗎？正在進行的遠端連線會中斷，更新完會自動重新啟動。",
+     "Update now? Any active remote session will be disconnected, and the app will restart automatically.",
+     "要现在更新吗？正在进行的远程连接会中断，更新完成后会自动重新启动。",
+     "今すぐアップデートしますか？進行中のリモート接続は切断され、アップデート後に自動的に再起動します。",
+     "지금 업데이트할까요? 진행 중인 원격 연결이 끊기며, 업데이트가 끝나면 자동으로 다시 시작됩니다."},
+    // 15
+    {"立即更新",
+     "Update Now",
+     "立即更新",
+     "今すぐアップデート",
+     "지금 업데이트"},
+    // 16
+    {"稍後",
+     "Later",
+     "稍后",
+     "後で",
+     "나중에"},
+    // 17
+    {"下載失敗，請稍後再試，或到官網手動下載。",
+     "Download failed. Please try again later, or download it manually from our website.",
+     "下载失败，请稍后再试，或到官网手动下载。",
+     "ダウンロードに失敗しました。しばらくしてからもう一度お試しいただくか、公式サイトから手動でダウンロードしてください。",
+     "다운로드에 실패했습니다. 나중에 다시 시도하거나 공식 웹사이트에서 직접 다운로드하세요."},
+    // 18
+    {"螢幕截圖 %@.png",
+     "Screenshot %@.png",
+     "屏幕截图 %@.png",
+     "スクリーンショット %@.png",
+     "스크린샷 %@.png"},
+    // 19
+    {"剪貼簿圖片.png",
+     "Clipboard Image.png",
+     "剪贴板图片.png",
+     "クリップボード画像.png",
+     "클립보드 이미지.png"},
+    // 20
+    {"截圖.png",
+     "Screenshot.png",
+     "截图.png",
+     "スクリーンショット.png",
+     "스크린샷.png"},
+    // 21
+    {"取消",
+     "Cancel",
+     "取消",
+     "キャンセル",
+     "취소"},
+    // 22
+    {"已綁定，手機的 Velquin 可以直接連這台電腦",
+     "Linked. Velquin on your phone can connect to this computer directly.",
+     "已绑定，手机上的 Velquin 可以直接连接这台电脑",
+     "連携済み。スマートフォンの Velquin からこのコンピュータに直接接続できます",
+     "연동됨. 휴대폰의 Velquin으로 이 컴퓨터에 바로 연결할 수 있습니다"},
+    // 23
+    {"解除綁定",
+     "Unlink",
+     "解除绑定",
+     "連携を解除",
+     "연동 해제"},
+    // 24
+    {"伺服器還沒開放帳號連線，暫時用下面的配對密碼",
+     "The server doesn't support account connections yet. Use the pairing password below for now.",
+     "服务器还没开放账号连接，暂时用下面的配对密码",
+     "サーバーはまだアカウント接続に対応していません。当面は下のペアリングパスワードを使ってください",
+     "서버가 아직 계정 연결을 지원하지 않습니다. 당분간 아래 페어링 비밀번호를 사용하세요"},
+    // 25
+    {"綁定後，用 Velquin 帳號就能連，不用配對密碼",
+     "Once linked, you can connect with your Velquin account. No pairing password needed.",
+     "绑定后，用 Velquin 账号就能连接，不用配对密码",
+     "連携すると Velquin アカウントで接続できます。ペアリングパスワードは不要です",
+     "연동하면 Velquin 계정으로 연결할 수 있습니다. 페어링 비밀번호가 필요 없습니다"},
+    // 26
+    {"綁定帳號",
+     "Link Account",
+     "绑定账号",
+     "アカウントを連携",
+     "계정 연동"},
+    // 27
+    {"配對密碼（開發測試用）",
+     "Pairing Password (Development Testing)",
+     "配对密码（开发测试用）",
+     "ペアリングパスワード（開発テスト用）",
+     "페어링 비밀번호(개발 테스트용)"},
+    // 28
+    {"主機代號",
+     "Host ID",
+     "主机代号",
+     "ホスト ID",
+     "호스트 ID"},
+    // 29
+    {"配對密碼",
+     "Pairing Password",
+     "配对密码",
+     "ペアリングパスワード",
+     "페어링 비밀번호"},
+    // 30
+    {"隱藏",
+     "Hide",
+     "隐藏",
+     "隠す",
+     "숨기기"},
+    // 31
+    {"顯示",
+     "Show",
+     "显示",
+     "表示",
+     "보기"},
+    // 32
+    {"換一組",
+     "Regenerate",
+     "换一组",
+     "再生成",
+     "새로 만들기"},
+    // 33
+    {"權限",
+     "Permissions",
+     "权限",
+     "権限",
+     "권한"},
+    // 34
+    {"螢幕錄製（傳送畫面）",
+     "Screen Recording (send the screen)",
+     "屏幕录制（传送画面）",
+     "画面収録（画面を送信）",
+     "화면 기록(화면 전송)"},
+    // 35
+    {"輔助使用（控制滑鼠鍵盤）",
+     "Accessibility (control mouse and keyboard)",
+     "辅助功能（控制鼠标键盘）",
+     "アクセシビリティ（マウスとキーボードを操作）",
+     "손쉬운 사용(마우스와 키보드 제어)"},
+    // 36
+    {"開啟權限",
+     "Grant Permission",
+     "开启权限",
+     "権限を許可",
+     "권한 허용"},
+    // 37
+    {"訪問密碼",
+     "Access PIN",
+     "访问密码",
+     "アクセス PIN",
+     "액세스 PIN"},
+    // 38
+    {"手機每次連線都要輸入訪問密碼",
+     "Require the Access PIN every time a phone connects",
+     "手机每次连接都要输入访问密码",
+     "スマートフォンが接続するたびにアクセス PIN の入力を求める",
+     "휴대폰이 연결할 때마다 액세스 PIN 입력 요구"},
+    // 39
+    {"變更訪問密碼",
+     "Change Access PIN",
+     "更改访问密码",
+     "アクセス PIN を変更",
+     "액세스 PIN 변경"},
+    // 40
+    {"密碼只在手機和這台電腦之間比對，伺服器看不到。連續輸錯 %ld 次會鎖 5 分鐘。",
+     "The PIN is checked only between your phone and this computer; the server never sees it. After %ld wrong attempts in a row, it locks for 5 minutes.",
+     "密码只在手机和这台电脑之间比对，服务器看不到。连续输错 %ld 次会锁定 5 分钟。",
+     "PIN はスマートフォンとこのコンピュータの間でのみ照合され、サーバーからは見えません。%ld 回続けて間違えると 5 分間ロックされます。",
+     "PIN은 휴대폰과 이 컴퓨터 사이에서만 확인되며 서버는 볼 수 없습니다. 연속으로 %ld회 틀리면 5분 동안 잠깁니다."},
+    // 41
+    {"設定訪問密碼",
+     "Set Access PIN",
+     "设置访问密码",
+     "アクセス PIN を設定",
+     "액세스 PIN 설정"},
+    // 42
+    {"手機每次連線到這台電腦，都要先輸入這組數字。",
+     "Your phone must enter this number every time it connects to this computer.",
+     "手机每次连接到这台电脑，都要先输入这组数字。",
+     "スマートフォンがこのコンピュータに接続するたびに、この数字の入力が必要です。",
+     "휴대폰이 이 컴퓨터에 연결할 때마다 이 숫자를 먼저 입력해야 합니다."},
+    // 43
+    {"%ld～%ld 位數字",
+     "%ld–%ld digits",
+     "%ld～%ld 位数字",
+     "%ld～%ld 桁の数字",
+     "%ld~%ld자리 숫자"},
+    // 44
+    {"再輸入一次",
+     "Enter again",
+     "再输入一次",
+     "もう一度入力",
+     "다시 입력"},
+    // 45
+    {"儲存",
+     "Save",
+     "保存",
+     "保存",
+     "저장"},
+    // 46
+    {"只能用數字",
+     "Digits only",
+     "只能使用数字",
+     "数字のみ使用できます",
+     "숫자만 사용할 수 있습니다"},
+    // 47
+    {"請設定 %ld～%ld 位數字",
+     "Use %ld–%ld digits",
+     "请设置 %ld～%ld 位数字",
+     "%ld～%ld 桁の数字にしてください",
+     "%ld~%ld자리 숫자로 설정하세요"},
+    // 48
+    {"兩次輸入不一樣",
+     "The two entries don't match",
+     "两次输入不一致",
+     "2 回の入力が一致しません",
+     "두 번 입력한 값이 일치하지 않습니다"},
+    // 49
+    {"其他",
+     "Other",
+     "其他",
+     "その他",
+     "기타"},
+    // 50
+    {"開機時自動啟動",
+     "Launch at Login",
+     "开机时自动启动",
+     "ログイン時に自動起動",
+     "로그인 시 자동 실행"},
+    // 51
+    {"保持螢幕開著、不自動上鎖",
+     "Keep Unlocked (display stays on, no auto-lock)",
+     "保持屏幕开启、不自动锁定",
+     "画面をオンのままにし、自動ロックしない",
+     "화면 켜 두기, 자동 잠금 안 함"},
+    // 52
+    {"已開啟：這個軟體開著時，電腦不會自動關螢幕或上鎖。好處是隨時都能遠端；但任何人走到電腦前都能直接使用，請確認電腦放在安全的地方。",
+     "On: while this app is running, the computer won't turn off the display or lock automatically. You can connect remotely at any time, but anyone at the computer can use it directly, so make sure it's in a secure place.",
+     "已开启：这个软件开着时，电脑不会自动关闭屏幕或锁定。好处是随时都能远程；但任何人走到电脑前都能直接使用，请确认电脑放在安全的地方。",
+     "オン：このアプリの起動中は、コンピュータの画面が自動でオフになったりロックされたりしません。いつでもリモート接続できますが、コンピュータの前にいる人は誰でも直接使えてしまうため、安全な場所に置かれていることを確認してください。",
+     "켜짐: 이 앱이 실행 중인 동안 컴퓨터가 화면을 자동으로 끄거나 잠그지 않습니다. 언제든 원격으로 연결할 수 있지만, 컴퓨터 앞에 있는 누구나 바로 사용할 수 있으므로 컴퓨터가 안전한 곳에 있는지 확인하세요."},
+    // 53
+    {"電腦鎖定（或螢幕關閉後上鎖）時無法遠端。出門前想隨時連回來，可以打開這個選項。",
+     "Remote access isn't possible while the computer is locked (or locks after the display turns off). Turn this on before you leave if you want to connect back at any time.",
+     "电脑锁定（或屏幕关闭后锁定）时无法远程。出门前想随时连回来，可以打开这个选项。",
+     "コンピュータがロックされている間（または画面がオフになってロックされた後）はリモート接続できません。外出先からいつでも接続したい場合は、出かける前にこのオプションをオンにしてください。",
+     "컴퓨터가 잠겨 있는 동안(또는 화면이 꺼진 후 잠기면) 원격으로 연결할 수 없습니다. 외출 중에도 언제든 다시 연결하려면 나가기 전에 이 옵션을 켜세요."},
+    // 54
+    {"版本 %@",
+     "Version %@",
+     "版本 %@",
+     "バージョン %@",
+     "버전 %@"},
+    // 55
+    {"下載新版本 %@",
+     "Download version %@",
+     "下载新版本 %@",
+     "新しいバージョン %@ をダウンロード",
+     "새 버전 %@ 다운로드"},
+    // 56
+    {"進階",
+     "Advanced",
+     "高级",
+     "詳細",
+     "고급"},
+    // 57
+    {"信令伺服器",
+     "Signaling Server",
+     "信令服务器",
+     "シグナリングサーバー",
+     "시그널링 서버"},
+    // 58
+    {"重新連線",
+     "Reconnect",
+     "重新连接",
+     "再接続",
+     "다시 연결"},
+    // 59
+    {"啟動中…",
+     "Starting…",
+     "启动中…",
+     "起動中…",
+     "시작하는 중…"},
+    // 60
+    {"產生 QR Code…",
+     "Generating QR code…",
+     "生成 QR Code…",
+     "QR Code を生成中…",
+     "QR Code 생성 중…"},
+    // 61
+    {"用手機的 Velquin 掃這個 QR Code",
+     "Scan this QR code with Velquin on your phone",
+     "用手机上的 Velquin 扫描这个 QR Code",
+     "スマートフォンの Velquin でこの QR Code をスキャンしてください",
+     "휴대폰의 Velquin으로 이 QR Code를 스캔하세요"},
+    // 62
+    {"核准了，但沒有拿到電腦鑰匙，請再試一次",
+     "Approved, but no computer key was received. Please try again.",
+     "已批准，但没有拿到电脑密钥，请再试一次",
+     "承認されましたが、コンピュータの鍵を受け取れませんでした。もう一度お試しください",
+     "승인되었지만 컴퓨터 키를 받지 못했습니다. 다시 시도하세요"},
+    // 63
+    {"已核准，登記這台電腦…",
+     "Approved. Registering this computer…",
+     "已批准，正在登记这台电脑…",
+     "承認されました。このコンピュータを登録中…",
+     "승인되었습니다. 이 컴퓨터를 등록하는 중…"},
+    // 64
+    {"QR Code 過期了，請再試一次",
+     "The QR code expired. Please try again.",
+     "QR Code 已过期，请再试一次",
+     "QR Code の有効期限が切れました。もう一度お試しください",
+     "QR Code가 만료되었습니다. 다시 시도하세요"},
+    // 65
+    {"等太久了，請再試一次",
+     "Timed out. Please try again.",
+     "等待太久了，请再试一次",
+     "時間切れです。もう一度お試しください",
+     "시간이 초과되었습니다. 다시 시도하세요"},
+    // 66
+    {"伺服器還沒開放帳號綁定，暫時請用配對密碼",
+     "The server doesn't support account linking yet. Please use the pairing password for now.",
+     "服务器还没开放账号绑定，暂时请用配对密码",
+     "サーバーはまだアカウント連携に対応していません。当面はペアリングパスワードを使ってください",
+     "서버가 아직 계정 연동을 지원하지 않습니다. 당분간 페어링 비밀번호를 사용하세요"},
+    // 67
+    {"綁定失敗：%@",
+     "Link failed: %@",
+     "绑定失败：%@",
+     "連携に失敗しました：%@",
+     "연동 실패: %@"},
+    // 68
+    {"這台電腦已經從帳號移除，要用的話請重新綁定",
+     "This computer was removed from your account. Link it again to use it.",
+     "这台电脑已从账号中移除，如需使用请重新绑定",
+     "このコンピュータはアカウントから削除されました。使用するには再度連携してください",
+     "이 컴퓨터가 계정에서 제거되었습니다. 사용하려면 다시 연동하세요"},
+    // 69
+    {"尚未綁定：請在下方用手機的 Velquin 掃描 QR Code",
+     "Not linked: link below by scanning the QR code with Velquin on your phone",
+     "尚未绑定：请在下方用手机上的 Velquin 扫描 QR Code",
+     "未連携：下の QR Code をスマートフォンの Velquin でスキャンしてください",
+     "연동되지 않음: 아래 QR Code를 휴대폰의 Velquin으로 스캔하세요"},
+    // 70
+    {"在線上，等待連線",
+     "Online, waiting for connections",
+     "在线，等待连接",
+     "オンライン、接続待ち",
+     "온라인, 연결 대기 중"},
+    // 71
+    {"沒有拿到 token",
+     "No token received",
+     "没有拿到 token",
+     "token を取得できませんでした",
+     "token을 받지 못했습니다"},
+    // 72
+    {"沒有拿到 host_id",
+     "No host_id received",
+     "没有拿到 host_id",
+     "host_id を取得できませんでした",
+     "host_id를 받지 못했습니다"},
+    // 73
+    {"沒有拿到入場券",
+     "No ticket received",
+     "没有拿到入场券",
+     "入場チケットを取得できませんでした",
+     "입장권을 받지 못했습니다"},
+    // 74
+    {"連線到伺服器…",
+     "Connecting to server…",
+     "连接到服务器…",
+     "サーバーに接続中…",
+     "서버에 연결하는 중…"},
+    // 75
+    {"拿不到連線資格，稍後重試…",
+     "Couldn't get connection credentials. Retrying shortly…",
+     "拿不到连接资格，稍后重试…",
+     "接続資格を取得できません。しばらくして再試行します…",
+     "연결 자격을 받지 못했습니다. 잠시 후 다시 시도합니다…"},
+    // 76
+    {"主機代號被別台用掉了",
+     "This host ID is already in use by another computer",
+     "主机代号已被其他电脑使用",
+     "このホスト ID は別のコンピュータで使用されています",
+     "이 호스트 ID는 다른 컴퓨터에서 이미 사용 중입니다"},
+    // 77
+    {"同一台主機在別處重新連線",
+     "This host reconnected from somewhere else",
+     "同一台主机在别处重新连接",
+     "同じホストが別の場所から再接続しました",
+     "같은 호스트가 다른 곳에서 다시 연결되었습니다"},
+    // 78
+    {"嘗試太多次，稍後重試",
+     "Too many attempts. Retrying later",
+     "尝试次数太多，稍后重试",
+     "試行回数が多すぎます。しばらくして再試行します",
+     "시도 횟수가 너무 많습니다. 잠시 후 다시 시도합니다"},
+    // 79
+    {"入場券無效，重新取得中…",
+     "Ticket invalid. Getting a new one…",
+     "入场券无效，重新获取中…",
+     "入場チケットが無効です。再取得中…",
+     "입장권이 유효하지 않습니다. 다시 받는 중…"},
+    // 80
+    {"這台電腦已經從帳號移除",
+     "This computer was removed from your account",
+     "这台电脑已从账号中移除",
+     "このコンピュータはアカウントから削除されました",
+     "이 컴퓨터가 계정에서 제거되었습니다"},
+    // 81
+    {"伺服器斷線，重新連線中…",
+     "Disconnected from server. Reconnecting…",
+     "服务器断线，重新连接中…",
+     "サーバーとの接続が切れました。再接続中…",
+     "서버 연결이 끊겼습니다. 다시 연결하는 중…"},
+    // 82
+    {"Velquin 遠端桌面：有手機正在遠端操作這台電腦",
+     "Velquin Remote Desktop: A phone is controlling this computer",
+     "Velquin 远程桌面：有手机正在远程操作这台电脑",
+     "Velquin リモートデスクトップ：スマートフォンがこのコンピュータをリモート操作しています",
+     "Velquin 원격 데스크톱: 휴대폰이 이 컴퓨터를 원격으로 제어하고 있습니다"},
+    // 83
+    {"不是你本人的話，從選單列的「Velquin 遠端桌面」圖示按「中斷所有連線」。",
+     "If this isn't you, click the \"Velquin Remote Desktop\" icon in the menu bar and choose \"Disconnect All\".",
+     "如果不是你本人，请点击菜单栏中的“Velquin 远程桌面”图标，然后选择“断开所有连接”。",
+     "心当たりがない場合は、メニューバーの「Velquin リモートデスクトップ」アイコンから「すべての接続を切断」を選んでください。",
+     "본인이 아니라면 메뉴 막대의 ‘Velquin 원격 데스크톱’ 아이콘을 클릭하고 ‘모든 연결 끊기’를 선택하세요."},
+    // 84
+    {"Velquin 遠端桌面：有新版本 %@",
+     "Velquin Remote Desktop: Version %@ is available",
+     "Velquin 远程桌面：有新版本 %@",
+     "Velquin リモートデスクトップ：新しいバージョン %@ があります",
+     "Velquin 원격 데스크톱: 새 버전 %@ 사용 가능"},
+    // 85
+    {"從選單列的「Velquin 遠端桌面」圖示下載新版本。",
+     "Download the new version from the \"Velquin Remote Desktop\" icon in the menu bar.",
+     "请从菜单栏的“Velquin 远程桌面”图标下载新版本。",
+     "メニューバーの「Velquin リモートデスクトップ」アイコンから新しいバージョンをダウンロードしてください。",
+     "메뉴 막대의 ‘Velquin 원격 데스크톱’ 아이콘에서 새 버전을 다운로드하세요."},
+    // 86
+    {"Velquin 遠端桌面：收到手機傳來的檔案",
+     "Velquin Remote Desktop: Received a file from your phone",
+     "Velquin 远程桌面：收到手机传来的文件",
+     "Velquin リモートデスクトップ：スマートフォンからファイルを受信しました",
+     "Velquin 원격 데스크톱: 휴대폰에서 파일을 받았습니다"},
+    // 87
+    {"%@（存在 家目錄／Velquin 收到的檔案）",
+     "%@ (saved in the \"Velquin 收到的檔案\" folder in your home folder)",
+     "%@（已保存到 主目录／Velquin 收到的檔案）",
+     "%@（ホームフォルダの「Velquin 收到的檔案」フォルダに保存しました）",
+     "%@(홈 폴더의 ‘Velquin 收到的檔案’ 폴더에 저장됨)"},
+};
+
+} // namespace
+
+std::span<const Row> rows()
+{
+    return kRows;
+}
+
+} // namespace HostL10n::detail

@@ -1,0 +1,3 @@
+#include "OrbelHost/Log.h"
+
+Q_LOGGING_CATEGORY(hostLog, "orbel.host")

@@ -1,0 +1,59 @@
+#pragma once
+// One phone's session: its peer connection, the control channel "input", the file channel
+// "file" and the video sender. Events arrive on WebRTC threads; the callbacks decide where
+// they run. A closed peer is never reused.
+
+#include "WebRTC/WebRTC.h"
+
+#include <QJsonObject>
+#include <QSet>
+#include <QString>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+
+class InputInjector;
+
+class Peer : public rtc::PeerConnectionObserver,
+             public rtc::DataChannelObserver,
+             public std::enable_shared_from_this<Peer> {
+public:
+    Peer(QString viewer, InputInjector& input);
+    Peer() = delete;
+
+    const QString viewer;
+    InputInjector& input;
+    std::shared_ptr<rtc::PeerConnection> pc;
+    std::shared_ptr<rtc::DataChannel> channel;
+    std::shared_ptr<rtc::DataChannel> fileChannel;
+    std::shared_ptr<rtc::RtpSender> sender;
+    // Written on the main thread, read where messages arrive.
+    std::atomic<bool> authed { true };
+    // Set by close(); a closed peer speaks no more to the signaling server.
+    std::atomic<bool> closed { false };
+
+    std::function<void(const QString& pin)> onAuth;
+    std::function<void(const QJsonObject& message)> onCommand;
+    std::function<void(const rtc::IceCandidate& candidate)> onCandidate;
+    std::function<void()> onClosed;
+    std::function<void()> onOpen;
+    // File-channel bytes of an authenticated phone, on the WebRTC thread.
+    std::function<void(const QByteArray& data, bool binary)> onFileData;
+    // Input messages, delivered on the main thread (to the injector by default).
+    std::function<void(const QJsonObject& message)> onInput;
+
+    // Closes the file channel, the control channel and the connection. Callbacks stay set.
+    void close();
+
+    // Control-message types for the controller rather than the input injector.
+    static const QSet<QString>& commands();
+
+    void onIceCandidate(const rtc::IceCandidate& candidate) override;
+    void onConnectionStateChange(rtc::PeerConnectionState state) override;
+    void onStateChange(rtc::DataChannel& dataChannel) override;
+    void onMessage(rtc::DataChannel& dataChannel, const QByteArray& data, bool binary) override;
+
+private:
+    void handleUnauthenticated(rtc::DataChannel& dataChannel, const QByteArray& data);
+};

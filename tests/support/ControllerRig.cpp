@@ -1,0 +1,86 @@
+#include "support/ControllerRig.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkReply>
+
+ControllerRig::ControllerRig()
+{
+    settings = std::make_unique<QSettings>(dir.filePath(QStringLiteral("defaults.ini")), QSettings::IniFormat);
+    auto permissionsOwned = std::make_unique<FakePermissionProbe>();
+    auto keychainOwned = std::make_unique<FakeKeychain>();
+    auto notifierOwned = std::make_unique<FakeNotifier>();
+    auto loginOwned = std::make_unique<FakeLoginItem>();
+    auto eventsOwned = std::make_unique<FakeEventPoster>();
+    permissions = permissionsOwned.get();
+    keychain = keychainOwned.get();
+    notifier = notifierOwned.get();
+    loginItem = loginOwned.get();
+    events = eventsOwned.get();
+    env.factory = factory;
+    env.permissions = std::move(permissionsOwned);
+    env.keychain = std::move(keychainOwned);
+    env.notifier = std::move(notifierOwned);
+    env.loginItem = std::move(loginOwned);
+    env.screen = std::make_unique<FakeScreenSource>();
+    env.events = std::move(eventsOwned);
+    env.cursor = std::make_unique<FakeCursorSource>();
+    env.settings = settings.get();
+    env.signalingTiming = { 300, 200, 50, 1500 };
+    env.permissionPollMs = 20;
+    env.hostTicket = [this](HostEnvironment::TicketReady ready) {
+        ++ticketRequests;
+        ready(HostEnvironment::Ticket { QStringLiteral("test-ticket"), std::nullopt }, HostEnvironment::TicketError::None);
+    };
+}
+
+ControllerRig::~ControllerRig()
+{
+    controller.reset();
+}
+
+void ControllerRig::link(const QString& accountHostId)
+{
+    settings->setValue(QStringLiteral("accountHostId"), accountHostId);
+    keychain->write(HostController::kTokenService, HostController::kTokenAccount, QStringLiteral("host-token-1"));
+}
+
+void ControllerRig::useDevServerTickets(quint16 port)
+{
+    settings->setValue(QStringLiteral("signalURL"), QStringLiteral("ws://127.0.0.1:%1/ws").arg(port));
+    env.hostTicket = [this, port](HostEnvironment::TicketReady ready) {
+        ++ticketRequests;
+        if (onTicketRequest)
+            onTicketRequest();
+        QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1/control/ticket").arg(port)));
+        request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+        const QString hostId = settings->value(QStringLiteral("hostId")).toString();
+        auto* reply = network_.post(request, QJsonDocument(QJsonObject { { "host", hostId } }).toJson());
+        QObject::connect(reply, &QNetworkReply::finished, reply, [reply, ready] {
+            reply->deleteLater();
+            const auto ticket = QJsonDocument::fromJson(reply->readAll()).object().value("ticket").toString();
+            if (reply->error() != QNetworkReply::NoError || ticket.isEmpty())
+                ready(std::nullopt, HostEnvironment::TicketError::Other);
+            else
+                ready(HostEnvironment::Ticket { ticket, std::nullopt }, HostEnvironment::TicketError::None);
+        });
+    };
+}
+
+HostController& ControllerRig::make()
+{
+    controller = std::make_unique<HostController>(std::move(env));
+    return *controller;
+}
+
+std::shared_ptr<rtc::FakePeerConnection> ControllerRig::connectionOf(const QString& viewer) const
+{
+    auto peer = controller->peer(viewer);
+    return peer ? std::static_pointer_cast<rtc::FakePeerConnection>(peer->pc) : nullptr;
+}
+
+void ControllerRig::openChannel(const QString& viewer)
+{
+    if (auto pc = connectionOf(viewer))
+        pc->channel(QStringLiteral("input"))->setState(rtc::DataChannelState::Open);
+}

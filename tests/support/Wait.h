@@ -1,0 +1,29 @@
+#pragma once
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QThread>
+
+#include <functional>
+
+// Runs the event loop until `done` holds or `timeoutMs` passes; returns whether it held.
+inline bool waitFor(const std::function<bool()>& done, int timeoutMs = 5000)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(1);
+    }
+    return true;
+}
+
+// Runs the event loop for `ms` milliseconds.
+inline void pump(int ms)
+{
+    QDeadlineTimer deadline(ms);
+    while (!deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(1);
+    }
+}

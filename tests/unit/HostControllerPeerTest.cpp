@@ -1,0 +1,257 @@
+// Peer sessions as the controller runs them: opening, negotiation messages, replacement,
+// closing, the PIN gate and the bounds on sessions.
+
+#include "support/HostFixture.h"
+
+using HostControllerPeerTest = HostFixture;
+
+TEST_F(HostControllerPeerTest, JoinOpensAPeerAndSendsItsOffer)
+{
+    auto& controller = startLinked();
+    join("v1");
+    auto pc = rig.connectionOf("v1");
+    ASSERT_TRUE(pc);
+    EXPECT_EQ(controller.viewerCount(), 1);
+    EXPECT_EQ(pc->track()->id(), QStringLiteral("screen"));
+    EXPECT_EQ(pc->streamIds(), QStringList { "desk" });
+    EXPECT_EQ(pc->channelLabels(), (QStringList { "input", "file" }));
+    EXPECT_EQ(pc->channelOrdered(), (QList<bool> { true, true }));
+    EXPECT_EQ(pc->configuration().gatheringPolicy, rtc::GatheringPolicy::Continually);
+    EXPECT_TRUE(rig.factory->lastSourceWasScreencast);
+
+    const auto parameters = pc->sender()->parameters();
+    EXPECT_EQ(parameters.degradationPreference, rtc::DegradationPreference::MaintainResolution);
+    ASSERT_EQ(parameters.encodings.size(), 1u);
+    EXPECT_TRUE(parameters.encodings[0].active);
+    EXPECT_EQ(parameters.encodings[0].maxBitrateBps, 12'000'000);
+    EXPECT_EQ(parameters.encodings[0].maxFramerate, 30.0);
+    EXPECT_EQ(parameters.encodings[0].scaleResolutionDownBy, 1.0);
+
+    EXPECT_TRUE(controller.capturer().running());
+    EXPECT_TRUE(controller.cursor().running());
+    EXPECT_GE(controller.capturer().repeatRequests(), 1);
+    EXPECT_EQ(rig.notifier->posted.size(), 1);
+
+    ASSERT_TRUE(waitFor([&] { return sentTo("v1", "offer").size() == 1; }));
+    EXPECT_EQ(sentTo("v1", "offer")[0].value("sdp").toString(), pc->localDescription()->sdp);
+
+    pc->emitCandidate({ "candidate:1 1 udp 1 127.0.0.1 5000 typ host", std::nullopt, 0 });
+    pc->emitCandidate({ "candidate:2 1 udp 1 127.0.0.1 5001 typ host", QStringLiteral("0"), 1 });
+    ASSERT_TRUE(waitFor([&] { return sentTo("v1", "candidate").size() == 2; }));
+    const auto first = sentTo("v1", "candidate")[0].value("candidate").toObject();
+    EXPECT_EQ(first.value("candidate").toString(), QStringLiteral("candidate:1 1 udp 1 127.0.0.1 5000 typ host"));
+    EXPECT_EQ(first.value("sdpMid"), QJsonValue(QString()));
+    EXPECT_EQ(first.value("sdpMLineIndex"), QJsonValue(0));
+    EXPECT_EQ(sentTo("v1", "candidate")[1].value("candidate").toObject().value("sdpMid").toString(), QStringLiteral("0"));
+
+    // Quality switches and back.
+    controller.applyQuality(true, *pc->sender());
+    auto low = pc->sender()->parameters().encodings[0];
+    EXPECT_EQ(low.maxBitrateBps, 800'000);
+    EXPECT_EQ(low.maxFramerate, 15.0);
+    EXPECT_EQ(low.scaleResolutionDownBy, 2.5);
+    controller.applyQuality(false, *pc->sender());
+    EXPECT_EQ(pc->sender()->parameters().encodings[0], parameters.encodings[0]);
+}
+
+TEST_F(HostControllerPeerTest, AnswersAndCandidatesReachTheRightPeer)
+{
+    startLinked();
+    join("v1");
+    auto pc = rig.connectionOf("v1");
+    signal({ { "type", "answer" }, { "from", "v1" }, { "sdp", "v=0 answer" } });
+    signal({ { "type", "answer" }, { "from", "v1" }, { "sdp", 5 } });
+    signal({ { "type", "answer" }, { "from", "nobody" }, { "sdp", "v=0 other" } });
+    ASSERT_TRUE(waitFor([&] { return pc->remoteDescription().has_value(); }));
+    EXPECT_EQ(pc->remoteDescription()->sdp, QStringLiteral("v=0 answer"));
+    EXPECT_EQ(pc->remoteDescription()->type, rtc::SessionDescription::Type::Answer);
+
+    auto candidate = [&](QJsonObject body) { signal({ { "type", "candidate" }, { "from", "v1" }, { "candidate", body } }); };
+    candidate({ { "candidate", "" } });
+    candidate({ { "candidate", 12 } });
+    signal({ { "type", "candidate" }, { "from", "v1" }, { "candidate", "line" } });
+    candidate({ { "candidate", "candidate:a" } });
+    candidate({ { "candidate", "candidate:b" }, { "sdpMid", "0" }, { "sdpMLineIndex", 1 } });
+    candidate({ { "candidate", "candidate:c" }, { "sdpMid", 4 }, { "sdpMLineIndex", "2" } });
+    candidate({ { "candidate", "candidate:d" }, { "sdpMLineIndex", 4294967296.0 } });
+    candidate({ { "candidate", "candidate:e" }, { "sdpMLineIndex", 1.5 } });
+    signal({ { "type", "candidate" }, { "from", "nobody" }, { "candidate", QJsonObject { { "candidate", "candidate:x" } } } });
+    ASSERT_TRUE(waitFor([&] { return pc->remoteCandidates().size() == 4; }));
+    pump(50);
+    const auto added = pc->remoteCandidates();
+    ASSERT_EQ(added.size(), 4);
+    EXPECT_EQ(added[0].candidate, QStringLiteral("candidate:a"));
+    EXPECT_EQ(added[0].sdpMLineIndex, 0);
+    EXPECT_FALSE(added[0].sdpMid.has_value());
+    EXPECT_EQ(added[1].sdpMid, std::optional<QString>("0"));
+    EXPECT_EQ(added[1].sdpMLineIndex, 1);
+    EXPECT_FALSE(added[2].sdpMid.has_value());
+    EXPECT_EQ(added[2].sdpMLineIndex, 0);
+    EXPECT_EQ(added[3].candidate, QStringLiteral("candidate:e"));
+}
+
+TEST_F(HostControllerPeerTest, SameViewerJoiningAgainReplacesItsSession)
+{
+    auto& controller = startLinked();
+    join("v1");
+    auto old = rig.connectionOf("v1");
+    join("v1");
+    auto replacement = rig.connectionOf("v1");
+    ASSERT_NE(old, replacement);
+    EXPECT_TRUE(old->closed());
+    EXPECT_EQ(controller.viewerCount(), 1);
+    EXPECT_EQ(controller.capturer().starts(), 2); // the old session was the last, then a new one began
+    EXPECT_TRUE(waitFor([&] { return sentTo("v1", "offer").size() == 2; }));
+
+    // A late failure of the replaced connection must not end the new session.
+    old->setConnectionState(rtc::PeerConnectionState::Failed);
+    pump(50);
+    EXPECT_EQ(controller.peer("v1")->pc, replacement);
+    EXPECT_TRUE(controller.capturer().running());
+
+    replacement->setConnectionState(rtc::PeerConnectionState::Disconnected);
+    pump(50);
+    EXPECT_EQ(controller.viewerCount(), 1);
+    rig.events->events.clear();
+    replacement->setConnectionState(rtc::PeerConnectionState::Failed);
+    EXPECT_TRUE(waitFor([&] { return controller.viewerCount() == 0; }));
+    EXPECT_FALSE(controller.capturer().running());
+    EXPECT_FALSE(controller.cursor().running());
+}
+
+TEST_F(HostControllerPeerTest, ReplacedPeerNeverSpeaksForItsSuccessor)
+{
+    startLinked();
+    rig.factory->holdOffers = true;
+    join("v1");
+    auto old = rig.connectionOf("v1");
+    join("v1");
+    auto replacement = rig.connectionOf("v1");
+    ASSERT_TRUE(old->hasPendingOffer());
+    ASSERT_TRUE(replacement->hasPendingOffer());
+
+    old->completeOffer();
+    old->emitCandidate({ "candidate:old 1 udp 1 127.0.0.1 1 typ host", QStringLiteral("0"), 0 });
+    replacement->completeOffer();
+    replacement->emitCandidate({ "candidate:new 1 udp 1 127.0.0.1 2 typ host", QStringLiteral("0"), 0 });
+    ASSERT_TRUE(waitFor([&] { return sentTo("v1", "candidate").size() == 1; }));
+    pump(100);
+
+    const auto offers = sentTo("v1", "offer");
+    ASSERT_EQ(offers.size(), 1);
+    EXPECT_EQ(offers[0].value("sdp").toString(), replacement->localDescription()->sdp);
+    const auto candidates = sentTo("v1", "candidate");
+    ASSERT_EQ(candidates.size(), 1);
+    EXPECT_TRUE(candidates[0].value("candidate").toObject().value("candidate").toString().startsWith("candidate:new"));
+}
+
+TEST_F(HostControllerPeerTest, FailuresToBuildASessionAreHandled)
+{
+    auto& controller = startLinked();
+    rig.factory->failPeerConnections = true;
+    join("nopc");
+    pump(100);
+    EXPECT_EQ(controller.viewerCount(), 0);
+    EXPECT_TRUE(sentTo("nopc", "offer").isEmpty());
+    EXPECT_TRUE(rig.notifier->posted.isEmpty());
+
+    rig.factory->failPeerConnections = false;
+    rig.factory->failSenders = true;
+    join("novideo");
+    EXPECT_EQ(controller.viewerCount(), 1);
+    EXPECT_FALSE(controller.peer("novideo")->sender);
+    EXPECT_TRUE(waitFor([&] { return sentTo("novideo", "offer").size() == 1; }));
+
+    // An offer that fails leaves no session behind.
+    rig.factory->holdOffers = true;
+    join("nooffer");
+    EXPECT_EQ(controller.viewerCount(), 2);
+    rig.connectionOf("nooffer")->completeOffer(false);
+    EXPECT_TRUE(waitFor([&] { return controller.viewerCount() == 1; }));
+    EXPECT_FALSE(controller.peer("nooffer"));
+}
+
+TEST_F(HostControllerPeerTest, PinGatesVideoAndInputUntilAuthenticated)
+{
+    rig.keychain->write(HostController::kPinService, HostController::kPinAccount, "hash");
+    rig.env.authTimeoutMs = 300;
+    auto& controller = startLinked();
+    ASSERT_TRUE(controller.pinEnabled());
+    QStringList pins;
+    int commands = 0;
+    controller.hooks.auth = [&](Peer&, const QString& pin) { pins << pin; };
+    controller.hooks.command = [&](Peer&, const QJsonObject&) { ++commands; };
+
+    join("v1");
+    auto pc = rig.connectionOf("v1");
+    EXPECT_EQ(controller.viewerCount(), 1);
+    EXPECT_FALSE(controller.peer("v1")->authed);
+    EXPECT_FALSE(pc->sender()->parameters().encodings[0].active);
+    EXPECT_TRUE(rig.notifier->posted.isEmpty());
+
+    rig.openChannel("v1");
+    auto channel = pc->channel("input");
+    ASSERT_TRUE(waitFor([&] { return !channel->sentText().isEmpty(); }));
+    EXPECT_EQ(channel->sentText().first(), QByteArray(R"({"max":8,"min":4,"t":"auth-required"})"));
+
+    channel->receive(R"({"t":"key","code":"KeyA"})");
+    channel->receive(R"({"t":"clip-get"})");
+    channel->receive(R"({"t":"auth","pin":"1234"})");
+    ASSERT_TRUE(waitFor([&] { return pins.size() == 1; }));
+    EXPECT_EQ(pins[0], QStringLiteral("1234"));
+    EXPECT_EQ(commands, 0);
+    EXPECT_EQ(controller.input().handledCount(), 0);
+
+    // Nobody authenticated it: the session ends when its time is up.
+    EXPECT_TRUE(waitFor([&] { return controller.viewerCount() == 0; }, 2000));
+
+    // An authenticated phone keeps its session past that time.
+    join("v2");
+    rig.openChannel("v2");
+    pump(50);
+    controller.peer("v2")->authed = true;
+    pump(500);
+    EXPECT_EQ(controller.viewerCount(), 1);
+}
+
+TEST_F(HostControllerPeerTest, AuthenticatedPhoneGetsItsStateAndItsCommandsRouted)
+{
+    auto& controller = startLinked();
+    int ready = 0;
+    QList<QJsonObject> commands;
+    controller.hooks.initialState = [&](Peer&) { ++ready; };
+    controller.hooks.command = [&](Peer&, const QJsonObject& m) { commands << m; };
+    join("v1");
+    rig.openChannel("v1");
+    EXPECT_TRUE(waitFor([&] { return ready == 1; }));
+    auto channel = rig.connectionOf("v1")->channel("input");
+    channel->receive(R"({"t":"quality","level":"low"})");
+    channel->receive(R"({"t":"key","code":"KeyA","down":true})");
+    EXPECT_TRUE(waitFor([&] { return commands.size() == 1 && controller.input().handledCount() == 1; }));
+    EXPECT_EQ(commands[0].value("level").toString(), QStringLiteral("low"));
+}
+
+TEST_F(HostControllerPeerTest, SessionsAreBounded)
+{
+    auto& controller = startLinked();
+    for (int i = 0; i < 10; ++i)
+        join(QStringLiteral("v%1").arg(i));
+    EXPECT_TRUE(waitFor([&] { return server.receivedOfType("rejected").size() == 2; }));
+    EXPECT_EQ(controller.viewerCount(), 8);
+    EXPECT_EQ(rig.factory->connections().size(), 8);
+    for (const auto& rejected : server.receivedOfType("rejected"))
+        EXPECT_EQ(rejected.value("reason").toString(), QStringLiteral("連線的手機太多了，請稍後再試"));
+    EXPECT_EQ(rig.notifier->posted.size(), 8);
+
+    // A phone already in the table may join again at the cap; it is not counted twice.
+    join("v3");
+    EXPECT_EQ(controller.viewerCount(), 8);
+    EXPECT_EQ(rig.factory->connections().size(), 9);
+    EXPECT_EQ(server.receivedOfType("rejected").size(), 2);
+
+    signal({ { "type", "viewer-leave" }, { "from", "v0" } });
+    signal({ { "type", "viewer-leave" }, { "from", "unknown" } });
+    EXPECT_TRUE(waitFor([&] { return controller.viewerCount() == 7; }));
+    join("late");
+    EXPECT_EQ(controller.viewerCount(), 8);
+}

@@ -1,0 +1,147 @@
+'use strict';
+
+// Control API used by tests and the demo to examine and steer the hub.
+// JSON in, JSON out; every route lives under /control/.
+
+const { HttpError } = require('./signaling');
+const { issueTicket } = require('./auth');
+
+// Big enough for base64 of frames well past the 16 MiB client limit, which
+// tests push at the host on purpose.
+const MAX_BODY_BYTES = 64 * 1024 * 1024;
+
+function sendJson(res, status, body) {
+  const text = JSON.stringify(body);
+  res.writeHead(status, {
+    'Content-Type': 'application/json; charset=utf-8',
+    'Content-Length': Buffer.byteLength(text),
+    'Cache-Control': 'no-store',
+  });
+  res.end(text);
+}
+
+function readJsonBody(req) {
+  return new Promise((resolve, reject) => {
+    const chunks = [];
+    let size = 0;
+    let failed = false;
+    req.on('data', (chunk) => {
+      if (failed) return;
+      size += chunk.length;
+      if (size > MAX_BODY_BYTES) {
+        failed = true;
+        reject(new HttpError(413, 'request body too large'));
+        return;
+      }
+      chunks.push(chunk);
+    });
+    req.on('end', () => {
+      if (failed) return;
+      const text = Buffer.concat(chunks).toString('utf8').trim();
+      if (text === '') return resolve({});
+      let body;
+      try {
+        body = JSON.parse(text);
+      } catch (_) {
+        return reject(new HttpError(400, 'body is not valid JSON'));
+      }
+      if (body === null || typeof body !== 'object' || Array.isArray(body)) {
+        return reject(new HttpError(400, 'body must be a JSON object'));
+      }
+      resolve(body);
+    });
+    req.on('error', reject);
+  });
+}
+
+// devServer provides: hub, restart(downMs).
+function createControl(devServer) {
+  const hub = devServer.hub;
+
+  const getRoutes = {
+    state: () => hub.state(),
+    messages: (url) => {
+      const viewer = url.searchParams.get('viewer');
+      if (viewer !== null) {
+        return { messages: hub.toViewerLog.filter((m) => m.to === viewer) };
+      }
+      return { messages: hub.toViewerLog, other: hub.otherLog, invalid: hub.invalidLog };
+    },
+  };
+
+  const postRoutes = {
+    'ping-answer': (body) => {
+      if (typeof body.enabled !== 'boolean') throw new HttpError(400, 'enabled must be a boolean');
+      hub.pingAnswer = body.enabled;
+      return { pingAnswer: hub.pingAnswer };
+    },
+    'close-host': (body) => ({ closed: hub.closeHosts(body) }),
+    'kick-viewer': (body) => {
+      hub.removeViewer(body.viewer, 'kicked');
+      return { ok: true };
+    },
+    join: (body) => ({ viewers: hub.joinVirtual(body) }),
+    leave: (body) => {
+      hub.removeViewer(body.viewer, 'left');
+      return { ok: true };
+    },
+    'send-to-host': (body) => ({ sent: hub.sendToHost(body) }),
+    'send-as-viewer': (body) => {
+      hub.sendAsViewer(body.viewer, body.message);
+      return { ok: true };
+    },
+    'ice-servers': (body) => {
+      if (body.omit === true) {
+        hub.iceServersOmitted = true;
+      } else if (Object.prototype.hasOwnProperty.call(body, 'iceServers')) {
+        hub.iceServers = body.iceServers;
+        hub.iceServersOmitted = false;
+      } else {
+        throw new HttpError(400, 'give iceServers or omit: true');
+      }
+      return { iceServers: hub.iceServersOmitted ? null : hub.iceServers, omitted: hub.iceServersOmitted };
+    },
+    restart: (body, res) => {
+      const downMs = body.downMs === undefined ? 500 : Number(body.downMs);
+      if (!Number.isFinite(downMs) || downMs < 0) throw new HttpError(400, 'downMs must be >= 0');
+      // Go down only once the reply has left, so the caller gets it.
+      res.once('finish', () => devServer.restart(downMs));
+      return { ok: true, downMs };
+    },
+    // Issues a signaling ticket for a host id, as the account server does for linked hosts.
+    ticket: (body) => {
+      if (typeof body.host !== 'string' || body.host === '') throw new HttpError(400, 'host must be a non-empty string');
+      const ttlMs = body.ttlMs === undefined ? 60000 : Number(body.ttlMs);
+      const ticket = typeof body.ticket === 'string' && body.ticket !== ''
+        ? body.ticket : `t-${Math.random().toString(36).slice(2)}${Date.now().toString(36)}`;
+      return { ticket: issueTicket(body.host, ticket, ttlMs) };
+    },
+    reset: () => {
+      hub.reset();
+      return { ok: true };
+    },
+  };
+
+  return async function handleControl(req, res, url) {
+    const name = url.pathname.slice('/control/'.length);
+    try {
+      if (req.method === 'GET' && getRoutes[name]) {
+        return sendJson(res, 200, getRoutes[name](url));
+      }
+      if (req.method === 'POST' && postRoutes[name]) {
+        const body = await readJsonBody(req);
+        return sendJson(res, 200, postRoutes[name](body, res));
+      }
+      if (getRoutes[name] || postRoutes[name]) {
+        return sendJson(res, 405, { error: `method ${req.method} not allowed` });
+      }
+      return sendJson(res, 404, { error: `no control route ${name}` });
+    } catch (err) {
+      const status = err instanceof HttpError ? err.status : 500;
+      if (status === 500) devServer.log(`control ${name} failed: ${err.stack || err}`);
+      if (!res.headersSent) sendJson(res, status, { error: err.message });
+    }
+  };
+}
+
+module.exports = { createControl, sendJson };

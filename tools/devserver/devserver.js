@@ -1,0 +1,141 @@
+'use strict';
+
+// One HTTP server on loopback carrying the WebSocket endpoint (/ws), the
+// control API (/control/), the status page and the viewer's static files.
+// It can be taken down and brought back on the same port to let clients
+// exercise their reconnect logic.
+
+const http = require('http');
+const { Hub } = require('./signaling');
+const { createControl } = require('./control');
+const { renderIndex, serveViewer, sendText } = require('./pages');
+
+const LISTEN_HOST = '127.0.0.1';
+
+class DevServer {
+  constructor({ port = 0, log } = {}) {
+    this.requestedPort = port;
+    this.port = null;
+    this.log = log || ((msg) => process.stderr.write(`[devserver] ${msg}\n`));
+    this.hub = new Hub({ log: this.log });
+    this.handleControl = createControl(this);
+    this.server = null;
+    this.restartTimer = null;
+    this.stopped = false;
+  }
+
+  // Resolves with the bound port.
+  start() {
+    return this.listen(this.requestedPort);
+  }
+
+  listen(port) {
+    return new Promise((resolve, reject) => {
+      const server = http.createServer((req, res) => this.onRequest(req, res));
+      server.on('upgrade', (req, socket, head) => this.onUpgrade(req, socket, head));
+      server.on('clientError', (err, socket) => {
+        if (socket.writable) socket.end('HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n');
+        else socket.destroy();
+      });
+      server.once('error', reject);
+      server.listen(port, LISTEN_HOST, () => {
+        server.removeListener('error', reject);
+        server.on('error', (err) => this.log(`server error: ${err.message}`));
+        this.server = server;
+        this.port = server.address().port;
+        resolve(this.port);
+      });
+    });
+  }
+
+  onRequest(req, res) {
+    let url;
+    try {
+      url = new URL(req.url, `http://${LISTEN_HOST}`);
+    } catch (_) {
+      return sendText(res, 400, 'bad request\n');
+    }
+    const p = url.pathname;
+    if (p.startsWith('/control/')) {
+      this.handleControl(req, res, url);
+      return;
+    }
+    if (req.method !== 'GET' && req.method !== 'HEAD') {
+      return sendText(res, 405, 'method not allowed\n');
+    }
+    if (p === '/' || p === '/index.html') return renderIndex(this.hub, req, res);
+    if (p === '/viewer' || p.startsWith('/viewer/')) return serveViewer(req, res, url);
+    if (p === '/favicon.ico') {
+      res.writeHead(204);
+      return res.end();
+    }
+    return sendText(res, 404, 'not found\n');
+  }
+
+  onUpgrade(req, socket, head) {
+    socket.on('error', () => {});
+    let url;
+    try {
+      url = new URL(req.url, `http://${LISTEN_HOST}`);
+    } catch (_) {
+      url = null;
+    }
+    if (!url || url.pathname !== '/ws') {
+      socket.end('HTTP/1.1 404 Not Found\r\nConnection: close\r\nContent-Length: 0\r\n\r\n');
+      return;
+    }
+    this.hub.handleUpgrade(req, socket, head, url).catch((err) => {
+      this.log(`upgrade failed: ${err.message}`);
+      socket.destroy();
+    });
+  }
+
+  // Stop listening and drop every connection.
+  closeServer(code, reason) {
+    this.hub.closeAll(code, reason);
+    const server = this.server;
+    this.server = null;
+    if (!server) return Promise.resolve();
+    return new Promise((resolve) => {
+      server.close(() => resolve());
+      server.closeAllConnections();
+    });
+  }
+
+  async restart(downMs) {
+    if (this.stopped || this.restartTimer || !this.server) return;
+    this.log(`restart: down for ${downMs} ms`);
+    const port = this.port;
+    // 1012 "service restart": the host should treat this as a normal close.
+    const closed = this.closeServer(1012, 'service restart');
+    this.restartTimer = setTimeout(async () => {
+      this.restartTimer = null;
+      // Anything still mid-handshake by now is cut off.
+      this.hub.terminateAll();
+      await closed;
+      if (this.stopped) return;
+      try {
+        await this.listen(port);
+        this.log(`restart: listening again on port ${port}`);
+      } catch (err) {
+        this.log(`restart: cannot listen on port ${port}: ${err.message}`);
+        process.exitCode = 1;
+      }
+    }, downMs);
+  }
+
+  async stop() {
+    this.stopped = true;
+    if (this.restartTimer) {
+      clearTimeout(this.restartTimer);
+      this.restartTimer = null;
+    }
+    const closed = this.closeServer(1001, 'server shutting down');
+    // Give peers a moment for the closing handshake, then cut the rest.
+    await new Promise((resolve) => setTimeout(resolve, 100));
+    this.hub.terminateAll();
+    await closed;
+  }
+}
+
+module.exports = { DevServer, LISTEN_HOST };
