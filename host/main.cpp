@@ -2,19 +2,18 @@
 
 #include "OrbelHost/HostController.h"
 #include "OrbelHost/HostL10n.h"
+#include "OrbelHost/LinkQRCode.h"
 #include "Platform/Fake/FakeCursorSource.h"
 #include "Platform/Fake/FakeEventPoster.h"
-#include "Platform/Fake/FakeKeychain.h"
 #include "Platform/Fake/FakeLoginItem.h"
 #include "Platform/Fake/FakeNotifier.h"
 #include "Platform/Fake/FakeScreenSource.h"
+#include "Platform/Linux/ComputerName.h"
+#include "Platform/Linux/SecretServiceKeychain.h"
 #include "Platform/Linux/X11PermissionProbe.h"
 #include "WebRTC/Fake/FakeWebRTC.h"
 
 #include <QCoreApplication>
-#include <QJsonDocument>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QSettings>
 
 #include <cstdio>
@@ -25,35 +24,10 @@ void say(const QString& line)
     std::fprintf(stderr, "velquin-host: %s\n", qPrintable(line));
 }
 
-// Development mode: VELQUIN_DEV_SERVER=http://127.0.0.1:PORT points the host at the local dev
-// server, which also hands out signaling tickets, as a linked computer gets them.
-void useDevServer(HostEnvironment& env, const QString& base, QNetworkAccessManager* network)
+QString setting(const char* variable, const char* builtIn)
 {
-    QUrl url(base);
-    QUrl ws = url;
-    ws.setScheme(QStringLiteral("ws"));
-    ws.setPath(QStringLiteral("/ws"));
-    env.settings->setValue(QStringLiteral("signalURL"), ws.toString());
-    env.settings->setValue(QStringLiteral("accountHostId"), QStringLiteral("dev-account"));
-    env.keychain->write(HostController::kTokenService, HostController::kTokenAccount, QStringLiteral("dev-token"));
-    QSettings* settings = env.settings;
-    env.hostTicket = [url, network, settings](HostEnvironment::TicketReady ready) {
-        QUrl ticketUrl = url;
-        ticketUrl.setPath(QStringLiteral("/control/ticket"));
-        QNetworkRequest request(ticketUrl);
-        request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
-        request.setTransferTimeout(10000);
-        const QJsonObject body { { QStringLiteral("host"), settings->value(QStringLiteral("hostId")).toString() } };
-        auto* reply = network->post(request, QJsonDocument(body).toJson(QJsonDocument::Compact));
-        QObject::connect(reply, &QNetworkReply::finished, reply, [reply, ready] {
-            reply->deleteLater();
-            const auto ticket = QJsonDocument::fromJson(reply->readAll()).object().value(QStringLiteral("ticket")).toString();
-            if (reply->error() != QNetworkReply::NoError || ticket.isEmpty())
-                ready(std::nullopt, HostEnvironment::TicketError::Other);
-            else
-                ready(HostEnvironment::Ticket { ticket, std::nullopt }, HostEnvironment::TicketError::None);
-        });
-    };
+    const QString value = qEnvironmentVariable(variable);
+    return value.isEmpty() ? QString::fromUtf8(builtIn) : value;
 }
 } // namespace
 
@@ -65,30 +39,45 @@ int main(int argc, char** argv)
     QCoreApplication::setApplicationVersion(QStringLiteral(VELQUIN_VERSION));
 
     QSettings settings;
-    QNetworkAccessManager network;
     HostEnvironment env;
     env.settings = &settings;
-    // Media, input, cursor, keychain and notifications get their desktop backends as they land;
-    // until then the in-memory ones stand in.
-    env.factory = std::make_shared<rtc::FakePeerConnectionFactory>();
+    env.computerName = computerName();
+    env.defaultSignalURL = setting("VELQUIN_SIGNAL_URL", VELQUIN_DEFAULT_SIGNAL_URL);
+    env.keychain = std::make_unique<SecretServiceKeychain>();
+    NimbraServer::Config account;
+    account.baseURL = QUrl(setting("VELQUIN_ACCOUNT_URL", VELQUIN_DEFAULT_ACCOUNT_URL));
+    account.appKey = setting("VELQUIN_APP_KEY", VELQUIN_DEFAULT_APP_KEY);
+    env.account = std::make_unique<NimbraServer>(account, *env.keychain);
     env.permissions = std::make_unique<X11PermissionProbe>();
-    env.keychain = std::make_unique<FakeKeychain>();
+    // Media, input, cursor and notifications get their desktop backends as they land; until
+    // then the in-memory ones stand in.
+    env.factory = std::make_shared<rtc::FakePeerConnectionFactory>();
     env.notifier = std::make_unique<FakeNotifier>();
     env.loginItem = std::make_unique<FakeLoginItem>();
     env.screen = std::make_unique<FakeScreenSource>();
     env.events = std::make_unique<FakeEventPoster>();
     env.cursor = std::make_unique<FakeCursorSource>();
-    const QString devServer = qEnvironmentVariable("VELQUIN_DEV_SERVER");
-    if (!devServer.isEmpty())
-        useDevServer(env, devServer, &network);
 
     HostController controller(std::move(env));
     QObject::connect(&controller, &HostController::signalStatusChanged, [&] { say(controller.signalStatus()); });
     QObject::connect(&controller, &HostController::viewerCountChanged, [&] {
         say(HLFormat(QStringLiteral("正在遠端：%ld 支手機"), { controller.viewerCount() }));
     });
+    QObject::connect(&controller, &HostController::linkMessageChanged, [&] {
+        if (!controller.linkMessage().isEmpty())
+            say(controller.linkMessage());
+    });
+    // Until the settings window shows it, the QR code goes to the terminal.
+    QObject::connect(&controller, &HostController::linkTokenChanged, [&] {
+        if (controller.linkToken().isEmpty())
+            return;
+        const QString payload = QStringLiteral("nimbralink:") + controller.linkToken();
+        std::fprintf(stderr, "\n%s\n%s\n\n", qPrintable(qrCodeText(payload)), qPrintable(payload));
+    });
     say(HL(QStringLiteral("Velquin 遠端桌面")) + QStringLiteral(" ") + QStringLiteral(VELQUIN_VERSION)
         + QStringLiteral(" — ") + controller.hostId());
     controller.start();
+    if (controller.accountHostId().isNull())
+        controller.startLinking();
     return app.exec();
 }

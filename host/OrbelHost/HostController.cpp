@@ -9,7 +9,7 @@ HostController::HostController(HostEnvironment environment, QObject* parent)
     : QObject(parent)
     , env_(std::move(environment))
 {
-    Q_ASSERT(env_.factory && env_.permissions && env_.keychain && env_.notifier && env_.loginItem
+    Q_ASSERT(env_.factory && env_.permissions && env_.keychain && env_.account && env_.notifier && env_.loginItem
              && env_.screen && env_.events && env_.cursor && env_.settings);
     QSettings& defaults = *env_.settings;
 
@@ -28,10 +28,10 @@ HostController::HostController(HostEnvironment environment, QObject* parent)
 
     signalURL_ = defaults.value(QStringLiteral("signalURL")).toString();
     if (signalURL_.isEmpty())
-        signalURL_ = QStringLiteral(VELQUIN_DEFAULT_SIGNAL_URL);
+        signalURL_ = env_.defaultSignalURL;
     hostId_ = defaults.value(QStringLiteral("hostId")).toString();
     if (hostId_.isEmpty())
-        hostId_ = HostIdentity::makeHostId(HostIdentity::computerName());
+        hostId_ = HostIdentity::makeHostId(env_.computerName);
     hostKey_ = defaults.value(QStringLiteral("hostKey")).toString();
     if (hostKey_.isEmpty())
         hostKey_ = HostIdentity::makeKey();

@@ -10,6 +10,7 @@
 #include "OrbelHost/ScreenCapturer.h"
 #include "OrbelHost/SignalingClient.h"
 
+#include <QImage>
 #include <QJsonObject>
 #include <QObject>
 #include <QPointer>
@@ -38,9 +39,6 @@ class HostController : public QObject {
     Q_PROPERTY(bool keepAwake READ keepAwake NOTIFY keepAwakeChanged)
 
 public:
-    // Keychain item that holds the host token of a linked computer.
-    static inline const QString kTokenService = QStringLiteral("com.pelmar.orbel.host.token");
-    static inline const QString kTokenAccount = QStringLiteral("host-token");
     // Keychain item whose presence means an access PIN is set.
     static inline const QString kPinService = QStringLiteral("com.pelmar.orbel.host.pin");
     static inline const QString kPinAccount = QStringLiteral("pin-hash");
@@ -80,6 +78,12 @@ public:
     void requestInputPermission();
     // Stops the current signaling client and connects again (settings' reconnect).
     void reconnect();
+    // QR linking to the owner's account; starting again replaces a running attempt.
+    void startLinking();
+    void cancelLinking();
+    void unlink();
+    // The QR code to show while linking ("nimbralink:" + token); null when there is none.
+    QImage linkQRCode(int moduleSize = 4) const;
 
     // Core operations used by the session components.
     void broadcast(const QJsonObject& message);
@@ -157,6 +161,15 @@ private:
     void reject(const QString& viewer, const QString& reason);
     void handleRevoked();
 
+    // Linking.
+    void setLinkToken(const QString& token) { publish(linkToken_, token, &HostController::linkTokenChanged); }
+    void setLinkMessage(const QString& text) { publish(linkMessage_, text, &HostController::linkMessageChanged); }
+    void setAccountHostId(const QString& id);
+    bool linkCurrent(quint64 attempt) const { return attempt == linkAttempt_; }
+    void pollLink(quint64 attempt, const QString& token, int poll);
+    void linkApproved(quint64 attempt, const std::optional<QString>& hostToken);
+    void linkFailed(const NimbraServer::Failure& failure);
+
     // Peers.
     void openPeer(const QString& viewer);
     void wirePeer(const std::shared_ptr<Peer>& peer);
@@ -196,4 +209,6 @@ private:
     QTimer permissionTimer_;
     std::vector<rtc::IceServer> iceServers_;
     bool started_ = false;
+    quint64 linkAttempt_ = 0; // the running linking attempt; any other answer is stale
+    QTimer linkPoll_;
 };

@@ -5,7 +5,6 @@
 #include "OrbelHost/HostL10n.h"
 #include "OrbelHost/Log.h"
 
-#include <QCoreApplication>
 #include <QJsonArray>
 #include <QUrlQuery>
 
@@ -14,7 +13,7 @@
 
 bool HostController::isLinked()
 {
-    return !accountHostId_.isNull() && env_.keychain->value(kTokenService, kTokenAccount).has_value();
+    return !accountHostId_.isNull() && env_.account->hostToken().has_value();
 }
 
 void HostController::connectSignaling()
@@ -82,49 +81,42 @@ void HostController::signalingURL(SignalingClient::URLReady ready)
         ready(base);
         return;
     }
-    if (!env_.hostTicket) {
-        ready(std::nullopt);
-        return;
-    }
     QPointer<HostController> self(this);
-    env_.hostTicket([self, base, ready](std::optional<HostEnvironment::Ticket> ticket, HostEnvironment::TicketError error) {
-        // The answer may arrive on any thread; state changes belong to the main thread.
-        QMetaObject::invokeMethod(qApp, [self, base, ready, ticket, error] {
-            if (!self) {
-                ready(std::nullopt);
-                return;
-            }
-            if (!ticket) {
-                if (error == HostEnvironment::TicketError::Unauthorized)
-                    self->handleRevoked();
-                else if (error == HostEnvironment::TicketError::NotDeployed)
-                    self->setAccountServerReady(false);
-                ready(std::nullopt);
-                return;
-            }
-            QUrl url = base;
-            if (ticket->signalURL && ticket->signalURL->isValid() && !ticket->signalURL->host().isEmpty())
-                url = *ticket->signalURL;
-            QUrlQuery query;
-            query.addQueryItem(QStringLiteral("role"), QStringLiteral("host"));
-            query.addQueryItem(QStringLiteral("ticket"), ticket->ticket);
-            url.setQuery(query);
-            self->setAccountServerReady(true);
-            ready(url);
-        }, Qt::QueuedConnection);
+    env_.account->hostTicket([self, base, ready](NimbraServer::Result<NimbraServer::Ticket> result) {
+        if (!self) {
+            ready(std::nullopt);
+            return;
+        }
+        if (auto* failure = std::get_if<NimbraServer::Failure>(&result)) {
+            if (failure->kind == NimbraServer::Failure::Kind::Unauthorized)
+                self->handleRevoked();
+            else if (failure->kind == NimbraServer::Failure::Kind::NotDeployed)
+                self->setAccountServerReady(false);
+            ready(std::nullopt);
+            return;
+        }
+        const auto& ticket = std::get<NimbraServer::Ticket>(result);
+        QUrl url = base;
+        if (ticket.signalURL) {
+            // The server may name another signaling address for this connection only.
+            const QUrl other(*ticket.signalURL, QUrl::StrictMode);
+            if (other.isValid() && !other.scheme().isEmpty() && !other.host().isEmpty())
+                url = other;
+        }
+        QUrlQuery query;
+        query.addQueryItem(QStringLiteral("role"), QStringLiteral("host"));
+        query.addQueryItem(QStringLiteral("ticket"), QString::fromUtf8(QUrl::toPercentEncoding(ticket.ticket)));
+        url.setQuery(query);
+        self->setAccountServerReady(true);
+        ready(url);
     });
 }
 
 void HostController::handleRevoked()
 {
-    env_.keychain->remove(kTokenService, kTokenAccount);
-    if (!accountHostId_.isNull()) {
-        accountHostId_ = QString();
-        env_.settings->remove(QStringLiteral("accountHostId"));
-        Q_EMIT accountHostIdChanged();
-    }
-    publish(linkMessage_, HL(QStringLiteral("這台電腦已經從帳號移除，要用的話請重新綁定")),
-            &HostController::linkMessageChanged);
+    env_.account->setHostToken(std::nullopt);
+    setAccountHostId(QString());
+    setLinkMessage(HL(QStringLiteral("這台電腦已經從帳號移除，要用的話請重新綁定")));
     closeAllPeers();
     connectSignaling();
 }

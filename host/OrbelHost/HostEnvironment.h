@@ -2,6 +2,7 @@
 // Everything the controller is built from: the platform backends, the WebRTC factory, where
 // settings live, and the timing constants (scalable so tests run schedules in milliseconds).
 
+#include "OrbelHost/NimbraServer.h"
 #include "OrbelHost/SignalingClient.h"
 #include "Platform/CursorSource.h"
 #include "Platform/EventPoster.h"
@@ -31,15 +32,12 @@ struct HostEnvironment {
     // The user defaults; owned by the caller and outliving the controller.
     QSettings* settings = nullptr;
 
-    // Fetches a signaling ticket for a linked host. Answers {ticket, optional signaling URL} or
-    // an error; absent while no account server is configured.
-    struct Ticket {
-        QString ticket;
-        std::optional<QUrl> signalURL;
-    };
-    enum class TicketError { None, Unauthorized, NotDeployed, Other };
-    using TicketReady = std::function<void(std::optional<Ticket>, TicketError)>;
-    std::function<void(TicketReady)> hostTicket;
+    // The account server's client; uses `keychain`, so it is declared after it.
+    std::unique_ptr<NimbraServer> account;
+    // Where the signaling server is unless the user chose another address.
+    QString defaultSignalURL = QStringLiteral(VELQUIN_DEFAULT_SIGNAL_URL);
+    // What this computer is called (the desktop's pretty host name); may be empty.
+    QString computerName;
 
     SignalingClient::Timing signalingTiming;
     int permissionPollMs = 2000;
@@ -47,4 +45,7 @@ struct HostEnvironment {
     int authTimeoutMs = 120000;
     // Peer sessions at once; each costs a media pipeline.
     int maxPeers = 8;
+    // Linking: a status poll this often, this many times, while the QR code is shown.
+    int linkPollMs = 2000;
+    int linkMaxPolls = 150;
 };

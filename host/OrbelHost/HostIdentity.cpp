@@ -2,7 +2,6 @@
 
 #include <QRandomGenerator>
 #include <QStringList>
-#include <QSysInfo>
 
 #include <unicode/translit.h>
 #include <unicode/unistr.h>
@@ -24,11 +23,6 @@ std::optional<QString> toAscii(const QString& name)
     return QString(reinterpret_cast<const QChar*>(text.getBuffer()), text.length());
 }
 } // namespace
-
-QString computerName()
-{
-    return QSysInfo::machineHostName();
-}
 
 QString slug(const QString& name)
 {

@@ -4,8 +4,6 @@
 #include <QString>
 
 namespace HostIdentity {
-// The computer's display name (the desktop's pretty host name, else the host name); may be empty.
-QString computerName();
 // A slug of `name` in ASCII, at most 24 characters ("mac" when nothing is left), a hyphen and
 // four random digits, e.g. "zoe-s-cafe-4821".
 QString makeHostId(const QString& name);

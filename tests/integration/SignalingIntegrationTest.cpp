@@ -94,22 +94,22 @@ TEST_F(SignalingIntegrationTest, CloseCodesGiveTheirStatusAndRetryBehaviour)
         SCOPED_TRACE(code);
         join(1);
         ASSERT_TRUE(waitFor([&] { return controller.viewerCount() == 1; }));
-        const int tickets = rig.ticketRequests;
+        const int tickets = rig.ticketRequests();
         server.post("close-host", { { "code", code } });
         ASSERT_TRUE(waitFor([&] { return statuses.contains(SignalingClient::closeText(code)); }));
         EXPECT_EQ(controller.viewerCount(), 0);
         // A fresh ticket for the new attempt, then online again.
         ASSERT_TRUE(waitFor([&] { return controller.signalOnline() && server.hosts().size() == 1; }, 5000));
-        EXPECT_GT(rig.ticketRequests, tickets);
+        EXPECT_GT(rig.ticketRequests(), tickets);
         statuses.clear();
     }
 
     // Displaced: the status stays and no attempt follows.
     server.post("close-host", { { "code", 4409 } });
     ASSERT_TRUE(waitFor([&] { return statuses.contains(HL(QStringLiteral("同一台主機在別處重新連線"))); }));
-    const int tickets = rig.ticketRequests;
+    const int tickets = rig.ticketRequests();
     pump(1500);
-    EXPECT_EQ(rig.ticketRequests, tickets);
+    EXPECT_EQ(rig.ticketRequests(), tickets);
     EXPECT_TRUE(server.hosts().isEmpty());
     EXPECT_EQ(controller.signalStatus(), HL(QStringLiteral("同一台主機在別處重新連線")));
 
@@ -231,6 +231,6 @@ TEST_F(SignalingIntegrationTest, MalformedAndOversizedFramesAreSurvived)
     EXPECT_EQ(controller.viewerCount(), 1);
     EXPECT_TRUE(controller.signalOnline());
     // Still the same connection: nothing above was worth a reconnect.
-    EXPECT_EQ(rig.ticketRequests, 1);
+    EXPECT_EQ(rig.ticketRequests(), 1);
     EXPECT_EQ(controller.iceServers(), iceServers);
 }

@@ -28,10 +28,9 @@ ControllerRig::ControllerRig()
     env.settings = settings.get();
     env.signalingTiming = { 300, 200, 50, 1500 };
     env.permissionPollMs = 20;
-    env.hostTicket = [this](HostEnvironment::TicketReady ready) {
-        ++ticketRequests;
-        ready(HostEnvironment::Ticket { QStringLiteral("test-ticket"), std::nullopt }, HostEnvironment::TicketError::None);
-    };
+    auto accountOwned = std::make_unique<FakeNimbraServer>(*keychain);
+    account = accountOwned.get();
+    env.account = std::move(accountOwned);
 }
 
 ControllerRig::~ControllerRig()
@@ -42,14 +41,13 @@ ControllerRig::~ControllerRig()
 void ControllerRig::link(const QString& accountHostId)
 {
     settings->setValue(QStringLiteral("accountHostId"), accountHostId);
-    keychain->write(HostController::kTokenService, HostController::kTokenAccount, QStringLiteral("host-token-1"));
+    keychain->write(NimbraServer::kTokenService, NimbraServer::kTokenAccount, QStringLiteral("host-token-1"));
 }
 
 void ControllerRig::useDevServerTickets(quint16 port)
 {
     settings->setValue(QStringLiteral("signalURL"), QStringLiteral("ws://127.0.0.1:%1/ws").arg(port));
-    env.hostTicket = [this, port](HostEnvironment::TicketReady ready) {
-        ++ticketRequests;
+    account->ticketSource = [this, port](std::function<void(NimbraServer::Result<NimbraServer::Ticket>)> ready) {
         if (onTicketRequest)
             onTicketRequest();
         QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1/control/ticket").arg(port)));
@@ -60,9 +58,9 @@ void ControllerRig::useDevServerTickets(quint16 port)
             reply->deleteLater();
             const auto ticket = QJsonDocument::fromJson(reply->readAll()).object().value("ticket").toString();
             if (reply->error() != QNetworkReply::NoError || ticket.isEmpty())
-                ready(std::nullopt, HostEnvironment::TicketError::Other);
+                ready(NimbraServer::Failure { NimbraServer::Failure::Kind::Network, {} });
             else
-                ready(HostEnvironment::Ticket { ticket, std::nullopt }, HostEnvironment::TicketError::None);
+                ready(NimbraServer::Ticket { ticket, std::nullopt });
         });
     };
 }

@@ -3,6 +3,7 @@
 // folder, and millisecond timing.
 
 #include "OrbelHost/HostController.h"
+#include "support/FakeNimbraServer.h"
 #include "Platform/Fake/FakeCursorSource.h"
 #include "Platform/Fake/FakeEventPoster.h"
 #include "Platform/Fake/FakeKeychain.h"
@@ -40,9 +41,10 @@ struct ControllerRig {
     FakeNotifier* notifier = nullptr;
     FakeLoginItem* loginItem = nullptr;
     FakeEventPoster* events = nullptr;
+    FakeNimbraServer* account = nullptr;
     HostEnvironment env;
-    int ticketRequests = 0;
     std::function<void()> onTicketRequest;
+    int ticketRequests() const { return account->ticketRequests; }
     std::unique_ptr<HostController> controller;
 
 private:

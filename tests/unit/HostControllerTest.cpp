@@ -77,7 +77,7 @@ TEST_F(HostControllerTest, UnlinkedHostStaysOfflineWithoutAConnection)
     EXPECT_FALSE(controller.signalOnline());
     EXPECT_EQ(controller.signalStatus(), HL(QStringLiteral("尚未綁定：請在下方用手機的 Velquin 掃描 QR Code")));
     EXPECT_EQ(controller.signaling(), nullptr);
-    EXPECT_EQ(rig.ticketRequests, 0);
+    EXPECT_EQ(rig.ticketRequests(), 0);
 }
 
 TEST_F(HostControllerTest, ConnectsWithATicketFetchedBeforeEveryAttempt)
@@ -88,7 +88,7 @@ TEST_F(HostControllerTest, ConnectsWithATicketFetchedBeforeEveryAttempt)
     EXPECT_EQ(server.requestUrls[0].query(), QStringLiteral("role=host&ticket=test-ticket"));
     server.closeWith(4429);
     EXPECT_TRUE(waitFor([&] { return server.connections == 2 && controller.signalOnline(); }));
-    EXPECT_EQ(rig.ticketRequests, 2);
+    EXPECT_EQ(rig.ticketRequests(), 2);
 }
 
 TEST_F(HostControllerTest, PauseAndDisconnectAllRejectEveryPhone)
@@ -203,7 +203,7 @@ TEST_F(HostControllerTest, RevocationUnlinksAndStopsConnecting)
     server.closeWith(4410);
     EXPECT_TRUE(waitFor([&] { return controller.accountHostId().isNull(); }));
     EXPECT_EQ(controller.viewerCount(), 0);
-    EXPECT_FALSE(rig.keychain->value(HostController::kTokenService, HostController::kTokenAccount).has_value());
+    EXPECT_FALSE(rig.keychain->value(NimbraServer::kTokenService, NimbraServer::kTokenAccount).has_value());
     EXPECT_FALSE(rig.settings->contains("accountHostId"));
     EXPECT_EQ(controller.linkMessage(), HL(QStringLiteral("這台電腦已經從帳號移除，要用的話請重新綁定")));
     EXPECT_EQ(controller.signalStatus(), HL(QStringLiteral("尚未綁定：請在下方用手機的 Velquin 掃描 QR Code")));

@@ -23,10 +23,18 @@ function forgetTickets() {
   tickets.clear();
 }
 
+// Drops the unused tickets of one host id, e.g. when its account link is revoked.
+function forgetTicketsFor(hostId) {
+  for (const [ticket, entry] of tickets) {
+    if (entry.hostId === hostId) tickets.delete(ticket);
+  }
+}
+
 function authenticateHost(query) {
   if (typeof query.ticket === 'string' && query.ticket !== '') {
     const entry = tickets.get(query.ticket);
-    if (!entry || entry.expiresAt < Date.now()) {
+    // <= so that a lifetime of 0 gives a ticket that is already expired.
+    if (!entry || entry.expiresAt <= Date.now()) {
       return { closeCode: 4401, reason: 'ticket invalid or expired' };
     }
     // A ticket is good for one connection.
@@ -42,4 +50,4 @@ function authenticateHost(query) {
   return { ok: true, hostId: id, key };
 }
 
-module.exports = { authenticateHost, issueTicket, forgetTickets };
+module.exports = { authenticateHost, issueTicket, forgetTickets, forgetTicketsFor };

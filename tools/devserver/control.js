@@ -54,9 +54,10 @@ function readJsonBody(req) {
   });
 }
 
-// devServer provides: hub, restart(downMs).
+// devServer provides: hub, account, restart(downMs).
 function createControl(devServer) {
   const hub = devServer.hub;
+  const accountRoutes = devServer.account.controlRoutes();
 
   const getRoutes = {
     state: () => hub.state(),
@@ -67,6 +68,7 @@ function createControl(devServer) {
       }
       return { messages: hub.toViewerLog, other: hub.otherLog, invalid: hub.invalidLog };
     },
+    ...accountRoutes.get,
   };
 
   const postRoutes = {
@@ -118,8 +120,10 @@ function createControl(devServer) {
     },
     reset: () => {
       hub.reset();
+      devServer.account.reset();
       return { ok: true };
     },
+    ...accountRoutes.post,
   };
 
   return async function handleControl(req, res, url) {

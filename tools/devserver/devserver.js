@@ -1,12 +1,14 @@
 'use strict';
 
 // One HTTP server on loopback carrying the WebSocket endpoint (/ws), the
-// control API (/control/), the status page and the viewer's static files.
+// account API (/v1/), the control API (/control/), the status page and the
+// viewer's static files.
 // It can be taken down and brought back on the same port to let clients
 // exercise their reconnect logic.
 
 const http = require('http');
 const { Hub } = require('./signaling');
+const { Account } = require('./account');
 const { createControl } = require('./control');
 const { renderIndex, serveViewer, sendText } = require('./pages');
 
@@ -18,6 +20,7 @@ class DevServer {
     this.port = null;
     this.log = log || ((msg) => process.stderr.write(`[devserver] ${msg}\n`));
     this.hub = new Hub({ log: this.log });
+    this.account = new Account({ hub: this.hub, log: this.log });
     this.handleControl = createControl(this);
     this.server = null;
     this.restartTimer = null;
@@ -60,10 +63,18 @@ class DevServer {
       this.handleControl(req, res, url);
       return;
     }
+    if (p.startsWith('/v1/')) {
+      this.account.handle(req, res, url).catch((err) => {
+        this.log(`account ${p} failed: ${err.stack || err}`);
+        if (!res.headersSent) sendText(res, 500, 'internal error\n');
+        else res.destroy();
+      });
+      return;
+    }
     if (req.method !== 'GET' && req.method !== 'HEAD') {
       return sendText(res, 405, 'method not allowed\n');
     }
-    if (p === '/' || p === '/index.html') return renderIndex(this.hub, req, res);
+    if (p === '/' || p === '/index.html') return renderIndex(this.hub, req, res, this.account);
     if (p === '/viewer' || p.startsWith('/viewer/')) return serveViewer(req, res, url);
     if (p === '/favicon.ico') {
       res.writeHead(204);

@@ -42,7 +42,58 @@ function sendText(res, status, text, type = 'text/plain; charset=utf-8') {
   res.end(text);
 }
 
-function renderIndex(hub, req, res) {
+// Pending link requests (Approve/Deny) and linked account hosts (Revoke).
+// Buttons carry the control route and its body; one small script posts them.
+function renderAccount(account) {
+  const { links, hosts } = account.snapshot();
+  const button = (label, route, body) =>
+    `<button data-route="${escapeHtml(route)}" data-body="${escapeHtml(JSON.stringify(body))}">${label}</button>`;
+  const linkRows = links
+    .filter((l) => l.status === 'pending')
+    .reverse()
+    .map(
+      (l) =>
+        `<tr><td><code>${escapeHtml(l.token)}</code></td><td>${escapeHtml(l.device_id)}</td>` +
+        `<td>${escapeHtml(l.platform)}</td><td>${escapeHtml(l.createdAt)}</td>` +
+        `<td>${button('Approve', 'link-approve', { token: l.token })} ` +
+        `${button('Deny', 'link-deny', { token: l.token })}</td></tr>`,
+    )
+    .join('\n');
+  const hostRows = hosts
+    .map(
+      (h) =>
+        `<tr><td>${escapeHtml(h.host_id)}${h.registered ? '' : ' (not registered)'}</td>` +
+        `<td>${escapeHtml(h.name === null ? '' : h.name)}</td><td>${escapeHtml(h.platform)}</td>` +
+        `<td>${escapeHtml(h.device_id)}</td>` +
+        `<td>${h.revoked ? 'revoked' : button('Revoke', 'revoke', { host_id: h.host_id })}</td></tr>`,
+    )
+    .join('\n');
+  return `<h2>Link requests</h2>
+<table>
+<tr><th>token</th><th>device</th><th>platform</th><th>requested at</th><th></th></tr>
+${linkRows || '<tr><td colspan="5">none pending</td></tr>'}
+</table>
+<h2>Linked hosts (${hosts.length})</h2>
+<table>
+<tr><th>host id</th><th>name</th><th>platform</th><th>device</th><th></th></tr>
+${hostRows || '<tr><td colspan="5">none</td></tr>'}
+</table>
+<script>
+document.addEventListener('click', function (event) {
+  var b = event.target.closest('button[data-route]');
+  if (!b) return;
+  b.disabled = true;
+  fetch('/control/' + b.dataset.route, {
+    method: 'POST',
+    headers: { 'Content-Type': 'application/json' },
+    body: b.dataset.body,
+  }).finally(function () { location.reload(); });
+});
+</script>
+<p>Account state as JSON: <a href="/control/account">/control/account</a></p>`;
+}
+
+function renderIndex(hub, req, res, account) {
   const state = hub.state();
   const viewerCount = (hostId) => state.viewers.filter((v) => v.host === hostId).length;
   const hostRows = state.hosts
@@ -88,6 +139,7 @@ ${hostRows || '<tr><td colspan="4">none online</td></tr>'}
 <tr><th>id</th><th>host</th><th>kind</th></tr>
 ${viewerRows || '<tr><td colspan="3">none</td></tr>'}
 </table>
+${account ? renderAccount(account) : ''}
 <p>State as JSON: <a href="/control/state">/control/state</a></p>
 </body>
 </html>

@@ -381,6 +381,17 @@ class Hub {
     return targets.map((h) => h.id);
   }
 
+  // Closes the host connected under `id`, if any (used when its account link
+  // is revoked). Returns whether one was open.
+  closeHostIfOnline(id, code, reason) {
+    const host = this.hosts.get(id);
+    if (!host) return false;
+    this.log(`host ${id}: closing (${code} ${reason})`);
+    this.detachHost(host);
+    host.ws.close(code, reason);
+    return true;
+  }
+
   // Clears test bookkeeping; live connections are left alone. Virtual
   // viewers are announced as gone so the host's view stays consistent.
   reset() {

@@ -1,0 +1,86 @@
+#pragma once
+// The host's client for the account server: signaling tickets, QR linking and registration.
+// Plain JSON over HTTP(S); answers arrive on the calling (main) thread through callbacks.
+// The methods are virtual so tests can stand in for the server.
+
+#include "Platform/Keychain.h"
+
+#include <QObject>
+#include <QString>
+#include <QUrl>
+
+#include <functional>
+#include <optional>
+#include <variant>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+
+class NimbraServer : public QObject {
+    Q_OBJECT
+public:
+    struct Failure {
+        enum class Kind { Server, NotDeployed, Unauthorized, Network };
+        Kind kind = Kind::Network;
+        QString message; // for Server
+        // "server(\"…\")", "notDeployed", "unauthorized" or "network": what the user is shown.
+        QString describe() const;
+        bool operator==(const Failure&) const = default;
+    };
+    template <typename T>
+    using Result = std::variant<T, Failure>;
+
+    struct Ticket {
+        QString ticket;
+        std::optional<QString> signalURL;
+    };
+    struct LinkStatus {
+        QString status = QStringLiteral("invalid");
+        std::optional<QString> hostToken;
+        // Whether a 2xx answer carried it; a lost or failed poll is not a verdict.
+        bool answered = false;
+    };
+
+    struct Config {
+        QUrl baseURL;             // scheme and host only
+        QString appKey;
+        int postTimeoutMs = 10000;
+        int statusTimeoutMs = 8000;
+    };
+
+    static inline const QString kDeviceService = QStringLiteral("com.pelmar.orbel.host.device");
+    static inline const QString kDeviceAccount = QStringLiteral("anonymous-id");
+    static inline const QString kTokenService = QStringLiteral("com.pelmar.orbel.host.token");
+    static inline const QString kTokenAccount = QStringLiteral("host-token");
+    // Answers larger than this are not read.
+    static constexpr qint64 kMaxBodyBytes = 1024 * 1024;
+
+    NimbraServer(Config config, Keychain& keychain, QObject* parent = nullptr);
+    ~NimbraServer() override;
+
+    virtual void hostTicket(std::function<void(Result<Ticket>)> done);
+    virtual void registerHost(const QString& name, std::function<void(Result<QString>)> done);
+    virtual void createLinkRequest(std::function<void(Result<QString>)> done);
+    virtual void linkStatus(const QString& token, std::function<void(LinkStatus)> done);
+
+    // Stable anonymous id of this installation, kept in the keychain.
+    QString deviceID();
+    std::optional<QString> hostToken();
+    // Stores (or, with no value, removes) the host token.
+    bool setHostToken(const std::optional<QString>& token);
+
+    const Config& config() const { return config_; }
+
+protected:
+    NimbraServer(Keychain& keychain, QObject* parent); // for stand-ins that make no requests
+    Keychain& keychain_;
+
+private:
+    using Answer = std::function<void(std::optional<QJsonObject>, Failure)>;
+    void post(const QString& path, const QJsonObject& body, const std::optional<QString>& bearer, Answer done);
+    QNetworkReply* track(QNetworkReply* reply);
+
+    Config config_;
+    QNetworkAccessManager* network_ = nullptr;
+    std::optional<QString> deviceID_;
+};
