@@ -36,6 +36,9 @@ QString slug(const QString& name)
         replaced += (c.isLetterOrNumber() && c.unicode() < 128) ? c : QChar('-');
     QString joined = replaced.split(QChar('-'), Qt::SkipEmptyParts).join(QChar('-'));
     joined.truncate(24);
+    // A cut right after a hyphen would leave "--" before the number.
+    while (joined.endsWith(QChar('-')))
+        joined.chop(1);
     if (joined.isEmpty())
         return QStringLiteral("linux");
     return joined;

@@ -65,6 +65,14 @@ void ControllerRig::useDevServerTickets(quint16 port)
     };
 }
 
+void ControllerRig::useDevServerAccount(quint16 port)
+{
+    settings->setValue(QStringLiteral("signalURL"), QStringLiteral("ws://127.0.0.1:%1/ws").arg(port));
+    NimbraServer::Config config { QUrl(QStringLiteral("http://127.0.0.1:%1").arg(port)), QString(), 5000, 5000 };
+    env.account = std::make_unique<NimbraServer>(config, *keychain);
+    account = nullptr;
+}
+
 HostController& ControllerRig::make()
 {
     controller = std::make_unique<HostController>(std::move(env));

@@ -26,6 +26,8 @@ struct ControllerRig {
     void link(const QString& accountHostId = QStringLiteral("acct-1"));
     // Tickets come from the dev server's control API on this port (asynchronously).
     void useDevServerTickets(quint16 port);
+    // The real account client against the dev server's account API (linking tests).
+    void useDevServerAccount(quint16 port);
     HostController& make();
 
     // A viewer's fake connection, once its peer exists.

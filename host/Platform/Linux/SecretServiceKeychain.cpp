@@ -3,11 +3,29 @@
 #include <qt6keychain/keychain.h>
 
 #include <QMetaObject>
+#include <QThread>
 
 #include <future>
 #include <memory>
 
 namespace {
+class KeychainThread : public QThread {
+public:
+    KeychainThread()
+    {
+        setObjectName(QStringLiteral("orbel.keychain"));
+        start();
+    }
+    ~KeychainThread() override
+    {
+        quit();
+        if (!wait(2000))
+            terminate(); // a job stuck on a prompt must not hold up quitting
+        wait();
+    }
+};
+Q_GLOBAL_STATIC(KeychainThread, keychainThread)
+
 struct JobResult {
     QKeychain::Error error = QKeychain::OtherError;
     QString text;
@@ -15,8 +33,9 @@ struct JobResult {
 
 // Starts `makeJob()` on `thread` and waits for its end, at most `deadlineMs`.
 template <typename MakeJob>
-std::optional<JobResult> runJob(QThread& thread, int deadlineMs, MakeJob makeJob)
+std::optional<JobResult> runJob(int deadlineMs, MakeJob makeJob)
 {
+    QThread& thread = *keychainThread();
     auto promise = std::make_shared<std::promise<JobResult>>();
     auto future = promise->get_future();
     auto* anchor = new QObject;
@@ -42,20 +61,11 @@ std::optional<JobResult> runJob(QThread& thread, int deadlineMs, MakeJob makeJob
 SecretServiceKeychain::SecretServiceKeychain(int deadlineMs)
     : deadlineMs_(deadlineMs)
 {
-    worker_.setObjectName(QStringLiteral("orbel.keychain"));
-    worker_.start();
-}
-
-SecretServiceKeychain::~SecretServiceKeychain()
-{
-    worker_.quit();
-    if (!worker_.wait(2000))
-        worker_.terminate(); // a job stuck on a prompt must not hold up quitting
 }
 
 Keychain::ReadResult SecretServiceKeychain::read(const QString& service, const QString& account)
 {
-    auto result = runJob(worker_, deadlineMs_, [service, account] {
+    auto result = runJob(deadlineMs_, [service, account] {
         auto* job = new QKeychain::ReadPasswordJob(service);
         job->setKey(account);
         job->setInsecureFallback(false);
@@ -72,7 +82,7 @@ Keychain::ReadResult SecretServiceKeychain::read(const QString& service, const Q
 
 bool SecretServiceKeychain::write(const QString& service, const QString& account, const QString& value)
 {
-    auto result = runJob(worker_, deadlineMs_, [service, account, value] {
+    auto result = runJob(deadlineMs_, [service, account, value] {
         auto* job = new QKeychain::WritePasswordJob(service);
         job->setKey(account);
         job->setInsecureFallback(false);
@@ -84,7 +94,7 @@ bool SecretServiceKeychain::write(const QString& service, const QString& account
 
 bool SecretServiceKeychain::remove(const QString& service, const QString& account)
 {
-    auto result = runJob(worker_, deadlineMs_, [service, account] {
+    auto result = runJob(deadlineMs_, [service, account] {
         auto* job = new QKeychain::DeletePasswordJob(service);
         job->setKey(account);
         job->setInsecureFallback(false);
