@@ -7,11 +7,11 @@
 #include "Platform/Fake/FakeEventPoster.h"
 #include "Platform/Fake/FakeLoginItem.h"
 #include "Platform/Fake/FakeNotifier.h"
-#include "Platform/Fake/FakeScreenSource.h"
 #include "Platform/Linux/ComputerName.h"
 #include "Platform/Linux/SecretServiceKeychain.h"
 #include "Platform/Linux/X11PermissionProbe.h"
-#include "WebRTC/Fake/FakeWebRTC.h"
+#include "Platform/Linux/X11ScreenSource.h"
+#include "WebRTC/GstWebRTC.h"
 
 #include <QCoreApplication>
 #include <QSettings>
@@ -49,12 +49,18 @@ int main(int argc, char** argv)
     account.appKey = setting("VELQUIN_APP_KEY", VELQUIN_DEFAULT_APP_KEY);
     env.account = std::make_unique<NimbraServer>(account, *env.keychain);
     env.permissions = std::make_unique<X11PermissionProbe>();
-    // Media, input, cursor and notifications get their desktop backends as they land; until
-    // then the in-memory ones stand in.
-    env.factory = std::make_shared<rtc::FakePeerConnectionFactory>();
+    env.screen = std::make_unique<X11ScreenSource>();
+    rtc::GstOptions media;
+    media.loopbackOnly = qEnvironmentVariable("VELQUIN_ICE_LOOPBACK") == QStringLiteral("1");
+    env.factory = rtc::makeGstPeerConnectionFactory(media);
+    if (!env.factory) {
+        say(QStringLiteral("GStreamer's WebRTC plugins are missing (run scripts/setup)"));
+        return 1;
+    }
+    // Input, cursor and notifications get their desktop backends as they land; until then the
+    // in-memory ones stand in.
     env.notifier = std::make_unique<FakeNotifier>();
     env.loginItem = std::make_unique<FakeLoginItem>();
-    env.screen = std::make_unique<FakeScreenSource>();
     env.events = std::make_unique<FakeEventPoster>();
     env.cursor = std::make_unique<FakeCursorSource>();
 

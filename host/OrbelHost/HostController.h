@@ -93,6 +93,7 @@ public:
     void setVideoActive(bool active, rtc::RtpSender& sender);
     void applyQuality(bool low, rtc::RtpSender& sender);
     void notifyViewer();
+    void handleCommand(const QJsonObject& message, Peer& peer);
 
     SessionHooks hooks;
 
@@ -177,6 +178,8 @@ private:
     void makeOffer(const std::shared_ptr<Peer>& peer);
     void handleChannelOpen(const std::shared_ptr<Peer>& peer);
     void removePeer(const QString& viewer);
+    // From any thread: closes the peer's session if both still exist and it is still current.
+    static void closeOnFailure(QPointer<HostController> self, std::weak_ptr<Peer> peer, const QString& what);
     void peersEmptied();
     bool isCurrent(const Peer& peer) const;
 

@@ -8,6 +8,8 @@ namespace {
 // WebRTC events arrive on the library's threads; this runs `work` on the controller's.
 void onMainThread(QObject* context, std::function<void()> work)
 {
+    if (!context)
+        return; // the controller is gone
     QMetaObject::invokeMethod(context, std::move(work), Qt::QueuedConnection);
 }
 
@@ -62,6 +64,28 @@ void HostController::openPeer(const QString& viewer)
     cursor_->start();
     makeOffer(peer);
     capturer_->repeatLastFrame();
+
+    // A phone that never completes its connection must not keep capture running for nothing.
+    QPointer<HostController> self(this);
+    std::weak_ptr<Peer> weak = peer;
+    QTimer::singleShot(env_.connectTimeoutMs, this, [self, weak] {
+        auto peer = weak.lock();
+        if (self && peer && self->isCurrent(*peer) && peer->pc->connectionState() != rtc::PeerConnectionState::Connected) {
+            qCInfo(hostLog).noquote() << "closing" << peer->viewer << ": no connection in time";
+            self->closePeer(peer->viewer);
+        }
+    });
+}
+
+void HostController::closeOnFailure(QPointer<HostController> self, std::weak_ptr<Peer> weak, const QString& what)
+{
+    onMainThread(self, [self, weak, what] {
+        auto peer = weak.lock();
+        if (!self || !peer || !self->isCurrent(*peer))
+            return;
+        qCWarning(hostLog).noquote() << what << "for" << peer->viewer << "failed; closing its session";
+        self->closePeer(peer->viewer);
+    });
 }
 
 void HostController::wirePeer(const std::shared_ptr<Peer>& peer)
@@ -87,8 +111,8 @@ void HostController::wirePeer(const std::shared_ptr<Peer>& peer)
     peer->onCommand = [self, weak](const QJsonObject& message) {
         onMainThread(self, [self, weak, message] {
             auto peer = weak.lock();
-            if (self && peer && self->hooks.command)
-                self->hooks.command(*peer, message);
+            if (self && peer)
+                self->handleCommand(message, *peer);
         });
     };
     peer->onOpen = [self, weak] {
@@ -122,16 +146,8 @@ void HostController::makeOffer(const std::shared_ptr<Peer>& peer)
 {
     QPointer<HostController> self(this);
     std::weak_ptr<Peer> weak = peer;
-    auto fail = [self, weak](const QString& error) {
-        onMainThread(self, [self, weak, error] {
-            auto peer = weak.lock();
-            if (!self || !peer || !self->isCurrent(*peer))
-                return;
-            // A peer without an offer would hold its slot and the capture for nothing.
-            qCWarning(hostLog).noquote() << "offer for" << peer->viewer << "failed:" << error;
-            self->closePeer(peer->viewer);
-        });
-    };
+    // A peer without an offer would hold its slot and the capture for nothing.
+    auto fail = [self, weak](const QString& error) { closeOnFailure(self, weak, QStringLiteral("the offer (") + error + QChar(')')); };
     peer->pc->createOffer([self, weak, fail](std::optional<rtc::SessionDescription> offer, const QString& error) {
         auto peer = weak.lock();
         if (!peer || peer->closed)

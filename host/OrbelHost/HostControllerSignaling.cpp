@@ -216,7 +216,12 @@ void HostController::handleAnswer(const QString& viewer, const QJsonObject& mess
     auto peer = this->peer(viewer);
     if (!sdp.isString() || !peer || !peer->pc)
         return;
-    peer->pc->setRemoteDescription({ rtc::SessionDescription::Type::Answer, sdp.toString() }, {});
+    // A phone whose answer cannot be applied cannot connect: end its session, and only its.
+    peer->pc->setRemoteDescription({ rtc::SessionDescription::Type::Answer, sdp.toString() },
+                                   [self = QPointer<HostController>(this), weak = std::weak_ptr<Peer>(peer)](bool ok, const QString&) {
+                                       if (!ok)
+                                           closeOnFailure(self, weak, QStringLiteral("the answer"));
+                                   });
 }
 
 void HostController::handleCandidate(const QString& viewer, const QJsonObject& message)
@@ -245,5 +250,8 @@ void HostController::handleCandidate(const QString& viewer, const QJsonObject& m
     auto peer = this->peer(viewer);
     if (!peer || !peer->pc)
         return;
-    peer->pc->addIceCandidate(candidate, {});
+    peer->pc->addIceCandidate(candidate, [self = QPointer<HostController>(this), weak = std::weak_ptr<Peer>(peer)](bool ok, const QString&) {
+        if (!ok)
+            closeOnFailure(self, weak, QStringLiteral("a candidate"));
+    });
 }

@@ -43,6 +43,8 @@ struct HostEnvironment {
     int permissionPollMs = 2000;
     // A phone that has not sent its PIN this long after its control channel opened is closed.
     int authTimeoutMs = 120000;
+    // A phone whose connection is not up this long after its join is closed.
+    int connectTimeoutMs = 30000;
     // Peer sessions at once; each costs a media pipeline.
     int maxPeers = 8;
     // Linking: a status poll this often, this many times, while the QR code is shown.

@@ -1,25 +1,51 @@
 #include "OrbelHost/ScreenCapturer.h"
 
-ScreenCapturer::ScreenCapturer(std::shared_ptr<rtc::VideoSource> source, std::unique_ptr<ScreenSource> screen)
-    : source_(std::move(source))
-    , screen_(std::move(screen))
+#include "OrbelHost/CaptureLoop.h"
+
+ScreenCapturer::ScreenCapturer(std::shared_ptr<rtc::VideoSource> source, std::unique_ptr<ScreenSource> screen,
+                               Timing timing)
+    : thread_(std::make_unique<QThread>())
+    , loop_(new CaptureLoop(std::move(source), std::move(screen), std::move(timing), request_))
 {
+    thread_->setObjectName(QStringLiteral("orbel.capture"));
+    loop_->moveToThread(thread_.get());
+    QObject::connect(thread_.get(), &QThread::finished, loop_, &QObject::deleteLater);
+    thread_->start();
+}
+
+ScreenCapturer::~ScreenCapturer()
+{
+    // The loop closes the screen on its own thread as that thread finishes.
+    thread_->quit();
+    thread_->wait();
 }
 
 void ScreenCapturer::start()
 {
-    if (running_)
+    if (!request_.want())
         return;
-    running_ = true;
     ++starts_;
+    post(&CaptureLoop::reconcile);
 }
 
 void ScreenCapturer::stop()
 {
-    running_ = false;
+    if (request_.unwant())
+        post(&CaptureLoop::reconcile);
 }
 
 void ScreenCapturer::repeatLastFrame()
 {
     ++repeats_;
+    post(&CaptureLoop::repeatLastFrame);
+}
+
+int ScreenCapturer::idleTicks() const
+{
+    return loop_->idleTicks();
+}
+
+void ScreenCapturer::post(void (CaptureLoop::*work)())
+{
+    QMetaObject::invokeMethod(loop_, [loop = loop_, work] { (loop->*work)(); }, Qt::QueuedConnection);
 }

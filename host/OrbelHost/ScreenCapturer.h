@@ -1,29 +1,52 @@
 #pragma once
-// Feeds the main display into the shared video source while any phone is connected.
+// Feeds the main display into the shared video source while any phone is connected: grabs
+// about 30 times a second when the screen changed, repeats the last frame while it is still,
+// and restarts when the display changes size or goes away.
 
+#include "OrbelHost/CaptureRequest.h"
+#include "OrbelHost/CaptureTiming.h"
 #include "Platform/ScreenSource.h"
 #include "WebRTC/WebRTC.h"
 
+#include <QThread>
+
+#include <atomic>
 #include <memory>
+
+class CaptureLoop;
 
 class ScreenCapturer {
 public:
-    ScreenCapturer(std::shared_ptr<rtc::VideoSource> source, std::unique_ptr<ScreenSource> screen);
+    using Timing = CaptureTiming;
 
-    // Both ignore a call that changes nothing.
+    // The screen is opened, used and closed on the capturer's own thread, "orbel.capture".
+    ScreenCapturer(std::shared_ptr<rtc::VideoSource> source, std::unique_ptr<ScreenSource> screen,
+                   Timing timing = {});
+    ~ScreenCapturer();
+    ScreenCapturer(const ScreenCapturer&) = delete;
+    ScreenCapturer& operator=(const ScreenCapturer&) = delete;
+
+    // All three may be called from any thread and return at once; the work happens on the
+    // capture thread. start() and stop() ignore a call that changes nothing.
     void start();
     void stop();
-    // Sends the last frame again so a still screen still reaches a new phone.
+    // Sends the last frame again, with a fresh timestamp, so a new phone gets an image now.
     void repeatLastFrame();
 
-    bool running() const { return running_; }
+    // Capture is wanted: set by start(), cleared by stop() and by a start that failed.
+    bool running() const { return request_.wanted(); }
+    // start() calls that took effect, and repeatLastFrame() calls.
     int starts() const { return starts_; }
     int repeatRequests() const { return repeats_; }
+    // How often the idle timer has fired (diagnostics and tests).
+    int idleTicks() const;
 
 private:
-    std::shared_ptr<rtc::VideoSource> source_;
-    std::unique_ptr<ScreenSource> screen_;
-    bool running_ = false;
-    int starts_ = 0;
-    int repeats_ = 0;
+    void post(void (CaptureLoop::*work)());
+
+    CaptureRequest request_;
+    std::unique_ptr<QThread> thread_;
+    CaptureLoop* loop_ = nullptr; // lives on thread_ and is deleted there when it finishes
+    std::atomic<int> starts_ { 0 };
+    std::atomic<int> repeats_ { 0 };
 };

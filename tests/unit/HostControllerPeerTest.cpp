@@ -224,11 +224,52 @@ TEST_F(HostControllerPeerTest, AuthenticatedPhoneGetsItsStateAndItsCommandsRoute
     join("v1");
     rig.openChannel("v1");
     EXPECT_TRUE(waitFor([&] { return ready == 1; }));
-    auto channel = rig.connectionOf("v1")->channel("input");
-    channel->receive(R"({"t":"quality","level":"low"})");
+    auto pc = rig.connectionOf("v1");
+    auto channel = pc->channel("input");
+    channel->receive(R"({"t":"clip-get"})");
     channel->receive(R"({"t":"key","code":"KeyA","down":true})");
-    EXPECT_TRUE(waitFor([&] { return commands.size() == 1 && controller.input().handledCount() == 1; }));
-    EXPECT_EQ(commands[0].value("level").toString(), QStringLiteral("low"));
+    ASSERT_TRUE(waitFor([&] { return commands.size() == 1 && controller.input().handledCount() == 1; }));
+    EXPECT_EQ(commands[0].value("t").toString(), QStringLiteral("clip-get"));
+
+    // Quality is the controller's own: the sender changes level and the phone is told.
+    channel->receive(R"({"t":"quality","level":"low"})");
+    ASSERT_TRUE(waitFor([&] { return pc->sender()->parameters().encodings[0].maxBitrateBps == 800'000; }));
+    ASSERT_TRUE(waitFor([&] { return !channel->sentText().isEmpty(); }));
+    EXPECT_EQ(channel->sentText().last(), QByteArray(R"({"t":"toast","text":"已切換省流量模式"})"));
+    channel->receive(R"({"t":"quality","level":7})");
+    ASSERT_TRUE(waitFor([&] { return pc->sender()->parameters().encodings[0].maxBitrateBps == 12'000'000; }));
+    ASSERT_TRUE(waitFor([&] { return channel->sentText().last() == QByteArray(R"({"t":"toast","text":"已恢復一般畫質"})"); }));
+    EXPECT_EQ(commands.size(), 1);
+
+    // A phone without video gets no toast for it.
+    rig.factory->failSenders = true;
+    join("v2");
+    rig.openChannel("v2");
+    auto blind = rig.connectionOf("v2")->channel("input");
+    blind->receive(R"({"t":"quality","level":"low"})");
+    pump(100);
+    EXPECT_TRUE(blind->sentText().isEmpty());
+}
+
+TEST_F(HostControllerPeerTest, UnusableAnswersAndSilentPhonesEndOnlyTheirSession)
+{
+    rig.env.connectTimeoutMs = 300;
+    auto& controller = startLinked();
+    join("stays");
+    join("silent");
+    rig.connectionOf("stays")->setConnectionState(rtc::PeerConnectionState::Connected);
+    // Nobody connects "silent": its session ends when the time is up; the connected one stays.
+    ASSERT_TRUE(waitFor([&] { return controller.viewerCount() == 1; }, 2000));
+    EXPECT_TRUE(controller.peer("stays"));
+
+    // An answer that cannot be applied ends that phone's session only.
+    join("garbled");
+    ASSERT_EQ(controller.viewerCount(), 2);
+    rig.factory->failRemoteDescriptions = true;
+    signal({ { "type", "answer" }, { "from", "garbled" }, { "sdp", "not sdp" } });
+    ASSERT_TRUE(waitFor([&] { return controller.viewerCount() == 1; }));
+    EXPECT_TRUE(controller.peer("stays"));
+    EXPECT_FALSE(controller.peer("garbled"));
 }
 
 TEST_F(HostControllerPeerTest, SessionsAreBounded)

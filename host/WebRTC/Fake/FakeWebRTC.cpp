@@ -141,9 +141,11 @@ void FakePeerConnection::setLocalDescription(const SessionDescription& descripti
 
 void FakePeerConnection::setRemoteDescription(const SessionDescription& description, CompletionCallback done)
 {
-    remote_ = description;
+    const bool ok = !factory_->failRemoteDescriptions;
+    if (ok)
+        remote_ = description;
     if (done)
-        later([done] { done(true, {}); });
+        later([done, ok] { done(ok, ok ? QString() : QStringLiteral("unusable description")); });
 }
 
 void FakePeerConnection::addIceCandidate(const IceCandidate& candidate, CompletionCallback done)

@@ -146,6 +146,7 @@ public:
     bool failPeerConnections = false;
     bool failSenders = false;
     bool failChannels = false;
+    bool failRemoteDescriptions = false;
     bool lastSourceWasScreencast = false;
     QList<std::shared_ptr<FakePeerConnection>> connections() const;
     std::shared_ptr<FakePeerConnection> last() const;

@@ -1,0 +1,24 @@
+// HostController: the commands a phone sends on its control channel.
+
+#include "OrbelHost/HostController.h"
+
+void HostController::handleCommand(const QJsonObject& message, Peer& peer)
+{
+    const auto type = message.value(QStringLiteral("t"));
+    if (!type.isString())
+        return;
+    if (type.toString() == QStringLiteral("quality")) {
+        if (!peer.sender)
+            return;
+        const auto level = message.value(QStringLiteral("level"));
+        const bool low = level.isString() && level.toString() == QStringLiteral("low");
+        applyQuality(low, *peer.sender);
+        send({ { QStringLiteral("t"), QStringLiteral("toast") },
+               { QStringLiteral("text"), low ? QStringLiteral("已切換省流量模式") : QStringLiteral("已恢復一般畫質") } },
+             peer);
+        return;
+    }
+    // The other commands belong to components that register for them.
+    if (hooks.command)
+        hooks.command(peer, message);
+}

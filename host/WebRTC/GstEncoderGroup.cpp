@@ -1,0 +1,172 @@
+#include "WebRTC/GstEncoderGroup.h"
+
+#include <gst/app/gstappsink.h>
+#include <gst/app/gstappsrc.h>
+#include <gst/video/video.h>
+
+#include <QLoggingCategory>
+
+#include <cmath>
+
+Q_DECLARE_LOGGING_CATEGORY(gstLog)
+
+namespace rtc::gst {
+
+QSize scaledSize(QSize input, double scaleDown)
+{
+    if (scaleDown < 1.0)
+        scaleDown = 1.0;
+    const int width = std::max(2, int(input.width() / scaleDown) & ~1);
+    const int height = std::max(2, int(input.height() / scaleDown) & ~1);
+    return { width, height };
+}
+
+namespace {
+GstElement* make(const char* factory, const char* name = nullptr)
+{
+    return gst_element_factory_make(factory, name);
+}
+} // namespace
+
+EncoderGroup::EncoderGroup(const LevelKey& key, const QString& x264Preset)
+    : key_(key)
+{
+    pipeline_ = gst_pipeline_new(nullptr);
+    source_ = make("appsrc");
+    GstElement* scale = make("videoscale");
+    GstElement* convert = make("videoconvert");
+    scaleCaps_ = make("capsfilter");
+    GstElement* codecCaps = make("capsfilter");
+    GstElement* sink = make("appsink");
+    encoder_ = make(key.codec == Codec::H264 ? "x264enc" : "vp8enc");
+
+    g_object_set(source_, "is-live", TRUE, "format", GST_FORMAT_TIME, "do-timestamp", TRUE, "max-bytes", guint64(0),
+                 "max-buffers", guint64(2), "leaky-type", 2 /* downstream: drop the oldest */, nullptr);
+    g_object_set(scale, "method", 1 /* bilinear */, nullptr);
+    if (key.codec == Codec::H264) {
+        gst_util_set_object_arg(G_OBJECT(encoder_), "tune", "zerolatency");
+        gst_util_set_object_arg(G_OBJECT(encoder_), "speed-preset", x264Preset.toUtf8().constData());
+        g_object_set(encoder_, "bitrate", guint(std::max(1, key.bitrate / 1000)), "key-int-max", guint(300),
+                     "b-adapt", FALSE, "bframes", guint(0), nullptr);
+        // The payloader needs whole access units in byte-stream form; phones decode constrained baseline.
+        GstCaps* caps = gst_caps_from_string("video/x-h264,profile=constrained-baseline,stream-format=byte-stream,alignment=au");
+        g_object_set(codecCaps, "caps", caps, nullptr);
+        gst_caps_unref(caps);
+    } else {
+        gst_util_set_object_arg(G_OBJECT(encoder_), "end-usage", "cbr");
+        g_object_set(encoder_, "target-bitrate", key.bitrate, "deadline", gint64(1), "cpu-used", 8, "lag-in-frames", 0,
+                     "keyframe-max-dist", 300, "threads", 2, nullptr);
+        gst_util_set_object_arg(G_OBJECT(encoder_), "error-resilient", "default");
+    }
+    g_object_set(sink, "emit-signals", TRUE, "sync", FALSE, "max-buffers", guint(4), "drop", TRUE, nullptr);
+    g_signal_connect(sink, "new-sample", G_CALLBACK(&EncoderGroup::onSample), this);
+
+    gst_bin_add_many(GST_BIN(pipeline_), source_, scale, convert, scaleCaps_, encoder_, codecCaps, sink, nullptr);
+    if (!gst_element_link_many(source_, scale, convert, scaleCaps_, encoder_, codecCaps, sink, nullptr)) {
+        qCWarning(gstLog) << "encoder group: elements do not link";
+        gst_object_unref(pipeline_);
+        pipeline_ = nullptr;
+        return;
+    }
+    watchBus(pipeline_, "encoder");
+    gst_element_set_state(pipeline_, GST_STATE_PLAYING);
+}
+
+EncoderGroup::~EncoderGroup()
+{
+    if (!pipeline_)
+        return;
+    {
+        QMutexLocker lock(&mutex_);
+        subscribers_.clear();
+    }
+    gst_element_set_state(pipeline_, GST_STATE_NULL);
+    unwatchBus(pipeline_);
+    gst_object_unref(pipeline_);
+}
+
+void EncoderGroup::setInputSize(QSize size)
+{
+    if (size == inputSize_)
+        return;
+    inputSize_ = size;
+    GstCaps* raw = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "NV12", "width", G_TYPE_INT, size.width(),
+                                       "height", G_TYPE_INT, size.height(), "framerate", GST_TYPE_FRACTION,
+                                       int(std::lround(std::max(1.0, key_.framerate))), 1,
+                                       "colorimetry", G_TYPE_STRING, "bt709", nullptr);
+    gst_app_src_set_caps(GST_APP_SRC(source_), raw);
+    gst_caps_unref(raw);
+    const QSize out = scaledSize(size, key_.scaleDown);
+    GstCaps* scaled = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "I420", "width", G_TYPE_INT, out.width(),
+                                          "height", G_TYPE_INT, out.height(), nullptr);
+    g_object_set(scaleCaps_, "caps", scaled, nullptr);
+    gst_caps_unref(scaled);
+}
+
+void EncoderGroup::push(GstBuffer* buffer, QSize size, bool force)
+{
+    if (!pipeline_) {
+        gst_buffer_unref(buffer);
+        return;
+    }
+    QMutexLocker lock(&pushMutex_);
+    // At most `framerate` frames a second: a frame sooner than that after the last is dropped
+    // (with a little slack, so a 30 fps capture is not halved by jitter).
+    const qint64 now = clock_.isValid() ? clock_.nsecsElapsed() : (clock_.start(), 0);
+    const qint64 interval = qint64(1e9 / std::max(1.0, key_.framerate) * 0.8);
+    if (lastPushNs_ >= 0 && now - lastPushNs_ < interval && !force) {
+        gst_buffer_unref(buffer);
+        return;
+    }
+    lastPushNs_ = now;
+    setInputSize(size);
+    gst_app_src_push_buffer(GST_APP_SRC(source_), buffer);
+}
+
+int EncoderGroup::subscribe(Subscriber subscriber)
+{
+    QMutexLocker lock(&mutex_);
+    const int handle = nextHandle_++;
+    subscribers_[handle] = std::move(subscriber);
+    return handle;
+}
+
+void EncoderGroup::unsubscribe(int handle)
+{
+    QMutexLocker lock(&mutex_);
+    subscribers_.erase(handle);
+}
+
+int EncoderGroup::subscribers() const
+{
+    QMutexLocker lock(&mutex_);
+    return int(subscribers_.size());
+}
+
+void EncoderGroup::forceKeyFrame()
+{
+    if (!encoder_)
+        return;
+    GstPad* pad = gst_element_get_static_pad(encoder_, "src");
+    gst_pad_send_event(pad, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
+    gst_object_unref(pad);
+}
+
+GstFlowReturn EncoderGroup::onSample(GstElement* sink, gpointer data)
+{
+    auto* self = static_cast<EncoderGroup*>(data);
+    GstSample* sample = gst_app_sink_pull_sample(GST_APP_SINK(sink));
+    if (!sample)
+        return GST_FLOW_OK;
+    GstBuffer* buffer = gst_sample_get_buffer(sample);
+    GstCaps* caps = gst_sample_get_caps(sample);
+    {
+        QMutexLocker lock(&self->mutex_);
+        for (auto& [handle, subscriber] : self->subscribers_)
+            subscriber(buffer, caps);
+    }
+    gst_sample_unref(sample);
+    return GST_FLOW_OK;
+}
+
+} // namespace rtc::gst

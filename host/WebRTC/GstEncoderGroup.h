@@ -1,0 +1,65 @@
+#pragma once
+// One encoder for every phone at the same codec and quality level: raw frames in, encoded
+// frames out to each subscriber. Encoding once per level keeps CPU growing with the number of
+// levels in use, not with the number of phones.
+
+#include "WebRTC/GstSdp.h"
+#include "WebRTC/GstSupport.h"
+
+#include <QElapsedTimer>
+#include <QMutex>
+#include <QSize>
+
+#include <compare>
+#include <functional>
+#include <map>
+
+namespace rtc::gst {
+
+struct LevelKey {
+    Codec codec = Codec::VP8;
+    int bitrate = 0;       // bits per second
+    double framerate = 30; // at most
+    double scaleDown = 1.0;
+    auto operator<=>(const LevelKey&) const = default;
+};
+
+// Output size for a scale-down factor: never below 2, always even.
+QSize scaledSize(QSize input, double scaleDown);
+
+class EncoderGroup {
+public:
+    // Called on the group's streaming thread with each encoded buffer and its caps.
+    using Subscriber = std::function<void(GstBuffer* buffer, GstCaps* caps)>;
+
+    EncoderGroup(const LevelKey& key, const QString& x264Preset);
+    ~EncoderGroup();
+    bool valid() const { return pipeline_ != nullptr; }
+    const LevelKey& key() const { return key_; }
+
+    // Takes one reference to `buffer` (NV12 of `size`); `force` skips the frame-rate limit.
+    void push(GstBuffer* buffer, QSize size, bool force = false);
+    int subscribe(Subscriber subscriber); // returns a handle
+    void unsubscribe(int handle);
+    int subscribers() const;
+    void forceKeyFrame();
+
+private:
+    static GstFlowReturn onSample(GstElement* sink, gpointer self);
+    void setInputSize(QSize size);
+
+    LevelKey key_;
+    GstElement* pipeline_ = nullptr;
+    GstElement* source_ = nullptr;
+    GstElement* scaleCaps_ = nullptr;
+    GstElement* encoder_ = nullptr;
+    QSize inputSize_;
+    QMutex pushMutex_;      // push() comes from capture and from refreshes on other threads
+    QElapsedTimer clock_;
+    qint64 lastPushNs_ = -1;
+    mutable QMutex mutex_;
+    std::map<int, Subscriber> subscribers_;
+    int nextHandle_ = 1;
+};
+
+} // namespace rtc::gst

@@ -1,0 +1,379 @@
+#include "WebRTC/GstPeerConnection.h"
+
+#include <gst/app/gstappsrc.h>
+#include <gst/sdp/sdp.h>
+#include <gst/video/video.h>
+
+#include <QLoggingCategory>
+#include <QRegularExpression>
+
+Q_DECLARE_LOGGING_CATEGORY(gstLog)
+
+namespace rtc::gst {
+
+namespace {
+// H.264 first: phones decode it in hardware. The phone's answer picks one of the two.
+constexpr const char* kVideoCodecs =
+    "application/x-rtp,media=video,encoding-name=H264,payload=102,clock-rate=90000,"
+    "packetization-mode=(string)1,profile-level-id=(string)42e01f;"
+    "application/x-rtp,media=video,encoding-name=VP8,payload=96,clock-rate=90000";
+
+// A promise whose reply is handed to `handle` on whatever thread webrtcbin answers from.
+GstPromise* promise(std::function<void(const GstStructure* reply)> handle)
+{
+    auto* owned = new std::function<void(const GstStructure*)>(std::move(handle));
+    return gst_promise_new_with_change_func(
+        [](GstPromise* p, gpointer data) {
+            const GstStructure* reply = gst_promise_get_reply(p);
+            (*static_cast<std::function<void(const GstStructure*)>*>(data))(reply);
+        },
+        owned, [](gpointer data) { delete static_cast<std::function<void(const GstStructure*)>*>(data); });
+}
+
+QString replyError(const GstStructure* reply)
+{
+    if (!reply || !gst_structure_has_field(reply, "error"))
+        return {};
+    GError* error = nullptr;
+    gst_structure_get(reply, "error", G_TYPE_ERROR, &error, nullptr);
+    QString text = QString::fromUtf8(error ? error->message : "error");
+    g_clear_error(&error);
+    return text.isEmpty() ? QStringLiteral("error") : text;
+}
+
+GstWebRTCSessionDescription* parseDescription(const SessionDescription& description)
+{
+    GstSDPMessage* sdp = nullptr;
+    if (gst_sdp_message_new_from_text(description.sdp.toUtf8().constData(), &sdp) != GST_SDP_OK || !sdp)
+        return nullptr;
+    // The parser accepts nearly anything; a description without media is of no use to us.
+    if (gst_sdp_message_medias_len(sdp) == 0) {
+        gst_sdp_message_free(sdp);
+        return nullptr;
+    }
+    const auto type = description.type == SessionDescription::Type::Offer ? GST_WEBRTC_SDP_TYPE_OFFER : GST_WEBRTC_SDP_TYPE_ANSWER;
+    return gst_webrtc_session_description_new(type, sdp);
+}
+
+QStringList mids(const QString& sdp)
+{
+    QStringList out;
+    bool inMedia = false;
+    for (const QString& line : sdp.split(QRegularExpression(QStringLiteral("\r?\n")))) {
+        if (line.startsWith(QLatin1String("m="))) {
+            inMedia = true;
+            out << QString();
+        } else if (inMedia && line.startsWith(QLatin1String("a=mid:"))) {
+            out.last() = line.mid(6).trimmed();
+        }
+    }
+    return out;
+}
+} // namespace
+
+GstRtpSenderImpl::GstRtpSenderImpl(std::weak_ptr<GstPeerConnectionImpl> connection)
+    : connection_(std::move(connection))
+{
+    parameters_.encodings.push_back({});
+}
+
+RtpParameters GstRtpSenderImpl::parameters() const
+{
+    QMutexLocker lock(&mutex_);
+    return parameters_;
+}
+
+bool GstRtpSenderImpl::setParameters(const RtpParameters& parameters)
+{
+    if (parameters.encodings.size() != 1)
+        return false; // one encoding: the screen
+    {
+        QMutexLocker lock(&mutex_);
+        parameters_ = parameters;
+    }
+    if (auto connection = connection_.lock())
+        connection->applySender(parameters);
+    return true;
+}
+
+GstPeerConnectionImpl::GstPeerConnectionImpl(const Configuration& configuration, std::weak_ptr<PeerConnectionObserver> observer,
+                                             const GstOptions& options)
+    : configuration_(configuration)
+    , observer_(std::move(observer))
+    , options_(options)
+    , maxMessageSize_(std::make_shared<std::atomic<std::size_t>>(DataChannel::kDefaultMaxMessageSize))
+{
+}
+
+GstPeerConnectionImpl::~GstPeerConnectionImpl()
+{
+    close();
+    delete context_;
+}
+
+std::shared_ptr<PeerConnectionObserver> GstPeerConnectionImpl::observer() const
+{
+    return observer_.lock();
+}
+
+bool GstPeerConnectionImpl::start()
+{
+    webrtc_ = gst_element_factory_make("webrtcbin", nullptr);
+    if (!webrtc_)
+        return false;
+    pipeline_ = gst_pipeline_new(nullptr);
+    gst_bin_add(GST_BIN(pipeline_), webrtc_);
+    g_object_set(webrtc_, "bundle-policy", GST_WEBRTC_BUNDLE_POLICY_MAX_BUNDLE, nullptr);
+
+    if (options_.loopbackOnly) {
+        // Only 127.0.0.1, and no STUN or TURN: nothing leaves this machine.
+        GObject* agent = nullptr;
+        g_object_get(webrtc_, "ice-agent", &agent, nullptr);
+        gboolean added = FALSE;
+        if (agent) {
+            g_signal_emit_by_name(agent, "add-local-ip-address", "127.0.0.1", &added);
+            g_object_unref(agent);
+        }
+        if (!added)
+            qCWarning(gstLog) << "could not restrict ICE to 127.0.0.1";
+    } else {
+        const auto servers = toGstIceServers(configuration_.iceServers);
+        if (!servers.stun.isEmpty())
+            g_object_set(webrtc_, "stun-server", servers.stun.toUtf8().constData(), nullptr);
+        for (const QString& turn : servers.turn) {
+            gboolean ok = FALSE;
+            g_signal_emit_by_name(webrtc_, "add-turn-server", turn.toUtf8().constData(), &ok);
+        }
+    }
+
+    context_ = new Context;
+    context_->self = weak_from_this();
+    auto onCandidate = +[](GstElement*, guint index, gchar* candidate, gpointer data) {
+        if (auto self = static_cast<Context*>(data)->self.lock())
+            self->onIceCandidate(index, candidate);
+    };
+    auto onState = +[](GObject*, GParamSpec*, gpointer data) {
+        if (auto self = static_cast<Context*>(data)->self.lock())
+            self->onConnectionState();
+    };
+    auto onPad = +[](GstElement*, GstPad* pad, gpointer data) {
+        if (auto self = static_cast<Context*>(data)->self.lock())
+            self->onPadAdded(pad);
+    };
+    auto onRemoteChannel = +[](GstElement*, GstWebRTCDataChannel*, gpointer) {
+        // Channels the phone opens are not part of the protocol.
+    };
+    context_->handlers = {
+        { webrtc_, g_signal_connect(webrtc_, "on-ice-candidate", G_CALLBACK(onCandidate), context_) },
+        { webrtc_, g_signal_connect(webrtc_, "notify::connection-state", G_CALLBACK(onState), context_) },
+        { webrtc_, g_signal_connect(webrtc_, "pad-added", G_CALLBACK(onPad), context_) },
+        { webrtc_, g_signal_connect(webrtc_, "on-data-channel", G_CALLBACK(onRemoteChannel), context_) },
+    };
+    watchBus(pipeline_, "peer");
+    if (gst_element_set_state(pipeline_, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
+        qCWarning(gstLog) << "webrtcbin does not start";
+        return false;
+    }
+    return true;
+}
+
+void GstPeerConnectionImpl::createOffer(DescriptionCallback done)
+{
+    if (closed_)
+        return;
+    GstPromise* p = promise([done](const GstStructure* reply) {
+        GstWebRTCSessionDescription* offer = nullptr;
+        if (reply && gst_structure_has_field(reply, "offer"))
+            gst_structure_get(reply, "offer", GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &offer, nullptr);
+        if (!offer) {
+            done(std::nullopt, replyError(reply).isEmpty() ? QStringLiteral("no offer") : replyError(reply));
+            return;
+        }
+        gchar* text = gst_sdp_message_as_text(offer->sdp);
+        SessionDescription description { SessionDescription::Type::Offer, QString::fromUtf8(text) };
+        g_free(text);
+        gst_webrtc_session_description_free(offer);
+        done(description, {});
+    });
+    g_signal_emit_by_name(webrtc_, "create-offer", nullptr, p);
+}
+
+void GstPeerConnectionImpl::setLocalDescription(const SessionDescription& description, CompletionCallback done)
+{
+    GstWebRTCSessionDescription* parsed = closed_ ? nullptr : parseDescription(description);
+    if (!parsed) {
+        if (done)
+            done(false, QStringLiteral("malformed description"));
+        return;
+    }
+    {
+        QMutexLocker lock(&mutex_);
+        localMids_ = mids(description.sdp);
+    }
+    std::weak_ptr<GstPeerConnectionImpl> weak = weak_from_this();
+    Context* context = context_;
+    GstPromise* p = promise([weak, context, done](const GstStructure* reply) {
+        const QString error = replyError(reply);
+        if (done)
+            done(error.isEmpty(), error);
+        // Only now may the candidates out: the description they belong to has gone first.
+        auto self = weak.lock();
+        if (!self)
+            return;
+        std::vector<IceCandidate> early;
+        {
+            QMutexLocker lock(&context->mutex);
+            context->localSet = true;
+            early.swap(context->early);
+        }
+        if (auto observer = self->observer())
+            for (const auto& candidate : early)
+                observer->onIceCandidate(candidate);
+    });
+    g_signal_emit_by_name(webrtc_, "set-local-description", parsed, p);
+    gst_webrtc_session_description_free(parsed);
+}
+
+void GstPeerConnectionImpl::setRemoteDescription(const SessionDescription& description, CompletionCallback done)
+{
+    GstWebRTCSessionDescription* parsed = closed_ ? nullptr : parseDescription(description);
+    const auto codec = answeredCodec(description.sdp);
+    if (!parsed || (description.type == SessionDescription::Type::Answer && !codec)) {
+        if (parsed)
+            gst_webrtc_session_description_free(parsed);
+        if (done)
+            done(false, QStringLiteral("unusable description"));
+        return;
+    }
+    if (auto size = maxMessageSize(description.sdp))
+        maxMessageSize_->store(*size == 0 ? 256 * 1024 : std::max<std::size_t>(*size, DataChannel::kDefaultMaxMessageSize));
+    {
+        QMutexLocker lock(&mutex_);
+        codec_ = codec;
+    }
+    std::weak_ptr<GstPeerConnectionImpl> weak = weak_from_this();
+    GstPromise* p = promise([weak, done](const GstStructure* reply) {
+        const QString error = replyError(reply);
+        if (error.isEmpty())
+            if (auto self = weak.lock())
+                self->connectVideo();
+        if (done)
+            done(error.isEmpty(), error);
+    });
+    g_signal_emit_by_name(webrtc_, "set-remote-description", parsed, p);
+    gst_webrtc_session_description_free(parsed);
+}
+
+void GstPeerConnectionImpl::addIceCandidate(const IceCandidate& candidate, CompletionCallback done)
+{
+    const QByteArray line = candidate.candidate.toUtf8();
+    if (closed_ || candidate.sdpMLineIndex < 0 || !line.startsWith("candidate:")) {
+        if (done)
+            done(false, QStringLiteral("malformed candidate"));
+        return;
+    }
+    g_signal_emit_by_name(webrtc_, "add-ice-candidate", guint(candidate.sdpMLineIndex), line.constData());
+    if (done)
+        done(true, {});
+}
+
+std::shared_ptr<RtpSender> GstPeerConnectionImpl::addTrack(std::shared_ptr<VideoTrack> track, const QStringList& streamIds)
+{
+    auto source = track ? std::dynamic_pointer_cast<GstVideoSource>(track->source()) : nullptr;
+    if (!source || transceiver_ || closed_)
+        return nullptr;
+    GstCaps* caps = gst_caps_from_string(kVideoCodecs);
+    g_signal_emit_by_name(webrtc_, "add-transceiver", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_SENDONLY, caps, &transceiver_);
+    gst_caps_unref(caps);
+    if (!transceiver_)
+        return nullptr;
+    QMutexLocker lock(&mutex_);
+    video_ = source;
+    streamIds_ = streamIds;
+    trackId_ = track->id();
+    return std::make_shared<GstRtpSenderImpl>(weak_from_this());
+}
+
+std::shared_ptr<DataChannel> GstPeerConnectionImpl::createDataChannel(const QString& label, const DataChannelInit& init)
+{
+    if (closed_)
+        return nullptr;
+    GstStructure* options = gst_structure_new("options", "ordered", G_TYPE_BOOLEAN, gboolean(init.ordered), nullptr);
+    GstWebRTCDataChannel* raw = nullptr;
+    g_signal_emit_by_name(webrtc_, "create-data-channel", label.toUtf8().constData(), options, &raw);
+    gst_structure_free(options);
+    if (!raw)
+        return nullptr;
+    auto channel = std::make_shared<GstDataChannelImpl>(raw, maxMessageSize_);
+    channel->start();
+    channel->setBufferedAmountLowThreshold(256 * 1024);
+    channels_.push_back(channel);
+    return channel;
+}
+
+void GstPeerConnectionImpl::onIceCandidate(guint index, const char* line)
+{
+    IceCandidate candidate;
+    candidate.candidate = QString::fromUtf8(line);
+    candidate.sdpMLineIndex = int(index);
+    {
+        QMutexLocker lock(&mutex_);
+        if (int(index) < localMids_.size() && !localMids_[int(index)].isEmpty())
+            candidate.sdpMid = localMids_[int(index)];
+    }
+    {
+        QMutexLocker lock(&context_->mutex);
+        if (!context_->localSet) {
+            context_->early.push_back(candidate);
+            return;
+        }
+    }
+    if (auto observer = this->observer())
+        observer->onIceCandidate(candidate);
+}
+
+void GstPeerConnectionImpl::onConnectionState()
+{
+    GstWebRTCPeerConnectionState raw = GST_WEBRTC_PEER_CONNECTION_STATE_NEW;
+    g_object_get(webrtc_, "connection-state", &raw, nullptr);
+    PeerConnectionState state = PeerConnectionState::New;
+    switch (raw) {
+    case GST_WEBRTC_PEER_CONNECTION_STATE_NEW: state = PeerConnectionState::New; break;
+    case GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTING: state = PeerConnectionState::Connecting; break;
+    case GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED: state = PeerConnectionState::Connected; break;
+    case GST_WEBRTC_PEER_CONNECTION_STATE_DISCONNECTED: state = PeerConnectionState::Disconnected; break;
+    case GST_WEBRTC_PEER_CONNECTION_STATE_FAILED: state = PeerConnectionState::Failed; break;
+    case GST_WEBRTC_PEER_CONNECTION_STATE_CLOSED: state = PeerConnectionState::Closed; break;
+    }
+    if (state_.exchange(state) == state || closed_)
+        return;
+    // Frames sent before DTLS was up were lost: start the phone on a fresh key frame.
+    if (state == PeerConnectionState::Connected)
+        refreshVideo();
+    if (auto observer = this->observer())
+        observer->onConnectionStateChange(state);
+}
+
+void GstPeerConnectionImpl::onPadAdded(GstPad* pad)
+{
+    if (GST_PAD_DIRECTION(pad) != GST_PAD_SINK)
+        return;
+    GstWebRTCRTPTransceiver* transceiver = nullptr;
+    g_object_get(pad, "transceiver", &transceiver, nullptr);
+    const bool ours = transceiver && transceiver == transceiver_;
+    if (transceiver)
+        gst_object_unref(transceiver);
+    if (!ours)
+        return;
+    {
+        QMutexLocker lock(&mutex_);
+        if (sinkPad_)
+            return;
+        sinkPad_ = GST_PAD(gst_object_ref(pad));
+        if (!streamIds_.isEmpty())
+            g_object_set(pad, "msid", streamIds_.first().toUtf8().constData(), nullptr);
+    }
+    connectVideo();
+}
+
+} // namespace rtc::gst

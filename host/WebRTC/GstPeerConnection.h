@@ -1,0 +1,96 @@
+#pragma once
+// One phone's connection: a webrtcbin in a pipeline of its own, the video it sends fed from
+// the encoder group of its level, and the data channels.
+
+#include "WebRTC/GstDataChannel.h"
+#include "WebRTC/GstSdp.h"
+#include "WebRTC/GstVideoSource.h"
+#include "WebRTC/GstWebRTC.h"
+
+#include <QMutex>
+
+#include <atomic>
+
+namespace rtc::gst {
+
+class GstPeerConnectionImpl;
+
+class GstRtpSenderImpl : public RtpSender {
+public:
+    explicit GstRtpSenderImpl(std::weak_ptr<GstPeerConnectionImpl> connection);
+    RtpParameters parameters() const override;
+    bool setParameters(const RtpParameters& parameters) override;
+
+private:
+    std::weak_ptr<GstPeerConnectionImpl> connection_;
+    mutable QMutex mutex_;
+    RtpParameters parameters_;
+};
+
+class GstPeerConnectionImpl : public PeerConnection, public std::enable_shared_from_this<GstPeerConnectionImpl> {
+public:
+    GstPeerConnectionImpl(const Configuration& configuration, std::weak_ptr<PeerConnectionObserver> observer,
+                          const GstOptions& options);
+    ~GstPeerConnectionImpl() override;
+    // Builds the pipeline and connects signals; false when webrtcbin cannot be made.
+    bool start();
+
+    void createOffer(DescriptionCallback done) override;
+    void setLocalDescription(const SessionDescription& description, CompletionCallback done) override;
+    void setRemoteDescription(const SessionDescription& description, CompletionCallback done) override;
+    void addIceCandidate(const IceCandidate& candidate, CompletionCallback done) override;
+    std::shared_ptr<RtpSender> addTrack(std::shared_ptr<VideoTrack> track, const QStringList& streamIds) override;
+    std::shared_ptr<DataChannel> createDataChannel(const QString& label, const DataChannelInit& init) override;
+    PeerConnectionState connectionState() const override { return state_; }
+    void close() override;
+
+    // From the sender: where the video should come from now.
+    void applySender(const RtpParameters& parameters);
+
+private:
+    // What the signal handlers hold: a weak handle, so a late signal after the wrapper is gone
+    // does nothing; and the candidates gathered before the local description's completion ran.
+    struct Context {
+        std::weak_ptr<GstPeerConnectionImpl> self;
+        std::vector<std::pair<gpointer, gulong>> handlers;
+        QMutex mutex;
+        bool localSet = false;
+        std::vector<IceCandidate> early;
+    };
+    void onIceCandidate(guint mlineIndex, const char* candidate);
+    void onConnectionState();
+    void onPadAdded(GstPad* pad);
+    void connectVideo();
+    void subscribe();
+    void unsubscribe();
+    // A key frame of the current screen, now: for a phone that joined, connected or lost one.
+    void refreshVideo();
+    std::shared_ptr<PeerConnectionObserver> observer() const;
+
+    Configuration configuration_;
+    std::weak_ptr<PeerConnectionObserver> observer_;
+    GstOptions options_;
+    GstElement* pipeline_ = nullptr;
+    GstElement* webrtc_ = nullptr;
+    GstWebRTCRTPTransceiver* transceiver_ = nullptr;
+    Context* context_ = nullptr;
+    std::atomic<PeerConnectionState> state_ { PeerConnectionState::New };
+    std::atomic<bool> closed_ { false };
+    std::shared_ptr<std::atomic<std::size_t>> maxMessageSize_;
+    std::vector<std::shared_ptr<GstDataChannelImpl>> channels_;
+
+    // Video: everything below is guarded by mutex_.
+    mutable QMutex mutex_;
+    std::shared_ptr<GstVideoSource> video_;
+    QStringList streamIds_;
+    QString trackId_;
+    std::optional<Codec> codec_;
+    GstPad* sinkPad_ = nullptr;      // webrtcbin's pad for our transceiver, once it exists
+    GstElement* videoSource_ = nullptr; // appsrc of encoded frames
+    std::optional<RtpParameters> wanted_;
+    std::shared_ptr<EncoderGroup> group_;
+    int subscription_ = 0;
+    QStringList localMids_;
+};
+
+} // namespace rtc::gst

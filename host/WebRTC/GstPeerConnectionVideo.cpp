@@ -1,0 +1,190 @@
+// GstPeerConnectionImpl: the video it sends, and its end.
+
+#include "WebRTC/GstPeerConnection.h"
+
+#include <gst/app/gstappsrc.h>
+#include <gst/video/video.h>
+
+#include <QLoggingCategory>
+
+Q_DECLARE_LOGGING_CATEGORY(gstLog)
+
+namespace rtc::gst {
+
+namespace {
+struct ElementUnref {
+    void operator()(GstElement* element) const { gst_object_unref(element); }
+};
+
+// Feeds one group's encoded frames into this connection's source, stamped with its own clock.
+struct Feed {
+    std::shared_ptr<GstElement> source;
+    GstCaps* caps = nullptr;
+    ~Feed()
+    {
+        if (caps)
+            gst_caps_unref(caps);
+    }
+    void push(GstBuffer* buffer, GstCaps* newCaps)
+    {
+        if (!caps || !gst_caps_is_equal(caps, newCaps)) {
+            gst_caps_replace(&caps, newCaps);
+            gst_app_src_set_caps(GST_APP_SRC(source.get()), caps);
+        }
+        GstBuffer* copy = gst_buffer_copy(buffer); // metadata only; the frame's memory is shared
+        GST_BUFFER_PTS(copy) = GST_CLOCK_TIME_NONE;
+        GST_BUFFER_DTS(copy) = GST_CLOCK_TIME_NONE;
+        gst_app_src_push_buffer(GST_APP_SRC(source.get()), copy);
+    }
+};
+} // namespace
+
+void GstPeerConnectionImpl::connectVideo()
+{
+    QMutexLocker lock(&mutex_);
+    if (!codec_ || !sinkPad_ || videoSource_ || closed_)
+        return;
+    GstElement* source = gst_element_factory_make("appsrc", nullptr);
+    GstElement* payloader = nullptr;
+    g_object_set(source, "is-live", TRUE, "format", GST_FORMAT_TIME, "do-timestamp", TRUE, "max-buffers", guint64(8),
+                 "max-bytes", guint64(0), "leaky-type", 2, nullptr);
+    if (*codec_ == Codec::H264) {
+        payloader = gst_element_factory_make("rtph264pay", nullptr);
+        g_object_set(payloader, "pt", guint(kH264PayloadType), "config-interval", -1, nullptr);
+        gst_util_set_object_arg(G_OBJECT(payloader), "aggregate-mode", "zero-latency");
+    } else {
+        payloader = gst_element_factory_make("rtpvp8pay", nullptr);
+        g_object_set(payloader, "pt", guint(kVp8PayloadType), nullptr);
+        gst_util_set_object_arg(G_OBJECT(payloader), "picture-id-mode", "15-bit");
+    }
+    gst_bin_add_many(GST_BIN(pipeline_), source, payloader, nullptr);
+    GstPad* payloaderSrc = gst_element_get_static_pad(payloader, "src");
+    const bool linked = gst_element_link(source, payloader) && gst_pad_link(payloaderSrc, sinkPad_) == GST_PAD_LINK_OK;
+    gst_object_unref(payloaderSrc);
+    if (!linked) {
+        qCWarning(gstLog) << "video does not link to webrtcbin for" << toString(*codec_);
+        return;
+    }
+    // The phone asks for a key frame (PLI/FIR) upstream; the encoder of its group makes it.
+    GstPad* sourcePad = gst_element_get_static_pad(source, "src");
+    std::weak_ptr<GstPeerConnectionImpl> weak = weak_from_this();
+    gst_pad_add_probe(sourcePad, GST_PAD_PROBE_TYPE_EVENT_UPSTREAM,
+                      [](GstPad*, GstPadProbeInfo* info, gpointer data) {
+                          GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+                          if (event && gst_video_event_is_force_key_unit(event)) {
+                              if (auto self = static_cast<std::weak_ptr<GstPeerConnectionImpl>*>(data)->lock())
+                                  self->refreshVideo();
+                          }
+                          return GST_PAD_PROBE_OK;
+                      },
+                      new std::weak_ptr<GstPeerConnectionImpl>(weak),
+                      [](gpointer data) { delete static_cast<std::weak_ptr<GstPeerConnectionImpl>*>(data); });
+    gst_object_unref(sourcePad);
+    gst_element_sync_state_with_parent(payloader);
+    gst_element_sync_state_with_parent(source);
+    videoSource_ = source;
+    lock.unlock();
+    subscribe();
+}
+
+void GstPeerConnectionImpl::applySender(const RtpParameters& parameters)
+{
+    {
+        QMutexLocker lock(&mutex_);
+        wanted_ = parameters;
+    }
+    subscribe();
+}
+
+void GstPeerConnectionImpl::subscribe()
+{
+    QMutexLocker lock(&mutex_);
+    const bool active = wanted_ && !wanted_->encodings.empty() && wanted_->encodings[0].active;
+    if (!active || !videoSource_ || !codec_ || !video_ || closed_) {
+        lock.unlock();
+        unsubscribe();
+        return;
+    }
+    const auto& encoding = wanted_->encodings[0];
+    LevelKey key;
+    key.codec = *codec_;
+    key.bitrate = encoding.maxBitrateBps.value_or(2'000'000);
+    key.framerate = encoding.maxFramerate.value_or(30);
+    key.scaleDown = encoding.scaleResolutionDownBy.value_or(1.0);
+    if (group_ && group_->key() == key)
+        return;
+    if (group_)
+        group_->unsubscribe(subscription_);
+    group_ = video_->group(key);
+    if (!group_)
+        return;
+    auto feed = std::make_shared<Feed>();
+    feed->source = std::shared_ptr<GstElement>(GST_ELEMENT(gst_object_ref(videoSource_)), ElementUnref());
+    subscription_ = group_->subscribe([feed](GstBuffer* buffer, GstCaps* caps) { feed->push(buffer, caps); });
+    lock.unlock();
+    // A phone that joins or changes level starts on a key frame of the current screen.
+    refreshVideo();
+}
+
+void GstPeerConnectionImpl::refreshVideo()
+{
+    std::shared_ptr<EncoderGroup> group;
+    std::shared_ptr<GstVideoSource> video;
+    {
+        QMutexLocker lock(&mutex_);
+        group = group_;
+        video = video_;
+    }
+    if (!group || !video)
+        return;
+    // The encoder makes a key frame only when a frame comes; a still screen sends none soon.
+    group->forceKeyFrame();
+    video->refresh(*group);
+}
+
+void GstPeerConnectionImpl::unsubscribe()
+{
+    std::shared_ptr<EncoderGroup> group;
+    {
+        QMutexLocker lock(&mutex_);
+        group.swap(group_);
+    }
+    if (group)
+        group->unsubscribe(subscription_);
+}
+
+void GstPeerConnectionImpl::close()
+{
+    if (closed_.exchange(true))
+        return;
+    unsubscribe();
+    for (const auto& channel : channels_)
+        channel->close();
+    if (context_) {
+        for (auto [object, handler] : context_->handlers)
+            g_signal_handler_disconnect(object, handler);
+        context_->handlers.clear();
+    }
+    if (pipeline_) {
+        gst_element_set_state(pipeline_, GST_STATE_NULL);
+        unwatchBus(pipeline_);
+    }
+    {
+        QMutexLocker lock(&mutex_);
+        if (sinkPad_)
+            gst_object_unref(sinkPad_);
+        sinkPad_ = nullptr;
+        videoSource_ = nullptr;
+        video_.reset();
+    }
+    if (transceiver_)
+        gst_object_unref(transceiver_);
+    transceiver_ = nullptr;
+    if (pipeline_)
+        gst_object_unref(pipeline_);
+    pipeline_ = nullptr;
+    webrtc_ = nullptr;
+    state_ = PeerConnectionState::Closed;
+}
+
+} // namespace rtc::gst

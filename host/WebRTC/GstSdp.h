@@ -1,0 +1,31 @@
+#pragma once
+// Small pure helpers between our API and webrtcbin: SDP facts and ICE server URLs.
+
+#include "WebRTC/WebRTC.h"
+
+#include <QString>
+
+#include <optional>
+
+namespace rtc::gst {
+
+enum class Codec { VP8, H264 };
+const char* toString(Codec codec);
+
+// Payload types the host offers for its video.
+constexpr int kVp8PayloadType = 96;
+constexpr int kH264PayloadType = 102;
+
+// The codec of the first format on the answer's video m-line.
+std::optional<Codec> answeredCodec(const QString& sdp);
+// The remote end's a=max-message-size, if the description names one (0 means "no limit").
+std::optional<std::size_t> maxMessageSize(const QString& sdp);
+
+// webrtcbin's forms: "stun://host:port", "turn(s)://user:password@host:port?transport=…".
+struct GstIceServers {
+    QString stun;          // at most one
+    QStringList turn;
+};
+GstIceServers toGstIceServers(const std::vector<IceServer>& servers);
+
+} // namespace rtc::gst

@@ -1,0 +1,30 @@
+#pragma once
+// Ownership helpers for GStreamer objects; private to this folder.
+
+#include <gst/gst.h>
+
+#include <memory>
+
+namespace rtc::gst {
+
+struct ObjectUnref {
+    void operator()(gpointer object) const
+    {
+        if (object)
+            gst_object_unref(object);
+    }
+};
+template <typename T>
+using Ref = std::unique_ptr<T, ObjectUnref>;
+
+// gst_init once per process; false when a plugin the host needs is missing.
+bool ensureInitialised();
+
+// A pipeline's bus watched on the main context: errors and warnings go to the log.
+void watchBus(GstElement* pipeline, const char* name);
+
+} // namespace rtc::gst
+
+namespace rtc::gst {
+void unwatchBus(GstElement* pipeline);
+}

@@ -1,0 +1,86 @@
+#include "WebRTC/GstVideoSource.h"
+
+#include <gst/video/video.h>
+
+#include <QMutexLocker>
+
+namespace rtc::gst {
+
+namespace {
+// Wraps the frame's bytes without copying; the buffer keeps them alive.
+GstBuffer* wrap(const VideoFrame& frame)
+{
+    auto* keep = new std::shared_ptr<const QByteArray>(frame.data);
+    GstBuffer* buffer = gst_buffer_new_wrapped_full(GST_MEMORY_FLAG_READONLY, const_cast<char*>(frame.data->constData()),
+                                                    gsize(frame.data->size()), 0, gsize(frame.data->size()), keep,
+                                                    [](gpointer data) { delete static_cast<std::shared_ptr<const QByteArray>*>(data); });
+    gsize offsets[GST_VIDEO_MAX_PLANES] = { 0, gsize(frame.strideY) * gsize(frame.height) };
+    gint strides[GST_VIDEO_MAX_PLANES] = { frame.strideY, frame.strideUV };
+    gst_buffer_add_video_meta_full(buffer, GST_VIDEO_FRAME_FLAG_NONE, GST_VIDEO_FORMAT_NV12, guint(frame.width),
+                                   guint(frame.height), 2, offsets, strides);
+    return buffer;
+}
+} // namespace
+
+void GstVideoSource::pushFrame(const VideoFrame& frame)
+{
+    if (!frame.data || frame.width < 2 || frame.height < 2
+        || frame.data->size() < qsizetype(frame.strideY) * frame.height + qsizetype(frame.strideUV) * (frame.height / 2))
+        return;
+    std::vector<std::shared_ptr<EncoderGroup>> live;
+    {
+        QMutexLocker lock(&mutex_);
+        last_ = frame;
+        for (auto it = groups_.begin(); it != groups_.end();) {
+            auto group = it->second.lock();
+            if (!group) {
+                it = groups_.erase(it);
+                continue;
+            }
+            // A group nobody watches costs nothing: it gets no frames.
+            if (group->subscribers() > 0)
+                live.push_back(std::move(group));
+            ++it;
+        }
+    }
+    if (live.empty())
+        return;
+    GstBuffer* buffer = wrap(frame);
+    for (auto& group : live)
+        group->push(gst_buffer_ref(buffer), QSize(frame.width, frame.height));
+    gst_buffer_unref(buffer);
+}
+
+std::shared_ptr<EncoderGroup> GstVideoSource::group(const LevelKey& key)
+{
+    QMutexLocker lock(&mutex_);
+    if (auto existing = groups_[key].lock())
+        return existing;
+    auto made = std::make_shared<EncoderGroup>(key, x264Preset_);
+    if (!made->valid())
+        return nullptr;
+    groups_[key] = made;
+    return made;
+}
+
+void GstVideoSource::refresh(EncoderGroup& group)
+{
+    std::optional<VideoFrame> frame;
+    {
+        QMutexLocker lock(&mutex_);
+        frame = last_;
+    }
+    if (frame)
+        group.push(wrap(*frame), QSize(frame->width, frame->height), true);
+}
+
+int GstVideoSource::groupCount() const
+{
+    QMutexLocker lock(&mutex_);
+    int count = 0;
+    for (const auto& [key, group] : groups_)
+        count += !group.expired();
+    return count;
+}
+
+} // namespace rtc::gst

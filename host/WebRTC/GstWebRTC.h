@@ -1,0 +1,18 @@
+#pragma once
+// The WebRTC layer on GStreamer's webrtcbin. Nothing of GStreamer shows through this header.
+
+#include "WebRTC/WebRTC.h"
+
+namespace rtc {
+
+struct GstOptions {
+    // Gather ICE candidates on 127.0.0.1 only (tests, demos); otherwise on every real interface.
+    bool loopbackOnly = false;
+    // x264's speed preset: CPU against quality at a given bit rate.
+    QString x264Preset = QStringLiteral("ultrafast");
+};
+
+// Initialises GStreamer once; returns nullptr when a required plugin is missing.
+std::shared_ptr<PeerConnectionFactory> makeGstPeerConnectionFactory(const GstOptions& options);
+
+} // namespace rtc

@@ -1,0 +1,195 @@
+// Child processes and HTTP helpers for the end-to-end tests. Every child started here is
+// remembered by pid and stopped by pid, also when the test process dies early.
+
+import { spawn } from 'node:child_process';
+import http from 'node:http';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+
+export const REPO_ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..', '..');
+
+const children = new Set();
+const tempDirs = new Set();
+
+process.on('exit', () => {
+  for (const child of children) {
+    try { process.kill(child.pid, 'SIGKILL'); } catch { /* already gone */ }
+  }
+  for (const dir of tempDirs) fs.rmSync(dir, { recursive: true, force: true });
+});
+
+export function makeTempDir(prefix) {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), prefix));
+  tempDirs.add(dir);
+  return dir;
+}
+
+export function removeTempDir(dir) {
+  if (!dir) return;
+  fs.rmSync(dir, { recursive: true, force: true });
+  tempDirs.delete(dir);
+}
+
+export const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+// Keeps the tail of a stream's text, so a chatty child cannot eat memory.
+export class TextTail {
+  constructor(limit = 256 * 1024) {
+    this.text = '';
+    this.limit = limit;
+    this.dropped = 0;
+  }
+  append(chunk) {
+    this.text += chunk;
+    if (this.text.length > this.limit) {
+      const cut = this.text.length - this.limit;
+      this.dropped += cut;
+      this.text = this.text.slice(cut);
+    }
+  }
+  // Position that stays valid across trimming: total characters seen so far.
+  get mark() {
+    return this.dropped + this.text.length;
+  }
+  since(mark) {
+    return this.text.slice(Math.max(0, mark - this.dropped));
+  }
+}
+
+export function startChild(command, args, options = {}) {
+  const child = spawn(command, args, { stdio: ['ignore', 'pipe', 'pipe'], ...options });
+  children.add(child);
+  child.output = new TextTail();
+  for (const stream of [child.stdout, child.stderr]) {
+    if (!stream) continue;
+    stream.setEncoding('utf8');
+    stream.on('data', (d) => child.output.append(d));
+  }
+  child.exited = new Promise((resolve) => {
+    child.on('exit', (code, signal) => {
+      children.delete(child);
+      resolve({ code, signal });
+    });
+    child.on('error', (err) => {
+      children.delete(child);
+      child.output.append(`[spawn error] ${err.message}\n`);
+      resolve({ code: null, signal: null, error: err });
+    });
+  });
+  return child;
+}
+
+export async function stopChild(child, graceMs = 5000) {
+  if (!child || child.exitCode !== null || child.signalCode !== null || !children.has(child)) {
+    if (child) await child.exited;
+    return;
+  }
+  try { process.kill(child.pid, 'SIGTERM'); } catch { /* gone */ }
+  const done = await Promise.race([child.exited.then(() => true), sleep(graceMs).then(() => false)]);
+  if (!done) {
+    try { process.kill(child.pid, 'SIGKILL'); } catch { /* gone */ }
+    await child.exited;
+  }
+}
+
+export async function startDevServer() {
+  const child = startChild(process.execPath, [path.join(REPO_ROOT, 'tools/devserver/server.js'), '--port', '0'], {
+    cwd: REPO_ROOT,
+  });
+  let stdout = '';
+  const base = await new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error(`dev server did not start:\n${child.output.text}`)), 10000);
+    child.stdout.on('data', (d) => {
+      stdout += d;
+      const m = /devserver listening on (http:\/\/127\.0\.0\.1:\d+)/.exec(stdout);
+      if (m) { clearTimeout(timer); resolve(m[1]); }
+    });
+    child.exited.then(() => { clearTimeout(timer); reject(new Error(`dev server exited:\n${child.output.text}`)); });
+  });
+  return { child, base, port: Number(new URL(base).port) };
+}
+
+function request(method, url, body) {
+  return new Promise((resolve, reject) => {
+    const data = body === undefined ? null : Buffer.from(JSON.stringify(body));
+    const req = http.request(url, {
+      method,
+      headers: data ? { 'Content-Type': 'application/json', 'Content-Length': data.length } : {},
+      timeout: 5000,
+    }, (res) => {
+      let text = '';
+      res.setEncoding('utf8');
+      res.on('data', (d) => { text += d; });
+      res.on('end', () => {
+        let json = null;
+        try { json = JSON.parse(text); } catch { /* not JSON */ }
+        resolve({ status: res.statusCode, json, text });
+      });
+    });
+    req.on('timeout', () => req.destroy(new Error(`${method} ${url}: timed out`)));
+    req.on('error', reject);
+    if (data) req.write(data);
+    req.end();
+  });
+}
+
+export async function getJson(url) {
+  const res = await request('GET', url);
+  if (res.status !== 200) throw new Error(`GET ${url}: ${res.status} ${res.text}`);
+  return res.json;
+}
+
+export async function postJson(url, body = {}) {
+  const res = await request('POST', url, body);
+  if (res.status !== 200) throw new Error(`POST ${url}: ${res.status} ${res.text}`);
+  return res.json;
+}
+
+// An error that ends a waitFor at once instead of being retried.
+export function fatal(message) {
+  const err = new Error(message);
+  err.fatal = true;
+  return err;
+}
+
+// Polls fn until it returns something truthy; fails with `what` after timeoutMs.
+export async function waitFor(what, fn, { timeoutMs = 20000, intervalMs = 200 } = {}) {
+  const deadline = Date.now() + timeoutMs;
+  let lastError = null;
+  for (;;) {
+    try {
+      const value = await fn();
+      if (value) return value;
+    } catch (err) {
+      if (err.fatal) throw err;
+      lastError = err;
+    }
+    if (Date.now() > deadline) {
+      throw new Error(`timed out after ${timeoutMs} ms waiting for ${what}${lastError ? `: ${lastError.message}` : ''}`);
+    }
+    await sleep(intervalMs);
+  }
+}
+
+// Repaints the root window in alternating colours so the screen keeps changing.
+export function startRootFlicker(periodMs = 200) {
+  const colours = ['#203040', '#405060', '#602030', '#306020'];
+  let stopped = false;
+  let current = null;
+  const loop = (async () => {
+    for (let i = 0; !stopped; i += 1) {
+      current = startChild('xsetroot', ['-solid', colours[i % colours.length]], { stdio: ['ignore', 'ignore', 'ignore'] });
+      const started = Date.now();
+      await current.exited;
+      current = null;
+      await sleep(Math.max(0, periodMs - (Date.now() - started)));
+    }
+  })();
+  return async () => {
+    stopped = true;
+    if (current) await stopChild(current, 1000);
+    await loop;
+  };
+}

@@ -1,0 +1,305 @@
+// End to end: the real host binary streams this X display to headless Chromium pages running
+// tools/viewer/, through the dev signaling server, on loopback only.
+// Needs DISPLAY (a 1920x1080 X server), a D-Bus session with an unlocked Secret Service and
+// /usr/bin/chromium. See README.md next to this file.
+
+import { describe, it, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import path from 'node:path';
+import { createRequire } from 'node:module';
+import {
+  REPO_ROOT, makeTempDir, removeTempDir, startChild, stopChild, startDevServer,
+  getJson, postJson, waitFor, fatal, sleep, startRootFlicker,
+} from './harness.mjs';
+
+const require = createRequire(path.join(REPO_ROOT, 'tools', 'package.json'));
+const { chromium } = require('playwright-core');
+
+const HOST_BIN = process.env.VELQUIN_HOST_BIN || path.join(REPO_ROOT, 'build/host/velquin-host');
+const CHROMIUM = '/usr/bin/chromium';
+const WAIT = 20000;
+const skipReason = process.env.DISPLAY
+  ? false
+  : 'DISPLAY is not set: run under scripts/test or an Xvfb (see tests/e2e/README.md)';
+
+// "Remote session: 0 phone(s)" in each of the host's languages.
+const ZERO_VIEWERS = [
+  /Remote session: 0 phone\(s\)/, /正在遠端：0 支手機/, /正在远程：0 部手机/,
+  /リモート接続中：スマートフォン 0 台/, /원격 연결 중: 휴대폰 0대/,
+];
+const SOME_VIEWERS = [
+  /Remote session: [1-9]\d* phone\(s\)/, /正在遠端：[1-9]\d* 支手機/, /正在远程：[1-9]\d* 部手机/,
+  /リモート接続中：スマートフォン [1-9]\d* 台/, /원격 연결 중: 휴대폰 [1-9]\d*대/,
+];
+
+let dev = null;
+let host = null;
+let hostId = null;
+let configDir = null;
+let stopFlicker = null;
+let browser = null;
+const pageLogs = [];
+
+function dumpDiagnostics(title) {
+  const out = [`\n----- ${title}: diagnostics -----`];
+  // The QR code block is noise here.
+  if (host) out.push('--- host output (tail) ---', host.output.text.slice(-20000).replace(/^[█▀▄ ]+\n/gm, ''));
+  if (dev) out.push('--- dev server output (tail) ---', dev.child.output.text.slice(-8000));
+  if (pageLogs.length) out.push('--- page console (tail) ---', pageLogs.slice(-80).join('\n'));
+  out.push('-----');
+  console.log(out.join('\n'));
+}
+
+// A test body that prints the host's output when it fails.
+function check(name, fn, timeout = 90000) {
+  it(name, { timeout }, async () => {
+    try {
+      await fn();
+    } catch (err) {
+      dumpDiagnostics(name);
+      throw err;
+    }
+  });
+}
+
+async function openViewer(label, codec) {
+  const page = await browser.newPage({ viewport: { width: 1280, height: 800 } });
+  page.on('console', (m) => pageLogs.push(`[${label}] ${m.type()}: ${m.text()}`));
+  page.on('pageerror', (e) => pageLogs.push(`[${label}] pageerror: ${e.message}`));
+  const query = new URLSearchParams({ host: hostId });
+  if (codec) query.set('codec', codec);
+  await page.goto(`${dev.base}/viewer/?${query}`);
+  await page.waitForFunction(() => window.viewer && window.viewer.viewerId, null, { timeout: WAIT });
+  return page;
+}
+
+function assertHostRunning() {
+  if (host.exitCode !== null || host.signalCode !== null) {
+    throw fatal(`the host exited (code ${host.exitCode}, signal ${host.signalCode})`);
+  }
+}
+
+function viewerState(page) {
+  return page.evaluate(() => {
+    const v = window.viewer;
+    return {
+      state: v.state, viewerId: v.viewerId, stats: { ...v.stats }, messages: v.messages.slice(),
+      rejected: v.rejected, firstFrameMs: v.firstFrameMs, route: v.route,
+    };
+  });
+}
+
+// Waits for the first decoded frame, prints join → first frame, then checks frames keep coming.
+async function expectDecoding(page, label) {
+  const first = await waitFor(`${label}: a decoded frame`, async () => {
+    assertHostRunning();
+    const v = await viewerState(page);
+    return v.rejected || v.stats.framesDecoded > 0 ? v : null;
+  }, { timeoutMs: WAIT, intervalMs: 100 });
+  assert.equal(first.rejected, null, `${label}: rejected by the host`);
+  await waitFor(`${label}: first frame time`, async () => (await viewerState(page)).firstFrameMs !== null, { timeoutMs: 5000 });
+  const { firstFrameMs } = await viewerState(page);
+  console.log(`join → first decoded frame (${label}): ${firstFrameMs} ms`);
+  const before = (await viewerState(page)).stats.framesDecoded;
+  await sleep(2000);
+  const after = await viewerState(page);
+  assert.ok(after.stats.framesDecoded > before,
+    `${label}: framesDecoded did not rise over 2 s (${before} → ${after.stats.framesDecoded})`);
+  console.log(`${label}: ${after.stats.codec} ${after.stats.width}x${after.stats.height}, route ${after.route}`);
+  return after;
+}
+
+async function waitForSize(page, width, height, label) {
+  return waitFor(`${label}: decoded size ${width}x${height}`, async () => {
+    assertHostRunning();
+    const s = (await viewerState(page)).stats;
+    return s.width === width && s.height === height ? s : null;
+  }, { timeoutMs: WAIT, intervalMs: 250 });
+}
+
+async function waitForToast(page, text, label) {
+  await page.waitForFunction(
+    (t) => window.viewer.messages.some((m) => m && m.t === 'toast' && m.text === t), text,
+    { timeout: WAIT },
+  ).catch(async (err) => {
+    const { messages } = await viewerState(page);
+    throw new Error(`${label}: no toast "${text}" (messages: ${JSON.stringify(messages)}): ${err.message}`);
+  });
+}
+
+async function measureFps(page, ms) {
+  const a = (await viewerState(page)).stats.framesDecoded;
+  const t0 = Date.now();
+  await sleep(ms);
+  const b = (await viewerState(page)).stats.framesDecoded;
+  return ((b - a) * 1000) / (Date.now() - t0);
+}
+
+async function closeViewer(page) {
+  if (!page || page.isClosed()) return;
+  await page.evaluate(() => window.viewer && window.viewer.leave()).catch(() => {});
+  await page.close().catch(() => {});
+}
+
+function hostLinesSince(mark) {
+  return host.output.since(mark).split('\n').filter((l) => l.startsWith('velquin-host: '));
+}
+
+async function startHost() {
+  configDir = makeTempDir('velquin-e2e-config-');
+  const env = {
+    ...process.env,
+    VELQUIN_ACCOUNT_URL: dev.base,
+    VELQUIN_SIGNAL_URL: `ws://127.0.0.1:${dev.port}/ws`,
+    VELQUIN_ICE_LOOPBACK: '1',
+    XDG_CONFIG_HOME: configDir,
+  };
+  host = startChild(HOST_BIN, [], { cwd: configDir, env });
+  host.exited.then(({ code, signal }) => host.output.append(`\n[host exited: code ${code}, signal ${signal}]\n`));
+
+  // A fresh host asks to be linked; one already linked (keychain) just comes online.
+  const online = async () => {
+    const [state, account] = await Promise.all([getJson(`${dev.base}/control/state`), getJson(`${dev.base}/control/account`)]);
+    const registered = new Set(account.hosts.filter((h) => h.registered && !h.revoked).map((h) => h.host_id));
+    const h = state.hosts.find((x) => registered.has(x.id));
+    return h ? h.id : null;
+  };
+  await waitFor('the host to ask for a link or come online', async () => {
+    assertHostRunning();
+    const account = await getJson(`${dev.base}/control/account`);
+    if (account.links.some((l) => l.status === 'pending')) {
+      await postJson(`${dev.base}/control/link-approve`, {});
+      return true;
+    }
+    return online();
+  }, { timeoutMs: 30000, intervalMs: 200 });
+  hostId = await waitFor('the linked host to come online', async () => {
+    assertHostRunning();
+    return online();
+  }, { timeoutMs: 30000, intervalMs: 200 });
+}
+
+describe('viewer page against the real host', { skip: skipReason }, () => {
+  before(async () => {
+    if (skipReason) return;
+    try {
+      assert.ok(fs.existsSync(HOST_BIN), `host binary not found: ${HOST_BIN} (set VELQUIN_HOST_BIN)`);
+      assert.ok(fs.existsSync(CHROMIUM), `${CHROMIUM} not found (apt-get install chromium)`);
+      dev = await startDevServer();
+      stopFlicker = startRootFlicker(200);
+      await startHost();
+      browser = await chromium.launch({
+        executablePath: CHROMIUM,
+        headless: true,
+        args: [
+          '--no-sandbox', '--disable-gpu', '--allow-loopback-in-peer-connection',
+          // A granted (fake) camera lets the page gather on 127.0.0.1, not just the default route.
+          '--use-fake-ui-for-media-stream', '--use-fake-device-for-media-stream',
+          '--disable-background-networking', '--disable-component-update', '--disable-sync',
+          '--no-first-run', '--disable-quic', '--autoplay-policy=no-user-gesture-required',
+        ],
+      });
+    } catch (err) {
+      dumpDiagnostics('setup');
+      throw err;
+    }
+  }, { timeout: 120000 });
+
+  after(async () => {
+    if (browser) await browser.close().catch(() => {});
+    if (stopFlicker) await stopFlicker();
+    await stopChild(host);
+    if (dev) await stopChild(dev.child);
+    removeTempDir(configDir);
+  }, { timeout: 30000 });
+
+  check('H.264: decodes the full-size desktop', async () => {
+    const page = await openViewer('H264', 'H264');
+    try {
+      const s = await expectDecoding(page, 'H264');
+      const full = await waitForSize(page, 1920, 1080, 'H264');
+      assert.equal(s.stats.codec, 'video/H264');
+      assert.equal(full.codec, 'video/H264');
+    } finally {
+      await closeViewer(page);
+    }
+  });
+
+  check('VP8: decodes the full-size desktop', async () => {
+    const page = await openViewer('VP8', 'VP8');
+    try {
+      const s = await expectDecoding(page, 'VP8');
+      await waitForSize(page, 1920, 1080, 'VP8');
+      assert.equal(s.stats.codec, 'video/VP8');
+    } finally {
+      await closeViewer(page);
+    }
+  });
+
+  check('low quality: smaller and slower, and back to normal', async () => {
+    const page = await openViewer('quality', 'H264');
+    try {
+      await expectDecoding(page, 'quality');
+      await waitForSize(page, 1920, 1080, 'quality');
+
+      // The 200 ms repaint alone stays under any cap; change the screen ~25 times a second
+      // while measuring, so the cap is what limits the rate.
+      const stopFast = startRootFlicker(40);
+      try {
+        const normalFps = await measureFps(page, 2000);
+        assert.ok(await page.evaluate(() => window.viewer.send({ t: 'quality', level: 'low' })), 'input channel not open');
+        await waitForToast(page, '已切換省流量模式', 'low');
+        await waitForSize(page, 768, 432, 'low');
+        await sleep(1000); // let the old frame rate drain out of the decoder's counters
+        const fps = await measureFps(page, 4000);
+        console.log(`frames/s decoded on a busy screen: normal ${normalFps.toFixed(1)}, low ${fps.toFixed(1)}`);
+        assert.ok(fps <= 16, `low quality decodes ${fps.toFixed(1)} frames/s, expected at most 16`);
+      } finally {
+        await stopFast();
+      }
+
+      assert.ok(await page.evaluate(() => window.viewer.send({ t: 'quality', level: 'normal' })), 'input channel not open');
+      await waitForToast(page, '已恢復一般畫質', 'normal');
+      await waitForSize(page, 1920, 1080, 'normal');
+    } finally {
+      await closeViewer(page);
+    }
+  });
+
+  check('two pages at once both decode', async () => {
+    const pages = await Promise.all([openViewer('pair-1', 'H264'), openViewer('pair-2', 'VP8')]);
+    try {
+      await Promise.all([expectDecoding(pages[0], 'pair-1 H264'), expectDecoding(pages[1], 'pair-2 VP8')]);
+    } finally {
+      await Promise.all(pages.map(closeViewer));
+    }
+  });
+
+  check('a page that leaves is gone from the server and the host', async () => {
+    // Let earlier pages' departures reach the host first, so its count lines are ours.
+    await waitFor('no viewers left from earlier tests', async () => (await getJson(`${dev.base}/control/state`)).viewers.length === 0,
+      { timeoutMs: WAIT });
+    await sleep(500);
+    const mark = host.output.mark;
+    const page = await openViewer('leaver', 'H264');
+    const { viewerId } = await viewerState(page);
+    try {
+      await expectDecoding(page, 'leaver');
+      await waitFor('the host to count the viewer', () => {
+        const counts = hostLinesSince(mark).filter((l) => SOME_VIEWERS.concat(ZERO_VIEWERS).some((re) => re.test(l)));
+        return counts.length > 0 && SOME_VIEWERS.some((re) => re.test(counts[counts.length - 1]));
+      }, { timeoutMs: WAIT });
+      const counted = host.output.mark;
+      await page.evaluate(() => window.viewer.leave());
+      await waitFor(`viewer ${viewerId} to leave the dev server`, async () => {
+        const state = await getJson(`${dev.base}/control/state`);
+        return !state.viewers.some((v) => v.id === viewerId);
+      }, { timeoutMs: WAIT });
+      await waitFor('the host to report no phones', () => hostLinesSince(counted).some((l) => ZERO_VIEWERS.some((re) => re.test(l))),
+        { timeoutMs: WAIT });
+    } finally {
+      await closeViewer(page);
+    }
+  });
+});

@@ -1,0 +1,138 @@
+// The GStreamer WebRTC layer on its own: what it offers, where it gathers, and that sessions
+// leave nothing behind. Chromium-facing behaviour is covered by the end-to-end suite.
+
+#include "WebRTC/GstWebRTC.h"
+#include "support/Wait.h"
+
+#include <QDir>
+#include <QMutex>
+#include <QRegularExpression>
+
+#include <gtest/gtest.h>
+
+namespace {
+int threadCount()
+{
+    return int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
+}
+
+struct Recorder : rtc::PeerConnectionObserver {
+    QMutex mutex;
+    QList<rtc::IceCandidate> candidates;
+    void onIceCandidate(const rtc::IceCandidate& candidate) override
+    {
+        QMutexLocker lock(&mutex);
+        candidates << candidate;
+    }
+    void onConnectionStateChange(rtc::PeerConnectionState) override {}
+    int count()
+    {
+        QMutexLocker lock(&mutex);
+        return int(candidates.size());
+    }
+};
+
+std::shared_ptr<rtc::PeerConnectionFactory> factory()
+{
+    static auto made = rtc::makeGstPeerConnectionFactory({ true, QStringLiteral("ultrafast") });
+    return made;
+}
+
+struct Session {
+    std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
+    std::shared_ptr<rtc::PeerConnection> pc;
+    std::shared_ptr<rtc::RtpSender> sender;
+    std::shared_ptr<rtc::DataChannel> input, file;
+    QString offer;
+    bool localSet = false;
+
+    explicit Session(const std::shared_ptr<rtc::VideoTrack>& track)
+    {
+        pc = factory()->createPeerConnection({}, recorder);
+        if (!pc)
+            return;
+        sender = pc->addTrack(track, { QStringLiteral("desk") });
+        input = pc->createDataChannel(QStringLiteral("input"), { true });
+        file = pc->createDataChannel(QStringLiteral("file"), { true });
+        pc->createOffer([this](std::optional<rtc::SessionDescription> description, const QString&) {
+            if (!description)
+                return;
+            pc->setLocalDescription(*description, [this, sdp = description->sdp](bool ok, const QString&) {
+                offer = sdp;
+                localSet = ok;
+            });
+        });
+    }
+};
+} // namespace
+
+TEST(GstWebRTCTest, OffersBothCodecsAndTwoChannelsAndGathersOnLoopbackOnly)
+{
+    ASSERT_TRUE(factory()) << "GStreamer WebRTC plugins missing";
+    auto source = factory()->createVideoSource(true);
+    auto track = factory()->createVideoTrack(source, QStringLiteral("screen"));
+    Session session(track);
+    ASSERT_TRUE(session.pc && session.sender && session.input && session.file);
+    EXPECT_EQ(session.input->label(), QStringLiteral("input"));
+    EXPECT_EQ(session.input->maxMessageSize(), 64u * 1024);
+    ASSERT_TRUE(waitFor([&] { return session.localSet; }, 10000));
+
+    const QString& sdp = session.offer;
+    EXPECT_TRUE(sdp.contains(QRegularExpression(QStringLiteral("m=video \\d+ UDP/TLS/RTP/SAVPF 102 96"))));
+    EXPECT_TRUE(sdp.contains(QStringLiteral("a=rtpmap:102 H264/90000")));
+    EXPECT_TRUE(sdp.contains(QStringLiteral("packetization-mode=1")));
+    EXPECT_TRUE(sdp.contains(QStringLiteral("a=rtpmap:96 VP8/90000")));
+    EXPECT_TRUE(sdp.contains(QStringLiteral("a=sendonly")));
+    EXPECT_TRUE(sdp.contains(QStringLiteral("m=application")));
+    EXPECT_TRUE(sdp.contains(QStringLiteral("a=group:BUNDLE")));
+
+    // Candidates come after the description and name only 127.0.0.1: nothing else is used.
+    ASSERT_TRUE(waitFor([&] { return session.recorder->count() > 0; }, 10000));
+    pump(1000);
+    QMutexLocker lock(&session.recorder->mutex);
+    for (const auto& candidate : session.recorder->candidates) {
+        EXPECT_TRUE(candidate.candidate.contains(QStringLiteral(" 127.0.0.1 "))) << candidate.candidate.toStdString();
+        EXPECT_TRUE(candidate.sdpMid.has_value());
+        EXPECT_EQ(candidate.sdpMLineIndex, 0);
+    }
+}
+
+TEST(GstWebRTCTest, BadDescriptionsAndCandidatesAreRefused)
+{
+    auto track = factory()->createVideoTrack(factory()->createVideoSource(true), QStringLiteral("screen"));
+    Session session(track);
+    ASSERT_TRUE(waitFor([&] { return session.localSet; }, 10000));
+    std::optional<bool> applied;
+    session.pc->setRemoteDescription({ rtc::SessionDescription::Type::Answer, QStringLiteral("garbage") },
+                                     [&](bool ok, const QString&) { applied = ok; });
+    ASSERT_TRUE(waitFor([&] { return applied.has_value(); }));
+    EXPECT_FALSE(*applied);
+    std::optional<bool> added;
+    session.pc->addIceCandidate({ QStringLiteral("nonsense"), std::nullopt, 0 }, [&](bool ok, const QString&) { added = ok; });
+    ASSERT_TRUE(added.has_value());
+    EXPECT_FALSE(*added);
+    session.pc->close();
+}
+
+TEST(GstWebRTCTest, SessionsLeaveNoThreadsBehind)
+{
+    auto track = factory()->createVideoTrack(factory()->createVideoSource(true), QStringLiteral("screen"));
+    {
+        Session warm(track); // first use of every plugin
+        waitFor([&] { return warm.localSet; }, 10000);
+        warm.pc->close();
+    }
+    pump(500);
+    const int baseline = threadCount();
+    {
+        std::vector<std::unique_ptr<Session>> sessions;
+        for (int i = 0; i < 8; ++i)
+            sessions.push_back(std::make_unique<Session>(track));
+        for (auto& s : sessions)
+            ASSERT_TRUE(waitFor([&] { return s->localSet; }, 10000));
+        EXPECT_GT(threadCount(), baseline);
+        for (auto& s : sessions)
+            s->pc->close();
+    }
+    EXPECT_TRUE(waitFor([&] { return threadCount() <= baseline; }, 10000)) << threadCount() << " > " << baseline;
+}
