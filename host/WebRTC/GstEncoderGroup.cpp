@@ -93,12 +93,14 @@ void EncoderGroup::setInputSize(QSize size)
     GstCaps* raw = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "NV12", "width", G_TYPE_INT, size.width(),
                                        "height", G_TYPE_INT, size.height(), "framerate", GST_TYPE_FRACTION,
                                        int(std::lround(std::max(1.0, key_.framerate))), 1,
-                                       "colorimetry", G_TYPE_STRING, "bt709", nullptr);
+                                       // Captured frames are full-range BT.601.
+                                       "colorimetry", G_TYPE_STRING, "1:4:0:0", nullptr);
     gst_app_src_set_caps(GST_APP_SRC(source_), raw);
     gst_caps_unref(raw);
     const QSize out = scaledSize(size, key_.scaleDown);
+    // Encoders get studio range, which every decoder assumes when a stream does not say.
     GstCaps* scaled = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "I420", "width", G_TYPE_INT, out.width(),
-                                          "height", G_TYPE_INT, out.height(), nullptr);
+                                          "height", G_TYPE_INT, out.height(), "colorimetry", G_TYPE_STRING, "bt601", nullptr);
     g_object_set(scaleCaps_, "caps", scaled, nullptr);
     gst_caps_unref(scaled);
 }

@@ -118,6 +118,7 @@ std::shared_ptr<PeerConnectionObserver> GstPeerConnectionImpl::observer() const
 
 bool GstPeerConnectionImpl::start()
 {
+    age_.start();
     webrtc_ = gst_element_factory_make("webrtcbin", nullptr);
     if (!webrtc_)
         return false;
@@ -181,7 +182,8 @@ void GstPeerConnectionImpl::createOffer(DescriptionCallback done)
 {
     if (closed_)
         return;
-    GstPromise* p = promise([done](const GstStructure* reply) {
+    std::weak_ptr<GstPeerConnectionImpl> weak = weak_from_this();
+    GstPromise* p = promise([done, weak](const GstStructure* reply) {
         GstWebRTCSessionDescription* offer = nullptr;
         if (reply && gst_structure_has_field(reply, "offer"))
             gst_structure_get(reply, "offer", GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &offer, nullptr);
@@ -189,6 +191,8 @@ void GstPeerConnectionImpl::createOffer(DescriptionCallback done)
             done(std::nullopt, replyError(reply).isEmpty() ? QStringLiteral("no offer") : replyError(reply));
             return;
         }
+        if (auto self = weak.lock())
+            qCDebug(gstLog) << "offer made after" << self->age_.elapsed() << "ms";
         gchar* text = gst_sdp_message_as_text(offer->sdp);
         SessionDescription description { SessionDescription::Type::Offer, QString::fromUtf8(text) };
         g_free(text);
@@ -214,6 +218,8 @@ void GstPeerConnectionImpl::setLocalDescription(const SessionDescription& descri
     Context* context = context_;
     GstPromise* p = promise([weak, context, done](const GstStructure* reply) {
         const QString error = replyError(reply);
+        if (auto self = weak.lock())
+            qCDebug(gstLog) << "offer in place after" << self->age_.elapsed() << "ms";
         if (done)
             done(error.isEmpty(), error);
         // Only now may the candidates out: the description they belong to has gone first.
@@ -255,8 +261,10 @@ void GstPeerConnectionImpl::setRemoteDescription(const SessionDescription& descr
     GstPromise* p = promise([weak, done](const GstStructure* reply) {
         const QString error = replyError(reply);
         if (error.isEmpty())
-            if (auto self = weak.lock())
+            if (auto self = weak.lock()) {
+                qCDebug(gstLog) << "answer applied after" << self->age_.elapsed() << "ms";
                 self->connectVideo();
+            }
         if (done)
             done(error.isEmpty(), error);
     });
@@ -347,6 +355,7 @@ void GstPeerConnectionImpl::onConnectionState()
     }
     if (state_.exchange(state) == state || closed_)
         return;
+    qCDebug(gstLog) << "connection" << toString(state) << "after" << age_.elapsed() << "ms";
     // Frames sent before DTLS was up were lost: start the phone on a fresh key frame.
     if (state == PeerConnectionState::Connected)
         refreshVideo();

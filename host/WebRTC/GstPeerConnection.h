@@ -7,6 +7,7 @@
 #include "WebRTC/GstVideoSource.h"
 #include "WebRTC/GstWebRTC.h"
 
+#include <QElapsedTimer>
 #include <QMutex>
 
 #include <atomic>
@@ -67,6 +68,8 @@ private:
     void refreshVideo();
     std::shared_ptr<PeerConnectionObserver> observer() const;
 
+    // For the debug log: how long each step of a join takes.
+    QElapsedTimer age_;
     Configuration configuration_;
     std::weak_ptr<PeerConnectionObserver> observer_;
     GstOptions options_;

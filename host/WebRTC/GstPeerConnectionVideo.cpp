@@ -83,6 +83,7 @@ void GstPeerConnectionImpl::connectVideo()
     gst_element_sync_state_with_parent(payloader);
     gst_element_sync_state_with_parent(source);
     videoSource_ = source;
+    qCDebug(gstLog) << "video linked as" << toString(*codec_) << "after" << age_.elapsed() << "ms";
     lock.unlock();
     subscribe();
 }

@@ -4,6 +4,10 @@
 #include "WebRTC/GstSupport.h"
 #include "WebRTC/GstVideoSource.h"
 
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 namespace rtc {
 
 namespace {
@@ -20,7 +24,12 @@ private:
 
 class GstFactory : public PeerConnectionFactory {
 public:
-    explicit GstFactory(GstOptions options) : options_(std::move(options)) { prewarm(); }
+    explicit GstFactory(GstOptions options)
+        : options_(std::move(options))
+        , prewarm_([this] { prewarm(); })
+    {
+    }
+    ~GstFactory() override { prewarm_.join(); }
 
     std::shared_ptr<VideoSource> createVideoSource(bool) override
     {
@@ -40,17 +49,29 @@ public:
     }
 
 private:
-    // The first connection of a process pays for plugin loading and the DTLS certificate;
-    // pay it now rather than on a phone's first join.
+    // The first offer of a process pays for plugin loading and the DTLS certificate (most of a
+    // second); pay it in the background at start-up rather than on a phone's first join.
     void prewarm()
     {
-        gst::GstPeerConnectionImpl warm({}, {}, options_);
-        if (warm.start())
-            warm.createDataChannel(QStringLiteral("warm"), {});
-        warm.close();
+        auto warm = std::make_shared<gst::GstPeerConnectionImpl>(Configuration {}, std::weak_ptr<PeerConnectionObserver> {}, options_);
+        if (warm->start()) {
+            warm->createDataChannel(QStringLiteral("warm"), {});
+            std::mutex mutex;
+            std::condition_variable done;
+            bool offered = false;
+            warm->createOffer([&](std::optional<SessionDescription>, const QString&) {
+                std::lock_guard lock(mutex);
+                offered = true;
+                done.notify_all();
+            });
+            std::unique_lock lock(mutex);
+            done.wait_for(lock, std::chrono::seconds(10), [&] { return offered; });
+        }
+        warm->close();
     }
 
     GstOptions options_;
+    std::thread prewarm_;
 };
 } // namespace
 

@@ -187,8 +187,9 @@
 
   // The browser gathers only on its default route (never loopback) until the page has been
   // granted a camera; a granted request, even of a fake device, lets it use every interface.
+  // Only automated runs ask (their fake camera needs no prompt); a person is never asked.
   async function unlockInterfaces() {
-    if (!loopbackOnly || !navigator.mediaDevices || !navigator.mediaDevices.getUserMedia) return;
+    if (!loopbackOnly || !navigator.webdriver || !navigator.mediaDevices || !navigator.mediaDevices.getUserMedia) return;
     try {
       const stream = await navigator.mediaDevices.getUserMedia({ video: true });
       stream.getTracks().forEach((t) => t.stop());

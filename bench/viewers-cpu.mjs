@@ -1,0 +1,341 @@
+// Host CPU against the number of viewer pages: starts the dev server and the real host, keeps
+// part of the screen changing at a steady rate, then for 0 (idle), 1, 2 and 4 H.264 pages and
+// 1 and 2 VP8 pages measures the host process's CPU over a fixed window from /proc/<pid>/stat,
+// the whole machine's from /proc/stat, and each page's decoded frames per second and
+// join → first decoded frame. Prints numbers and asserts nothing.
+//
+// Run it through bench/run-viewers-cpu (network namespace with loopback only, its own D-Bus
+// session, keyring and Xvfb). Options:
+//   --seconds=N        measuring window per case (default 10)
+//   --pattern=tk|root  what keeps the screen changing (default tk: a 320x180 window redrawn
+//                      every 33 ms; root: xsetroot -solid in alternating colours every 33 ms)
+//   --cases=LIST       e.g. idle,H264x1,H264x2,H264x4,VP8x1,VP8x2 (the default)
+//
+// Chromium runs on the same cores as the host and its decoding competes with it; only the
+// host's own CPU is attributed, the machine total is there for context.
+
+import fs from 'node:fs';
+import path from 'node:path';
+import { execFileSync } from 'node:child_process';
+import { createRequire } from 'node:module';
+import {
+  REPO_ROOT, makeTempDir, removeTempDir, startChild, stopChild, startDevServer,
+  getJson, postJson, waitFor, sleep, startRootFlicker,
+} from '../tests/e2e/harness.mjs';
+
+const require = createRequire(path.join(REPO_ROOT, 'tools', 'package.json'));
+const { chromium } = require('playwright-core');
+
+const HOST_BIN = process.env.VELQUIN_HOST_BIN || path.join(REPO_ROOT, 'build/host/velquin-host');
+const CHROMIUM = '/usr/bin/chromium';
+const WAIT = 30000;
+
+function option(name, fallback) {
+  const prefix = `--${name}=`;
+  const arg = process.argv.slice(2).find((a) => a.startsWith(prefix));
+  return arg ? arg.slice(prefix.length) : fallback;
+}
+
+const SECONDS = Number(option('seconds', '10'));
+const PATTERN = option('pattern', 'tk');
+const CASES = option('cases', 'idle,H264x1,H264x2,H264x4,VP8x1,VP8x2').split(',').map((c) => {
+  if (c === 'idle') return { name: 'idle', codec: null, count: 0 };
+  const m = /^(H264|VP8)x(\d+)$/.exec(c);
+  if (!m) throw new Error(`unknown case ${c}`);
+  return { name: c, codec: m[1], count: Number(m[2]) };
+});
+
+const CLK_TCK = Number(execFileSync('getconf', ['CLK_TCK']).toString().trim()) || 100;
+const NPROC = execFileSync('nproc').toString().trim();
+
+// A small window at a fixed place: a bar sweeping across it, a changing background and a frame
+// counter, redrawn every 33 ms. Only that region of the screen changes.
+const TK_PATTERN = `
+import tkinter as tk
+W, H, STEP = 320, 180, 33
+root = tk.Tk()
+root.overrideredirect(True)
+root.geometry(f"{W}x{H}+200+200")
+c = tk.Canvas(root, width=W, height=H, highlightthickness=0)
+c.pack()
+bg = c.create_rectangle(0, 0, W, H, width=0)
+bar = c.create_rectangle(0, 0, 24, H, width=0, fill="#f0f0f0")
+txt = c.create_text(W // 2, H // 2, fill="#ffff00", font=("TkFixedFont", 28))
+n = 0
+def tick():
+    global n
+    n += 1
+    c.itemconfigure(bg, fill="#%02x%02x%02x" % ((n * 7) % 256, (n * 3) % 256, 96))
+    x = (n * 9) % (W - 24)
+    c.coords(bar, x, 0, x + 24, H)
+    c.itemconfigure(txt, text=str(n))
+    root.after(STEP, tick)
+tick()
+root.mainloop()
+`;
+
+// ---- CPU counters -----------------------------------------------------------------------
+
+function processTicks(pid) {
+  const stat = fs.readFileSync(`/proc/${pid}/stat`, 'utf8');
+  // Fields after the ")" that closes the command name start at field 3 (state).
+  const rest = stat.slice(stat.lastIndexOf(')') + 2).split(' ');
+  return Number(rest[11]) + Number(rest[12]); // utime + stime, all threads
+}
+
+function machineTicks() {
+  const line = fs.readFileSync('/proc/stat', 'utf8').split('\n')[0];
+  const v = line.trim().split(/\s+/).slice(1).map(Number);
+  // user nice system idle iowait irq softirq steal (guest is already inside user)
+  const total = v.slice(0, 8).reduce((a, b) => a + b, 0);
+  const idle = v[3] + v[4];
+  return { total, busy: total - idle };
+}
+
+function cpuSnapshot(pid) {
+  return { at: process.hrtime.bigint(), host: processTicks(pid), machine: machineTicks() };
+}
+
+function cpuBetween(a, b) {
+  const wallS = Number(b.at - a.at) / 1e9;
+  const hostPct = (((b.host - a.host) / CLK_TCK) / wallS) * 100; // % of one core
+  const dTotal = b.machine.total - a.machine.total;
+  const machinePct = dTotal > 0 ? ((b.machine.busy - a.machine.busy) / dTotal) * 100 : 0; // % of all cores
+  return { wallS, hostPct, machinePct };
+}
+
+// ---- processes --------------------------------------------------------------------------
+
+let dev = null;
+let host = null;
+let hostId = null;
+let configDir = null;
+let stopPattern = null;
+let browser = null;
+const pageLogs = [];
+
+function assertHostRunning() {
+  if (host.exitCode !== null || host.signalCode !== null) {
+    const err = new Error(`the host exited (code ${host.exitCode}, signal ${host.signalCode})`);
+    err.fatal = true;
+    throw err;
+  }
+}
+
+// Started exactly as the end-to-end suite starts it.
+async function startHost() {
+  configDir = makeTempDir('velquin-bench-config-');
+  const env = {
+    ...process.env,
+    VELQUIN_ACCOUNT_URL: dev.base,
+    VELQUIN_SIGNAL_URL: `ws://127.0.0.1:${dev.port}/ws`,
+    VELQUIN_ICE_LOOPBACK: '1',
+    XDG_CONFIG_HOME: configDir,
+  };
+  host = startChild(HOST_BIN, [], { cwd: configDir, env });
+  host.exited.then(({ code, signal }) => host.output.append(`\n[host exited: code ${code}, signal ${signal}]\n`));
+
+  const online = async () => {
+    const [state, account] = await Promise.all([getJson(`${dev.base}/control/state`), getJson(`${dev.base}/control/account`)]);
+    const registered = new Set(account.hosts.filter((h) => h.registered && !h.revoked).map((h) => h.host_id));
+    const h = state.hosts.find((x) => registered.has(x.id));
+    return h ? h.id : null;
+  };
+  await waitFor('the host to ask for a link or come online', async () => {
+    assertHostRunning();
+    const account = await getJson(`${dev.base}/control/account`);
+    if (account.links.some((l) => l.status === 'pending')) {
+      await postJson(`${dev.base}/control/link-approve`, {});
+      return true;
+    }
+    return online();
+  }, { timeoutMs: 30000, intervalMs: 200 });
+  hostId = await waitFor('the linked host to come online', async () => {
+    assertHostRunning();
+    return online();
+  }, { timeoutMs: 30000, intervalMs: 200 });
+}
+
+// Returns a stop function; falls back to the root window when tkinter is not there.
+async function startPattern() {
+  if (PATTERN === 'tk') {
+    const child = startChild('python3', ['-c', TK_PATTERN]);
+    await sleep(1500);
+    if (child.exitCode === null && child.signalCode === null) {
+      return { what: 'tk: 320x180 window at +200+200, redrawn every 33 ms (sweeping bar, changing colour, counter)', stop: () => stopChild(child, 2000) };
+    }
+    console.log(`tkinter pattern did not start, using the root window:\n${child.output.text.trim()}`);
+  }
+  const stop = startRootFlicker(33);
+  return { what: 'root: xsetroot -solid, 4 alternating colours every 33 ms (whole screen)', stop };
+}
+
+// ---- pages ------------------------------------------------------------------------------
+
+async function openViewer(label, codec) {
+  const page = await browser.newPage({ viewport: { width: 1280, height: 800 } });
+  page.on('console', (m) => pageLogs.push(`[${label}] ${m.type()}: ${m.text()}`));
+  page.on('pageerror', (e) => pageLogs.push(`[${label}] pageerror: ${e.message}`));
+  const query = new URLSearchParams({ host: hostId, codec });
+  await page.goto(`${dev.base}/viewer/?${query}`);
+  await page.waitForFunction(() => window.viewer && window.viewer.viewerId, null, { timeout: WAIT });
+  return page;
+}
+
+function viewerState(page) {
+  return page.evaluate(() => {
+    const v = window.viewer;
+    return { stats: { ...v.stats }, rejected: v.rejected, firstFrameMs: v.firstFrameMs };
+  });
+}
+
+// The page refreshes its stats every 500 ms: wait for the next refresh so the frame count and
+// the page's clock belong together.
+function framesMark(page) {
+  return page.evaluate(async () => {
+    const v = window.viewer;
+    const f0 = v.stats.framesDecoded;
+    const t0 = performance.now();
+    while (v.stats.framesDecoded === f0 && performance.now() - t0 < 1500) {
+      await new Promise((r) => setTimeout(r, 10));
+    }
+    return { frames: v.stats.framesDecoded, at: performance.now() };
+  });
+}
+
+async function closeViewer(page) {
+  if (!page || page.isClosed()) return;
+  await page.evaluate(() => window.viewer && window.viewer.leave()).catch(() => {});
+  await page.close().catch(() => {});
+}
+
+// ---- one case ---------------------------------------------------------------------------
+
+async function runCase(c) {
+  const pages = [];
+  const perPage = [];
+  try {
+    for (let i = 0; i < c.count; i += 1) pages.push(await openViewer(`${c.name}-${i + 1}`, c.codec));
+    await Promise.all(pages.map((page, i) => waitFor(`${c.name} page ${i + 1}: a decoded frame`, async () => {
+      assertHostRunning();
+      const v = await viewerState(page);
+      if (v.rejected) throw Object.assign(new Error(`rejected: ${JSON.stringify(v.rejected)}`), { fatal: true });
+      return v.stats.framesDecoded > 0 && v.firstFrameMs !== null;
+    }, { timeoutMs: WAIT, intervalMs: 100 })));
+    // The stream may start smaller; measure at the full size.
+    await Promise.all(pages.map((page) => waitFor('full size', async () => {
+      const s = (await viewerState(page)).stats;
+      return s.width === 1920 && s.height === 1080;
+    }, { timeoutMs: 10000, intervalMs: 250 }).catch(() => null)));
+    await sleep(2000);
+
+    const marks0 = await Promise.all(pages.map(framesMark));
+    const a = cpuSnapshot(host.pid);
+    await sleep(SECONDS * 1000);
+    const b = cpuSnapshot(host.pid);
+    const marks1 = await Promise.all(pages.map(framesMark));
+    assertHostRunning();
+
+    for (let i = 0; i < pages.length; i += 1) {
+      const v = await viewerState(pages[i]);
+      const fps = ((marks1[i].frames - marks0[i].frames) * 1000) / (marks1[i].at - marks0[i].at);
+      perPage.push({ fps, firstFrameMs: v.firstFrameMs, codec: v.stats.codec, size: `${v.stats.width}x${v.stats.height}` });
+    }
+    const cpu = cpuBetween(a, b);
+    const line = `${c.name}: host ${cpu.hostPct.toFixed(1)}% of one core, machine ${cpu.machinePct.toFixed(1)}% of ${NPROC} cores over ${cpu.wallS.toFixed(1)} s`;
+    console.log(line);
+    perPage.forEach((p, i) => console.log(
+      `  page ${i + 1}: ${p.codec} ${p.size}, ${p.fps.toFixed(1)} frames/s decoded, join → first decoded frame ${p.firstFrameMs} ms`));
+    return { ...c, ...cpu, pages: perPage };
+  } finally {
+    await Promise.all(pages.map(closeViewer));
+    if (c.count > 0) {
+      await waitFor('no viewers left', async () => (await getJson(`${dev.base}/control/state`)).viewers.length === 0,
+        { timeoutMs: WAIT }).catch((err) => console.log(`(${err.message})`));
+      await sleep(2000); // let the host wind the sessions down before the next window
+    }
+  }
+}
+
+// ---- report -----------------------------------------------------------------------------
+
+function median(values) {
+  if (!values.length) return null;
+  const s = values.slice().sort((x, y) => x - y);
+  const m = Math.floor(s.length / 2);
+  return s.length % 2 ? s[m] : (s[m - 1] + s[m]) / 2;
+}
+
+function printTable(results, patternWhat) {
+  const header = ['case', 'pages', 'host CPU %1core', `machine %${NPROC}cores`, 'fps per page', 'first frame ms per page', 'median ms'];
+  const rows = results.map((r) => {
+    const ff = r.pages.map((p) => p.firstFrameMs);
+    const med = median(ff);
+    return [
+      r.name, String(r.count), r.hostPct.toFixed(1), r.machinePct.toFixed(1),
+      r.pages.length ? r.pages.map((p) => p.fps.toFixed(1)).join(' ') : '-',
+      ff.length ? ff.join(' ') : '-',
+      med === null ? '-' : String(Math.round(med)),
+    ];
+  });
+  const widths = header.map((h, i) => Math.max(h.length, ...rows.map((r) => r[i].length)));
+  const fmt = (cells) => cells.map((cell, i) => cell.padEnd(widths[i])).join('  ').trimEnd();
+  console.log('');
+  console.log(`nproc: ${NPROC}   CLK_TCK: ${CLK_TCK}   window: ${SECONDS} s per case   host: ${HOST_BIN}`);
+  console.log(`screen: ${patternWhat}`);
+  console.log('host CPU = utime+stime of the host process (all threads) / wall time, % of one core;');
+  console.log(`machine = busy share of all ${NPROC} cores from /proc/stat (Chromium decoding included).`);
+  console.log(fmt(header));
+  console.log(fmt(widths.map((w) => '-'.repeat(w))));
+  for (const r of rows) console.log(fmt(r));
+  const all = results.flatMap((r) => r.pages.map((p) => p.firstFrameMs));
+  const med = median(all);
+  console.log(`join → first decoded frame, median over all ${all.length} pages: ${med === null ? '-' : Math.round(med)} ms`);
+}
+
+// ---- main -------------------------------------------------------------------------------
+
+async function main() {
+  if (!process.env.DISPLAY) throw new Error('DISPLAY is not set: run through bench/run-viewers-cpu');
+  if (!fs.existsSync(HOST_BIN)) throw new Error(`host binary not found: ${HOST_BIN} (set VELQUIN_HOST_BIN)`);
+  const started = Date.now();
+  dev = await startDevServer();
+  const pattern = await startPattern();
+  stopPattern = pattern.stop;
+  await startHost();
+  console.log(`host ${hostId} online (pid ${host.pid}); screen: ${pattern.what}`);
+  browser = await chromium.launch({
+    executablePath: CHROMIUM,
+    headless: true,
+    args: [
+      '--no-sandbox', '--disable-gpu', '--allow-loopback-in-peer-connection',
+      '--use-fake-ui-for-media-stream', '--use-fake-device-for-media-stream',
+      '--disable-background-networking', '--disable-component-update', '--disable-sync',
+      '--no-first-run', '--disable-quic', '--autoplay-policy=no-user-gesture-required',
+    ],
+  });
+  await sleep(2000); // let start-up work settle before the idle window
+
+  const results = [];
+  for (const c of CASES) results.push(await runCase(c));
+  printTable(results, pattern.what);
+  console.log(`total run time: ${((Date.now() - started) / 1000).toFixed(0)} s`);
+}
+
+let failed = false;
+try {
+  await main();
+} catch (err) {
+  failed = true;
+  console.error(`viewers-cpu: ${err.stack || err.message}`);
+  if (host) console.error('--- host output (tail) ---\n' + host.output.text.slice(-6000).replace(/^[█▀▄ ]+\n/gm, ''));
+  if (dev) console.error('--- dev server output (tail) ---\n' + dev.child.output.text.slice(-3000));
+  if (pageLogs.length) console.error('--- page console (tail) ---\n' + pageLogs.slice(-40).join('\n'));
+} finally {
+  if (browser) await browser.close().catch(() => {});
+  if (stopPattern) await stopPattern();
+  if (host) await stopChild(host);
+  if (dev) await stopChild(dev.child);
+  removeTempDir(configDir);
+}
+process.exitCode = failed ? 1 : 0;
