@@ -15,19 +15,13 @@
 // host's own CPU is attributed, the machine total is there for context.
 
 import fs from 'node:fs';
-import path from 'node:path';
 import { execFileSync } from 'node:child_process';
-import { createRequire } from 'node:module';
 import {
-  REPO_ROOT, makeTempDir, removeTempDir, startChild, stopChild, startDevServer,
-  getJson, postJson, waitFor, sleep, startRootFlicker,
+  HOST_BIN, removeTempDir, startChild, stopChild, startDevServer, getJson, waitFor, sleep,
+  startRootFlicker, assertHostRunning, startHost, linkHost, hostOutputTail, launchBrowser,
+  viewerUrl, openViewerPage, viewerState, closeViewer,
 } from '../tests/e2e/harness.mjs';
 
-const require = createRequire(path.join(REPO_ROOT, 'tools', 'package.json'));
-const { chromium } = require('playwright-core');
-
-const HOST_BIN = process.env.VELQUIN_HOST_BIN || path.join(REPO_ROOT, 'build/host/velquin-host');
-const CHROMIUM = '/usr/bin/chromium';
 const WAIT = 30000;
 
 function option(name, fallback) {
@@ -114,46 +108,10 @@ let stopPattern = null;
 let browser = null;
 const pageLogs = [];
 
-function assertHostRunning() {
-  if (host.exitCode !== null || host.signalCode !== null) {
-    const err = new Error(`the host exited (code ${host.exitCode}, signal ${host.signalCode})`);
-    err.fatal = true;
-    throw err;
-  }
-}
-
-// Started exactly as the end-to-end suite starts it.
-async function startHost() {
-  configDir = makeTempDir('velquin-bench-config-');
-  const env = {
-    ...process.env,
-    VELQUIN_ACCOUNT_URL: dev.base,
-    VELQUIN_SIGNAL_URL: `ws://127.0.0.1:${dev.port}/ws`,
-    VELQUIN_ICE_LOOPBACK: '1',
-    XDG_CONFIG_HOME: configDir,
-  };
-  host = startChild(HOST_BIN, [], { cwd: configDir, env });
-  host.exited.then(({ code, signal }) => host.output.append(`\n[host exited: code ${code}, signal ${signal}]\n`));
-
-  const online = async () => {
-    const [state, account] = await Promise.all([getJson(`${dev.base}/control/state`), getJson(`${dev.base}/control/account`)]);
-    const registered = new Set(account.hosts.filter((h) => h.registered && !h.revoked).map((h) => h.host_id));
-    const h = state.hosts.find((x) => registered.has(x.id));
-    return h ? h.id : null;
-  };
-  await waitFor('the host to ask for a link or come online', async () => {
-    assertHostRunning();
-    const account = await getJson(`${dev.base}/control/account`);
-    if (account.links.some((l) => l.status === 'pending')) {
-      await postJson(`${dev.base}/control/link-approve`, {});
-      return true;
-    }
-    return online();
-  }, { timeoutMs: 30000, intervalMs: 200 });
-  hostId = await waitFor('the linked host to come online', async () => {
-    assertHostRunning();
-    return online();
-  }, { timeoutMs: 30000, intervalMs: 200 });
+// Started and linked by the same code as the end-to-end suite (tests/e2e/harness.mjs).
+async function startLinkedHost() {
+  ({ host, configDir } = startHost(dev, 'velquin-bench-config-'));
+  hostId = await linkHost(dev, host);
 }
 
 // Returns a stop function; falls back to the root window when tkinter is not there.
@@ -172,21 +130,8 @@ async function startPattern() {
 
 // ---- pages ------------------------------------------------------------------------------
 
-async function openViewer(label, codec) {
-  const page = await browser.newPage({ viewport: { width: 1280, height: 800 } });
-  page.on('console', (m) => pageLogs.push(`[${label}] ${m.type()}: ${m.text()}`));
-  page.on('pageerror', (e) => pageLogs.push(`[${label}] pageerror: ${e.message}`));
-  const query = new URLSearchParams({ host: hostId, codec });
-  await page.goto(`${dev.base}/viewer/?${query}`);
-  await page.waitForFunction(() => window.viewer && window.viewer.viewerId, null, { timeout: WAIT });
-  return page;
-}
-
-function viewerState(page) {
-  return page.evaluate(() => {
-    const v = window.viewer;
-    return { stats: { ...v.stats }, rejected: v.rejected, firstFrameMs: v.firstFrameMs };
-  });
+function openViewer(label, codec) {
+  return openViewerPage(browser, viewerUrl(dev.base, hostId, codec), { label, logs: pageLogs, timeoutMs: WAIT });
 }
 
 // The page refreshes its stats every 500 ms: wait for the next refresh so the frame count and
@@ -203,12 +148,6 @@ function framesMark(page) {
   });
 }
 
-async function closeViewer(page) {
-  if (!page || page.isClosed()) return;
-  await page.evaluate(() => window.viewer && window.viewer.leave()).catch(() => {});
-  await page.close().catch(() => {});
-}
-
 // ---- one case ---------------------------------------------------------------------------
 
 async function runCase(c) {
@@ -217,7 +156,7 @@ async function runCase(c) {
   try {
     for (let i = 0; i < c.count; i += 1) pages.push(await openViewer(`${c.name}-${i + 1}`, c.codec));
     await Promise.all(pages.map((page, i) => waitFor(`${c.name} page ${i + 1}: a decoded frame`, async () => {
-      assertHostRunning();
+      assertHostRunning(host);
       const v = await viewerState(page);
       if (v.rejected) throw Object.assign(new Error(`rejected: ${JSON.stringify(v.rejected)}`), { fatal: true });
       return v.stats.framesDecoded > 0 && v.firstFrameMs !== null;
@@ -234,7 +173,7 @@ async function runCase(c) {
     await sleep(SECONDS * 1000);
     const b = cpuSnapshot(host.pid);
     const marks1 = await Promise.all(pages.map(framesMark));
-    assertHostRunning();
+    assertHostRunning(host);
 
     for (let i = 0; i < pages.length; i += 1) {
       const v = await viewerState(pages[i]);
@@ -302,18 +241,9 @@ async function main() {
   dev = await startDevServer();
   const pattern = await startPattern();
   stopPattern = pattern.stop;
-  await startHost();
+  await startLinkedHost();
   console.log(`host ${hostId} online (pid ${host.pid}); screen: ${pattern.what}`);
-  browser = await chromium.launch({
-    executablePath: CHROMIUM,
-    headless: true,
-    args: [
-      '--no-sandbox', '--disable-gpu', '--allow-loopback-in-peer-connection',
-      '--use-fake-ui-for-media-stream', '--use-fake-device-for-media-stream',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync',
-      '--no-first-run', '--disable-quic', '--autoplay-policy=no-user-gesture-required',
-    ],
-  });
+  browser = await launchBrowser();
   await sleep(2000); // let start-up work settle before the idle window
 
   const results = [];
@@ -328,7 +258,7 @@ try {
 } catch (err) {
   failed = true;
   console.error(`viewers-cpu: ${err.stack || err.message}`);
-  if (host) console.error('--- host output (tail) ---\n' + host.output.text.slice(-6000).replace(/^[█▀▄ ]+\n/gm, ''));
+  if (host) console.error('--- host output (tail) ---\n' + hostOutputTail(host, 6000));
   if (dev) console.error('--- dev server output (tail) ---\n' + dev.child.output.text.slice(-3000));
   if (pageLogs.length) console.error('--- page console (tail) ---\n' + pageLogs.slice(-40).join('\n'));
 } finally {

@@ -11,17 +11,6 @@
 namespace rtc {
 
 namespace {
-class GstVideoTrack : public VideoTrack {
-public:
-    GstVideoTrack(std::shared_ptr<VideoSource> source, QString id) : source_(std::move(source)), id_(std::move(id)) {}
-    QString id() const override { return id_; }
-    std::shared_ptr<VideoSource> source() const override { return source_; }
-
-private:
-    std::shared_ptr<VideoSource> source_;
-    QString id_;
-};
-
 class GstFactory : public PeerConnectionFactory {
 public:
     explicit GstFactory(GstOptions options)
@@ -37,7 +26,7 @@ public:
     }
     std::shared_ptr<VideoTrack> createVideoTrack(std::shared_ptr<VideoSource> source, const QString& trackId) override
     {
-        return std::make_shared<GstVideoTrack>(std::move(source), trackId);
+        return std::make_shared<BasicVideoTrack>(std::move(source), trackId);
     }
     std::shared_ptr<PeerConnection> createPeerConnection(const Configuration& configuration,
                                                          std::weak_ptr<PeerConnectionObserver> observer) override

@@ -129,6 +129,18 @@ public:
     virtual std::shared_ptr<VideoSource> source() const = 0;
 };
 
+// A track is only a name for a source; every implementation can share this one.
+class BasicVideoTrack : public VideoTrack {
+public:
+    BasicVideoTrack(std::shared_ptr<VideoSource> source, QString id) : source_(std::move(source)), id_(std::move(id)) {}
+    QString id() const override { return id_; }
+    std::shared_ptr<VideoSource> source() const override { return source_; }
+
+private:
+    std::shared_ptr<VideoSource> source_;
+    QString id_;
+};
+
 class PeerConnectionObserver {
 public:
     virtual ~PeerConnectionObserver() = default;

@@ -1,14 +1,22 @@
-// Child processes and HTTP helpers for the end-to-end tests. Every child started here is
-// remembered by pid and stopped by pid, also when the test process dies early.
+// Child processes, HTTP helpers, the host and the viewer pages for the end-to-end tests and
+// bench/viewers-cpu.mjs. Every child started here is remembered by pid and stopped by pid, also
+// when the test process dies early.
 
 import { spawn } from 'node:child_process';
 import http from 'node:http';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
+import { createRequire } from 'node:module';
 import { fileURLToPath } from 'node:url';
 
 export const REPO_ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..', '..');
+
+const require = createRequire(path.join(REPO_ROOT, 'tools', 'package.json'));
+const { chromium } = require('playwright-core');
+
+export const HOST_BIN = process.env.VELQUIN_HOST_BIN || path.join(REPO_ROOT, 'build/host/velquin-host');
+export const CHROMIUM = '/usr/bin/chromium';
 
 const children = new Set();
 const tempDirs = new Set();
@@ -192,4 +200,106 @@ export function startRootFlicker(periodMs = 200) {
     if (current) await stopChild(current, 1000);
     await loop;
   };
+}
+
+// ---- the host ---------------------------------------------------------------------------
+
+export function assertHostRunning(host) {
+  if (host.exitCode !== null || host.signalCode !== null) {
+    throw fatal(`the host exited (code ${host.exitCode}, signal ${host.signalCode})`);
+  }
+}
+
+// Starts HOST_BIN against the dev server, with its config in a new temp folder named after
+// configPrefix. Returns { host, configDir } at once; linkHost then waits for it.
+export function startHost(dev, configPrefix) {
+  const configDir = makeTempDir(configPrefix);
+  const env = {
+    ...process.env,
+    VELQUIN_ACCOUNT_URL: dev.base,
+    VELQUIN_SIGNAL_URL: `ws://127.0.0.1:${dev.port}/ws`,
+    VELQUIN_ICE_LOOPBACK: '1',
+    XDG_CONFIG_HOME: configDir,
+  };
+  const host = startChild(HOST_BIN, [], { cwd: configDir, env });
+  host.exited.then(({ code, signal }) => host.output.append(`\n[host exited: code ${code}, signal ${signal}]\n`));
+  return { host, configDir };
+}
+
+// A fresh host asks to be linked; one already linked (keychain) just comes online. Approves
+// the link request if there is one and resolves with the id of the host once it is online.
+export async function linkHost(dev, host) {
+  const online = async () => {
+    const [state, account] = await Promise.all([getJson(`${dev.base}/control/state`), getJson(`${dev.base}/control/account`)]);
+    const registered = new Set(account.hosts.filter((h) => h.registered && !h.revoked).map((h) => h.host_id));
+    const h = state.hosts.find((x) => registered.has(x.id));
+    return h ? h.id : null;
+  };
+  await waitFor('the host to ask for a link or come online', async () => {
+    assertHostRunning(host);
+    const account = await getJson(`${dev.base}/control/account`);
+    if (account.links.some((l) => l.status === 'pending')) {
+      await postJson(`${dev.base}/control/link-approve`, {});
+      return true;
+    }
+    return online();
+  }, { timeoutMs: 30000, intervalMs: 200 });
+  return waitFor('the linked host to come online', async () => {
+    assertHostRunning(host);
+    return online();
+  }, { timeoutMs: 30000, intervalMs: 200 });
+}
+
+// The last `chars` characters of the host's output, without its QR code block.
+export function hostOutputTail(host, chars) {
+  return host.output.text.slice(-chars).replace(/^[█▀▄ ]+\n/gm, '');
+}
+
+// ---- Chromium and the viewer pages ------------------------------------------------------
+
+export const CHROMIUM_ARGS = Object.freeze([
+  '--no-sandbox', '--disable-gpu', '--allow-loopback-in-peer-connection',
+  // A granted (fake) camera lets the page gather on 127.0.0.1, not just the default route.
+  '--use-fake-ui-for-media-stream', '--use-fake-device-for-media-stream',
+  '--disable-background-networking', '--disable-component-update', '--disable-sync',
+  '--no-first-run', '--disable-quic', '--autoplay-policy=no-user-gesture-required',
+]);
+
+// Headless /usr/bin/chromium through playwright-core (never a downloaded browser).
+export function launchBrowser() {
+  return chromium.launch({ executablePath: CHROMIUM, headless: true, args: [...CHROMIUM_ARGS] });
+}
+
+export function viewerUrl(base, hostId, codec) {
+  const query = new URLSearchParams({ host: hostId });
+  if (codec) query.set('codec', codec);
+  return `${base}/viewer/?${query}`;
+}
+
+// Opens url in a new page, sends the page's console to `logs` under `label`, and waits until
+// the page has a viewer id.
+export async function openViewerPage(browser, url, { label, logs, timeoutMs }) {
+  const page = await browser.newPage({ viewport: { width: 1280, height: 800 } });
+  page.on('console', (m) => logs.push(`[${label}] ${m.type()}: ${m.text()}`));
+  page.on('pageerror', (e) => logs.push(`[${label}] pageerror: ${e.message}`));
+  await page.goto(url);
+  await page.waitForFunction(() => window.viewer && window.viewer.viewerId, null, { timeout: timeoutMs });
+  return page;
+}
+
+// A copy of the page's window.viewer state.
+export function viewerState(page) {
+  return page.evaluate(() => {
+    const v = window.viewer;
+    return {
+      state: v.state, viewerId: v.viewerId, stats: { ...v.stats }, messages: v.messages.slice(),
+      rejected: v.rejected, firstFrameMs: v.firstFrameMs, route: v.route,
+    };
+  });
+}
+
+export async function closeViewer(page) {
+  if (!page || page.isClosed()) return;
+  await page.evaluate(() => window.viewer && window.viewer.leave()).catch(() => {});
+  await page.close().catch(() => {});
 }

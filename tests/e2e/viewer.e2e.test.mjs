@@ -6,18 +6,12 @@
 import { describe, it, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
-import path from 'node:path';
-import { createRequire } from 'node:module';
 import {
-  REPO_ROOT, makeTempDir, removeTempDir, startChild, stopChild, startDevServer,
-  getJson, postJson, waitFor, fatal, sleep, startRootFlicker,
+  HOST_BIN, CHROMIUM, removeTempDir, stopChild, startDevServer, getJson, waitFor, sleep,
+  startRootFlicker, assertHostRunning, startHost, linkHost, hostOutputTail, launchBrowser,
+  viewerUrl, openViewerPage, viewerState, closeViewer,
 } from './harness.mjs';
 
-const require = createRequire(path.join(REPO_ROOT, 'tools', 'package.json'));
-const { chromium } = require('playwright-core');
-
-const HOST_BIN = process.env.VELQUIN_HOST_BIN || path.join(REPO_ROOT, 'build/host/velquin-host');
-const CHROMIUM = '/usr/bin/chromium';
 const WAIT = 20000;
 const skipReason = process.env.DISPLAY
   ? false
@@ -43,8 +37,7 @@ const pageLogs = [];
 
 function dumpDiagnostics(title) {
   const out = [`\n----- ${title}: diagnostics -----`];
-  // The QR code block is noise here.
-  if (host) out.push('--- host output (tail) ---', host.output.text.slice(-20000).replace(/^[█▀▄ ]+\n/gm, ''));
+  if (host) out.push('--- host output (tail) ---', hostOutputTail(host, 20000));
   if (dev) out.push('--- dev server output (tail) ---', dev.child.output.text.slice(-8000));
   if (pageLogs.length) out.push('--- page console (tail) ---', pageLogs.slice(-80).join('\n'));
   out.push('-----');
@@ -63,37 +56,14 @@ function check(name, fn, timeout = 90000) {
   });
 }
 
-async function openViewer(label, codec) {
-  const page = await browser.newPage({ viewport: { width: 1280, height: 800 } });
-  page.on('console', (m) => pageLogs.push(`[${label}] ${m.type()}: ${m.text()}`));
-  page.on('pageerror', (e) => pageLogs.push(`[${label}] pageerror: ${e.message}`));
-  const query = new URLSearchParams({ host: hostId });
-  if (codec) query.set('codec', codec);
-  await page.goto(`${dev.base}/viewer/?${query}`);
-  await page.waitForFunction(() => window.viewer && window.viewer.viewerId, null, { timeout: WAIT });
-  return page;
-}
-
-function assertHostRunning() {
-  if (host.exitCode !== null || host.signalCode !== null) {
-    throw fatal(`the host exited (code ${host.exitCode}, signal ${host.signalCode})`);
-  }
-}
-
-function viewerState(page) {
-  return page.evaluate(() => {
-    const v = window.viewer;
-    return {
-      state: v.state, viewerId: v.viewerId, stats: { ...v.stats }, messages: v.messages.slice(),
-      rejected: v.rejected, firstFrameMs: v.firstFrameMs, route: v.route,
-    };
-  });
+function openViewer(label, codec) {
+  return openViewerPage(browser, viewerUrl(dev.base, hostId, codec), { label, logs: pageLogs, timeoutMs: WAIT });
 }
 
 // Waits for the first decoded frame, prints join → first frame, then checks frames keep coming.
 async function expectDecoding(page, label) {
   const first = await waitFor(`${label}: a decoded frame`, async () => {
-    assertHostRunning();
+    assertHostRunning(host);
     const v = await viewerState(page);
     return v.rejected || v.stats.framesDecoded > 0 ? v : null;
   }, { timeoutMs: WAIT, intervalMs: 100 });
@@ -112,7 +82,7 @@ async function expectDecoding(page, label) {
 
 async function waitForSize(page, width, height, label) {
   return waitFor(`${label}: decoded size ${width}x${height}`, async () => {
-    assertHostRunning();
+    assertHostRunning(host);
     const s = (await viewerState(page)).stats;
     return s.width === width && s.height === height ? s : null;
   }, { timeoutMs: WAIT, intervalMs: 250 });
@@ -136,48 +106,13 @@ async function measureFps(page, ms) {
   return ((b - a) * 1000) / (Date.now() - t0);
 }
 
-async function closeViewer(page) {
-  if (!page || page.isClosed()) return;
-  await page.evaluate(() => window.viewer && window.viewer.leave()).catch(() => {});
-  await page.close().catch(() => {});
-}
-
 function hostLinesSince(mark) {
   return host.output.since(mark).split('\n').filter((l) => l.startsWith('velquin-host: '));
 }
 
-async function startHost() {
-  configDir = makeTempDir('velquin-e2e-config-');
-  const env = {
-    ...process.env,
-    VELQUIN_ACCOUNT_URL: dev.base,
-    VELQUIN_SIGNAL_URL: `ws://127.0.0.1:${dev.port}/ws`,
-    VELQUIN_ICE_LOOPBACK: '1',
-    XDG_CONFIG_HOME: configDir,
-  };
-  host = startChild(HOST_BIN, [], { cwd: configDir, env });
-  host.exited.then(({ code, signal }) => host.output.append(`\n[host exited: code ${code}, signal ${signal}]\n`));
-
-  // A fresh host asks to be linked; one already linked (keychain) just comes online.
-  const online = async () => {
-    const [state, account] = await Promise.all([getJson(`${dev.base}/control/state`), getJson(`${dev.base}/control/account`)]);
-    const registered = new Set(account.hosts.filter((h) => h.registered && !h.revoked).map((h) => h.host_id));
-    const h = state.hosts.find((x) => registered.has(x.id));
-    return h ? h.id : null;
-  };
-  await waitFor('the host to ask for a link or come online', async () => {
-    assertHostRunning();
-    const account = await getJson(`${dev.base}/control/account`);
-    if (account.links.some((l) => l.status === 'pending')) {
-      await postJson(`${dev.base}/control/link-approve`, {});
-      return true;
-    }
-    return online();
-  }, { timeoutMs: 30000, intervalMs: 200 });
-  hostId = await waitFor('the linked host to come online', async () => {
-    assertHostRunning();
-    return online();
-  }, { timeoutMs: 30000, intervalMs: 200 });
+async function startLinkedHost() {
+  ({ host, configDir } = startHost(dev, 'velquin-e2e-config-'));
+  hostId = await linkHost(dev, host);
 }
 
 describe('viewer page against the real host', { skip: skipReason }, () => {
@@ -188,18 +123,8 @@ describe('viewer page against the real host', { skip: skipReason }, () => {
       assert.ok(fs.existsSync(CHROMIUM), `${CHROMIUM} not found (apt-get install chromium)`);
       dev = await startDevServer();
       stopFlicker = startRootFlicker(200);
-      await startHost();
-      browser = await chromium.launch({
-        executablePath: CHROMIUM,
-        headless: true,
-        args: [
-          '--no-sandbox', '--disable-gpu', '--allow-loopback-in-peer-connection',
-          // A granted (fake) camera lets the page gather on 127.0.0.1, not just the default route.
-          '--use-fake-ui-for-media-stream', '--use-fake-device-for-media-stream',
-          '--disable-background-networking', '--disable-component-update', '--disable-sync',
-          '--no-first-run', '--disable-quic', '--autoplay-policy=no-user-gesture-required',
-        ],
-      });
+      await startLinkedHost();
+      browser = await launchBrowser();
     } catch (err) {
       dumpDiagnostics('setup');
       throw err;

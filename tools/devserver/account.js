@@ -7,6 +7,8 @@
 const crypto = require('crypto');
 const { issueTicket, forgetTicketsFor } = require('./auth');
 const { HttpError } = require('./signaling');
+const { readBody } = require('./control');
+const { sendText } = require('./pages');
 
 // The host only ever sends small JSON objects.
 const MAX_BODY_BYTES = 1024 * 1024;
@@ -37,38 +39,11 @@ function randomToken(prefix) {
 
 function send(res, status, text, type) {
   if (res.destroyed || res.writableEnded) return;
-  res.writeHead(status, {
-    'Content-Type': type,
-    'Content-Length': Buffer.byteLength(text),
-    'Cache-Control': 'no-store',
-  });
-  res.end(text);
+  sendText(res, status, text, type);
 }
 
 function sendJson(res, status, body) {
   send(res, status, JSON.stringify(body), 'application/json');
-}
-
-function readText(req) {
-  return new Promise((resolve, reject) => {
-    const chunks = [];
-    let size = 0;
-    let failed = false;
-    req.on('data', (chunk) => {
-      if (failed) return;
-      size += chunk.length;
-      if (size > MAX_BODY_BYTES) {
-        failed = true;
-        reject(new HttpError(413, 'request body too large'));
-        return;
-      }
-      chunks.push(chunk);
-    });
-    req.on('end', () => {
-      if (!failed) resolve(Buffer.concat(chunks).toString('utf8'));
-    });
-    req.on('error', reject);
-  });
 }
 
 function isPlainObject(v) {
@@ -117,7 +92,7 @@ class Account {
     let text = '';
     let tooLarge = false;
     try {
-      text = await readText(req);
+      text = await readBody(req, MAX_BODY_BYTES);
     } catch (err) {
       if (!(err instanceof HttpError)) throw err;
       tooLarge = true;

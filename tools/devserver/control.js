@@ -5,22 +5,18 @@
 
 const { HttpError } = require('./signaling');
 const { issueTicket } = require('./auth');
+const { sendText } = require('./pages');
 
 // Big enough for base64 of frames well past the 16 MiB client limit, which
 // tests push at the host on purpose.
 const MAX_BODY_BYTES = 64 * 1024 * 1024;
 
 function sendJson(res, status, body) {
-  const text = JSON.stringify(body);
-  res.writeHead(status, {
-    'Content-Type': 'application/json; charset=utf-8',
-    'Content-Length': Buffer.byteLength(text),
-    'Cache-Control': 'no-store',
-  });
-  res.end(text);
+  sendText(res, status, JSON.stringify(body), 'application/json; charset=utf-8');
 }
 
-function readJsonBody(req) {
+// Reads the whole request body as text. One larger than maxBytes fails with a 413 HttpError.
+function readBody(req, maxBytes) {
   return new Promise((resolve, reject) => {
     const chunks = [];
     let size = 0;
@@ -28,7 +24,7 @@ function readJsonBody(req) {
     req.on('data', (chunk) => {
       if (failed) return;
       size += chunk.length;
-      if (size > MAX_BODY_BYTES) {
+      if (size > maxBytes) {
         failed = true;
         reject(new HttpError(413, 'request body too large'));
         return;
@@ -36,22 +32,26 @@ function readJsonBody(req) {
       chunks.push(chunk);
     });
     req.on('end', () => {
-      if (failed) return;
-      const text = Buffer.concat(chunks).toString('utf8').trim();
-      if (text === '') return resolve({});
-      let body;
-      try {
-        body = JSON.parse(text);
-      } catch (_) {
-        return reject(new HttpError(400, 'body is not valid JSON'));
-      }
-      if (body === null || typeof body !== 'object' || Array.isArray(body)) {
-        return reject(new HttpError(400, 'body must be a JSON object'));
-      }
-      resolve(body);
+      if (!failed) resolve(Buffer.concat(chunks).toString('utf8'));
     });
     req.on('error', reject);
   });
+}
+
+// An empty body reads as {}; anything but a JSON object fails with a 400 HttpError.
+async function readJsonBody(req) {
+  const text = (await readBody(req, MAX_BODY_BYTES)).trim();
+  if (text === '') return {};
+  let body;
+  try {
+    body = JSON.parse(text);
+  } catch (_) {
+    throw new HttpError(400, 'body is not valid JSON');
+  }
+  if (body === null || typeof body !== 'object' || Array.isArray(body)) {
+    throw new HttpError(400, 'body must be a JSON object');
+  }
+  return body;
 }
 
 // devServer provides: hub, account, restart(downMs).
@@ -148,4 +148,4 @@ function createControl(devServer) {
   };
 }
 
-module.exports = { createControl, sendJson };
+module.exports = { createControl, sendJson, readBody, readJsonBody };

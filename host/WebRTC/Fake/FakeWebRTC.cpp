@@ -230,7 +230,7 @@ std::shared_ptr<VideoSource> FakePeerConnectionFactory::createVideoSource(bool i
 
 std::shared_ptr<VideoTrack> FakePeerConnectionFactory::createVideoTrack(std::shared_ptr<VideoSource> source, const QString& trackId)
 {
-    return std::make_shared<FakeVideoTrack>(std::move(source), trackId);
+    return std::make_shared<BasicVideoTrack>(std::move(source), trackId);
 }
 
 std::shared_ptr<PeerConnection> FakePeerConnectionFactory::createPeerConnection(const Configuration& configuration,

@@ -69,17 +69,6 @@ private:
     VideoFrame last_;
 };
 
-class FakeVideoTrack : public VideoTrack {
-public:
-    FakeVideoTrack(std::shared_ptr<VideoSource> source, QString id) : source_(std::move(source)), id_(std::move(id)) {}
-    QString id() const override { return id_; }
-    std::shared_ptr<VideoSource> source() const override { return source_; }
-
-private:
-    std::shared_ptr<VideoSource> source_;
-    QString id_;
-};
-
 class FakePeerConnectionFactory;
 
 class FakePeerConnection : public PeerConnection, public std::enable_shared_from_this<FakePeerConnection> {

@@ -6,65 +6,8 @@
 
 const { test, before, after, beforeEach } = require('node:test');
 const assert = require('node:assert/strict');
-const { spawn } = require('node:child_process');
-const http = require('node:http');
-const path = require('node:path');
 const WebSocket = require('ws');
-
-const SERVER = path.join(__dirname, '..', 'server.js');
-const STEP_MS = 3000;
-
-let child;
-let port;
-const stderrLines = [];
-
-function startServer() {
-  return new Promise((resolve, reject) => {
-    child = spawn(process.execPath, [SERVER, '--port', '0'], {
-      stdio: ['ignore', 'pipe', 'pipe'],
-    });
-    child.stderr.setEncoding('utf8');
-    child.stderr.on('data', (d) => stderrLines.push(d));
-    let out = '';
-    child.stdout.setEncoding('utf8');
-    child.stdout.on('data', (d) => {
-      out += d;
-      const m = /^devserver listening on http:\/\/127\.0\.0\.1:(\d+)\n/.exec(out);
-      if (m) resolve(Number(m[1]));
-    });
-    child.once('exit', (code) => reject(new Error(`server exited early (${code}): ${stderrLines.join('')}`)));
-    setTimeout(() => reject(new Error('server did not report its port')), 5000).unref();
-  });
-}
-
-// headers: extra request headers; body: object (sent as JSON), string (sent
-// as is) or undefined (no body).
-function request(method, urlPath, { body, headers = {} } = {}) {
-  return new Promise((resolve, reject) => {
-    const data = body === undefined ? '' : typeof body === 'string' ? body : JSON.stringify(body);
-    const all = { ...headers };
-    if (data !== '') all['Content-Length'] = Buffer.byteLength(data);
-    const req = http.request(
-      { host: '127.0.0.1', port, method, path: urlPath, agent: false, headers: all },
-      (res) => {
-        let text = '';
-        res.setEncoding('utf8');
-        res.on('data', (c) => (text += c));
-        res.on('end', () => {
-          let json = null;
-          try {
-            json = JSON.parse(text);
-          } catch (_) {
-            /* not JSON: keep text */
-          }
-          resolve({ status: res.statusCode, json, text, headers: res.headers });
-        });
-      },
-    );
-    req.on('error', reject);
-    req.end(data);
-  });
-}
+const { server, startServer, stopServer, request, withTimeout, sleep } = require('../testing');
 
 const control = (name, body) =>
   request('POST', `/control/${name}`, { body: body || {}, headers: { 'Content-Type': 'application/json' } });
@@ -86,7 +29,7 @@ const ticket = (hostToken) => hostPost('/v1/rd/host/ticket', { device_id: 'dev-1
 
 // A host on the signaling socket; resolves with its first message or its close.
 function connectWithTicket(t) {
-  const ws = new WebSocket(`ws://127.0.0.1:${port}/ws?role=host&ticket=${encodeURIComponent(t)}`);
+  const ws = new WebSocket(`ws://127.0.0.1:${server.port}/ws?role=host&ticket=${encodeURIComponent(t)}`);
   ws.on('error', () => {});
   const closed = new Promise((resolve) => {
     ws.on('close', (code, reason) => resolve({ code, reason: reason.toString() }));
@@ -98,15 +41,6 @@ function connectWithTicket(t) {
   return { ws, closed, first };
 }
 
-function withTimeout(promise, ms = STEP_MS) {
-  return Promise.race([
-    promise,
-    new Promise((_, reject) => setTimeout(() => reject(new Error('timed out')), ms).unref()),
-  ]);
-}
-
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
-
 // Link a host all the way: request, approve, status. Returns both tokens.
 async function link() {
   const { json } = await linkRequest();
@@ -115,20 +49,13 @@ async function link() {
   return { token: json.token, hostToken: approved.json.host_token };
 }
 
-before(async () => {
-  port = await startServer();
-});
+before(() => startServer());
 
 beforeEach(async () => {
   assert.equal((await control('reset')).status, 200);
 });
 
-after(async () => {
-  if (!child || child.exitCode !== null) return;
-  const exited = new Promise((r) => child.once('exit', r));
-  process.kill(child.pid, 'SIGTERM');
-  await withTimeout(exited, 3000).catch(() => process.kill(child.pid, 'SIGKILL'));
-});
+after(() => stopServer());
 
 test('link, register, ticket, signaling, revoke', async () => {
   const req = await linkRequest();

@@ -6,66 +6,15 @@
 
 const { test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
-const { spawn } = require('node:child_process');
-const http = require('node:http');
-const path = require('node:path');
 const WebSocket = require('ws');
+const { STEP_MS, server, startServer, stopServer, request: httpRequest, withTimeout, sleep } = require('../testing');
 
-const SERVER = path.join(__dirname, '..', 'server.js');
-const STEP_MS = 3000;
-
-let child;
-let port;
-const stderrLines = [];
-
-function startServer() {
-  return new Promise((resolve, reject) => {
-    child = spawn(process.execPath, [SERVER, '--port', '0'], {
-      stdio: ['ignore', 'pipe', 'pipe'],
-    });
-    child.stderr.setEncoding('utf8');
-    child.stderr.on('data', (d) => stderrLines.push(d));
-    let out = '';
-    child.stdout.setEncoding('utf8');
-    child.stdout.on('data', (d) => {
-      out += d;
-      const m = /^devserver listening on http:\/\/127\.0\.0\.1:(\d+)\n/.exec(out);
-      if (m) resolve(Number(m[1]));
-    });
-    child.once('exit', (code) => reject(new Error(`server exited early (${code}): ${stderrLines.join('')}`)));
-    setTimeout(() => reject(new Error('server did not report its port')), 5000).unref();
-  });
-}
-
+// Every request as JSON, with a Content-Length also when there is no body.
 function request(method, urlPath, body) {
-  return new Promise((resolve, reject) => {
-    const data = body === undefined ? '' : JSON.stringify(body);
-    const req = http.request(
-      {
-        host: '127.0.0.1',
-        port,
-        method,
-        path: urlPath,
-        agent: false,
-        headers: { 'Content-Type': 'application/json', 'Content-Length': Buffer.byteLength(data) },
-      },
-      (res) => {
-        let text = '';
-        res.setEncoding('utf8');
-        res.on('data', (c) => (text += c));
-        res.on('end', () => {
-          let json = null;
-          try {
-            json = JSON.parse(text);
-          } catch (_) {
-            /* not JSON: keep text */
-          }
-          resolve({ status: res.statusCode, json, text, headers: res.headers });
-        });
-      },
-    );
-    req.on('error', reject);
-    req.end(data);
+  const data = body === undefined ? '' : JSON.stringify(body);
+  return httpRequest(method, urlPath, {
+    body: data,
+    headers: { 'Content-Type': 'application/json', 'Content-Length': Buffer.byteLength(data) },
   });
 }
 
@@ -78,7 +27,7 @@ class Peer {
     this.queue = [];
     this.waiters = [];
     this.pongs = 0;
-    this.ws = new WebSocket(`ws://127.0.0.1:${port}/ws?${new URLSearchParams(query)}`);
+    this.ws = new WebSocket(`ws://127.0.0.1:${server.port}/ws?${new URLSearchParams(query)}`);
     this.ws.on('message', (data) => {
       const msg = JSON.parse(data.toString());
       const w = this.waiters.shift();
@@ -123,25 +72,9 @@ async function connectHost(id, key = 'k1') {
   return { host, registered: first };
 }
 
-function withTimeout(promise, ms = STEP_MS) {
-  return Promise.race([
-    promise,
-    new Promise((_, reject) => setTimeout(() => reject(new Error('timed out')), ms).unref()),
-  ]);
-}
+before(() => startServer());
 
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
-
-before(async () => {
-  port = await startServer();
-});
-
-after(async () => {
-  if (!child || child.exitCode !== null) return;
-  const exited = new Promise((r) => child.once('exit', r));
-  process.kill(child.pid, 'SIGTERM');
-  await withTimeout(exited, 3000).catch(() => process.kill(child.pid, 'SIGKILL'));
-});
+after(() => stopServer());
 
 test('host registers with the configured ice servers', async () => {
   const { host, registered } = await connectHost('reg');
