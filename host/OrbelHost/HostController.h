@@ -167,6 +167,7 @@ private:
     void setLinkMessage(const QString& text) { publish(linkMessage_, text, &HostController::linkMessageChanged); }
     void setAccountHostId(const QString& id);
     bool linkCurrent(quint64 attempt) const { return attempt == linkAttempt_; }
+    void endLinkAttempt();
     void pollLink(quint64 attempt, const QString& token, int poll);
     void linkApproved(quint64 attempt, const std::optional<QString>& hostToken);
     void linkFailed(const NimbraServer::Failure& failure);

@@ -29,20 +29,24 @@ QImage HostController::linkQRCode(int moduleSize) const
     return makeQRCode(QStringLiteral("nimbralink:") + linkToken_, moduleSize);
 }
 
-void HostController::cancelLinking()
+void HostController::endLinkAttempt()
 {
+    // Any answer still on its way for the old attempt is dropped (linkCurrent).
     ++linkAttempt_;
     linkPoll_.stop();
     setLinkToken(QString());
+}
+
+void HostController::cancelLinking()
+{
+    endLinkAttempt();
     setLinkMessage(QString());
 }
 
 void HostController::startLinking()
 {
     // A running attempt ends silently: its QR code goes, no message.
-    ++linkAttempt_;
-    linkPoll_.stop();
-    setLinkToken(QString());
+    endLinkAttempt();
     const quint64 attempt = linkAttempt_;
     setLinkMessage(HL(QStringLiteral("產生 QR Code…")));
     QPointer<HostController> self(this);
@@ -136,9 +140,7 @@ void HostController::linkFailed(const NimbraServer::Failure& failure)
 
 void HostController::unlink()
 {
-    ++linkAttempt_;
-    linkPoll_.stop();
-    setLinkToken(QString());
+    endLinkAttempt();
     env_.account->setHostToken(std::nullopt);
     setAccountHostId(QString());
     // An unlinked computer must not stay under the control of the phones it had.

@@ -24,6 +24,18 @@ std::optional<QString> stringField(const QJsonObject& object, const char* key)
     const auto value = object.value(QLatin1String(key));
     return value.isString() ? std::optional<QString>(value.toString()) : std::nullopt;
 }
+
+// The string `key` of a successful answer, or the failure to report: the transport's, or
+// `missing` (a server failure) when the answer lacks the field.
+NimbraServer::Result<QString> requiredField(const std::optional<QJsonObject>& answer, const NimbraServer::Failure& failure,
+                                            const char* key, const QString& missing)
+{
+    if (!answer)
+        return failure;
+    if (auto value = stringField(*answer, key))
+        return *value;
+    return NimbraServer::Failure { NimbraServer::Failure::Kind::Server, missing };
+}
 } // namespace
 
 QString NimbraServer::Failure::describe() const
@@ -139,12 +151,10 @@ void NimbraServer::hostTicket(std::function<void(Result<Ticket>)> done)
 {
     post(QStringLiteral("/v1/rd/host/ticket"), { { QStringLiteral("device_id"), deviceID() } }, hostToken(),
          [done](std::optional<QJsonObject> answer, Failure failure) {
-             if (!answer)
-                 return done(failure);
-             const auto ticket = stringField(*answer, "ticket");
-             if (!ticket)
-                 return done(Failure { Failure::Kind::Server, HL(QStringLiteral("沒有拿到入場券")) });
-             done(Ticket { *ticket, stringField(*answer, "signal_url") });
+             auto ticket = requiredField(answer, failure, "ticket", HL(QStringLiteral("沒有拿到入場券")));
+             if (auto* error = std::get_if<Failure>(&ticket))
+                 return done(*error);
+             done(Ticket { std::get<QString>(ticket), stringField(*answer, "signal_url") });
          });
 }
 
@@ -155,12 +165,7 @@ void NimbraServer::registerHost(const QString& name, std::function<void(Result<Q
                              { QStringLiteral("name"), name },
                              { QStringLiteral("platform"), QStringLiteral("linux") } };
     post(QStringLiteral("/v1/rd/host/register"), body, hostToken(), [done](std::optional<QJsonObject> answer, Failure failure) {
-        if (!answer)
-            return done(failure);
-        const auto hostId = stringField(*answer, "host_id");
-        if (!hostId)
-            return done(Failure { Failure::Kind::Server, HL(QStringLiteral("沒有拿到 host_id")) });
-        done(*hostId);
+        done(requiredField(answer, failure, "host_id", HL(QStringLiteral("沒有拿到 host_id"))));
     });
 }
 
@@ -168,12 +173,7 @@ void NimbraServer::createLinkRequest(std::function<void(Result<QString>)> done)
 {
     const QJsonObject body { { QStringLiteral("device_id"), deviceID() }, { QStringLiteral("platform"), QStringLiteral("desk") } };
     post(QStringLiteral("/v1/link/request"), body, std::nullopt, [done](std::optional<QJsonObject> answer, Failure failure) {
-        if (!answer)
-            return done(failure);
-        const auto token = stringField(*answer, "token");
-        if (!token)
-            return done(Failure { Failure::Kind::Server, HL(QStringLiteral("沒有拿到 token")) });
-        done(*token);
+        done(requiredField(answer, failure, "token", HL(QStringLiteral("沒有拿到 token"))));
     });
 }
 

@@ -51,13 +51,11 @@ void watchBus(GstElement* pipeline, const char* name)
     gst_object_unref(bus);
 }
 
-} // namespace rtc::gst
-
-namespace rtc::gst {
 void unwatchBus(GstElement* pipeline)
 {
     GstBus* bus = gst_element_get_bus(pipeline);
     gst_bus_remove_watch(bus);
     gst_object_unref(bus);
 }
-}
+
+} // namespace rtc::gst

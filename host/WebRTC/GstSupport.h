@@ -22,9 +22,7 @@ bool ensureInitialised();
 
 // A pipeline's bus watched on the main context: errors and warnings go to the log.
 void watchBus(GstElement* pipeline, const char* name);
+// Removes that watch; before the pipeline is released.
+void unwatchBus(GstElement* pipeline);
 
 } // namespace rtc::gst
-
-namespace rtc::gst {
-void unwatchBus(GstElement* pipeline);
-}
