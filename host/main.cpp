@@ -43,11 +43,11 @@ int main(int argc, char** argv)
     env.settings = &settings;
     env.computerName = computerName();
     env.defaultSignalURL = setting("VELQUIN_SIGNAL_URL", VELQUIN_DEFAULT_SIGNAL_URL);
-    env.keychain = std::make_unique<SecretServiceKeychain>();
+    env.keychain = std::make_shared<SecretServiceKeychain>();
     NimbraServer::Config account;
     account.baseURL = QUrl(setting("VELQUIN_ACCOUNT_URL", VELQUIN_DEFAULT_ACCOUNT_URL));
     account.appKey = setting("VELQUIN_APP_KEY", VELQUIN_DEFAULT_APP_KEY);
-    env.account = std::make_unique<NimbraServer>(account, *env.keychain);
+    env.account = std::make_unique<NimbraServer>(account, env.keychain);
     env.permissions = std::make_unique<X11PermissionProbe>();
     env.screen = std::make_unique<X11ScreenSource>();
     rtc::GstOptions media;

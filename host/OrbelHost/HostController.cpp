@@ -22,7 +22,6 @@ HostController::HostController(HostEnvironment environment, QObject* parent)
     input_ = std::make_unique<InputInjector>(std::move(env_.events));
     cursor_ = std::make_unique<CursorMonitor>(std::move(env_.cursor));
 
-    pinEnabled_ = env_.keychain->value(kPinService, kPinAccount).has_value();
     keepAwake_ = defaults.value(QStringLiteral("keepAwake"), false).toBool();
     iceServers_ = { rtc::IceServer { { QStringLiteral(VELQUIN_DEFAULT_STUN_URL) }, std::nullopt, std::nullopt } };
 
@@ -70,14 +69,28 @@ void HostController::start()
         return;
     started_ = true;
     env_.notifier->requestAuthorization();
+    loadSecrets();
     QSettings& defaults = *env_.settings;
     if (!defaults.value(QStringLiteral("didSetLoginItem"), false).toBool()) {
         defaults.setValue(QStringLiteral("didSetLoginItem"), true);
         if (env_.loginItem->setEnabled(true))
             publish(launchAtLogin_, true, &HostController::launchAtLoginChanged);
     }
-    connectSignaling();
     permissionTimer_.start();
+}
+
+void HostController::loadSecrets()
+{
+    // The keychain may sit on an unlock prompt: read it off the main thread, once, and connect
+    // when the PIN's presence and the host token are known. Until then nothing is served.
+    QPointer<HostController> self(this);
+    AsyncKeychain(env_.keychain).read(kPinService, kPinAccount, this, [self](Keychain::ReadResult pin) {
+        self->publish(self->pinEnabled_, pin.status == Keychain::Status::Ok, &HostController::pinEnabledChanged);
+        self->env_.account->loadCredentials([self] {
+            if (self)
+                self->connectSignaling();
+        });
+    });
 }
 
 void HostController::pollPermissions()

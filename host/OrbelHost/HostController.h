@@ -148,9 +148,10 @@ private:
     void updateViewerCount();
     void deliver(const QByteArray& bytes, const QJsonObject& message, Peer& peer);
     void pollPermissions();
+    void loadSecrets();
 
     // Signaling.
-    bool isLinked();
+    bool isLinked() const;
     void connectSignaling();
     void signalingURL(SignalingClient::URLReady ready);
     void handleSignal(const QJsonObject& message);
@@ -170,6 +171,7 @@ private:
     void endLinkAttempt();
     void pollLink(quint64 attempt, const QString& token, int poll);
     void linkApproved(quint64 attempt, const std::optional<QString>& hostToken);
+    void registerLinkedHost(quint64 attempt);
     void linkFailed(const NimbraServer::Failure& failure);
 
     // Peers.

@@ -105,12 +105,21 @@ void HostController::linkApproved(quint64 attempt, const std::optional<QString>&
         return;
     }
     // A token the keychain did not keep would leave a host that believes it is linked.
-    env_.account->setHostToken(*hostToken);
-    if (env_.account->hostToken() != hostToken) {
-        qCWarning(hostLog) << "the keychain did not keep the host token";
-        setLinkMessage(HLFormat(QStringLiteral("綁定失敗：%@"), { QStringLiteral("keychain") }));
-        return;
-    }
+    QPointer<HostController> self(this);
+    env_.account->storeHostToken(*hostToken, [self, attempt](bool kept) {
+        if (!self || !self->linkCurrent(attempt))
+            return;
+        if (!kept) {
+            qCWarning(hostLog) << "the keychain did not keep the host token";
+            self->setLinkMessage(HLFormat(QStringLiteral("綁定失敗：%@"), { QStringLiteral("keychain") }));
+            return;
+        }
+        self->registerLinkedHost(attempt);
+    });
+}
+
+void HostController::registerLinkedHost(quint64 attempt)
+{
     setLinkMessage(HL(QStringLiteral("已核准，登記這台電腦…")));
     const QString name = env_.computerName.isEmpty() ? QStringLiteral("Linux") : env_.computerName;
     QPointer<HostController> self(this);
@@ -141,7 +150,7 @@ void HostController::linkFailed(const NimbraServer::Failure& failure)
 void HostController::unlink()
 {
     endLinkAttempt();
-    env_.account->setHostToken(std::nullopt);
+    env_.account->removeHostToken();
     setAccountHostId(QString());
     // An unlinked computer must not stay under the control of the phones it had.
     closeAllPeers();

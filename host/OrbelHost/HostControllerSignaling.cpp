@@ -11,7 +11,7 @@
 #include <cmath>
 #include <limits>
 
-bool HostController::isLinked()
+bool HostController::isLinked() const
 {
     return !accountHostId_.isNull() && env_.account->hostToken().has_value();
 }
@@ -114,7 +114,7 @@ void HostController::signalingURL(SignalingClient::URLReady ready)
 
 void HostController::handleRevoked()
 {
-    env_.account->setHostToken(std::nullopt);
+    env_.account->removeHostToken();
     setAccountHostId(QString());
     setLinkMessage(HL(QStringLiteral("這台電腦已經從帳號移除，要用的話請重新綁定")));
     closeAllPeers();

@@ -23,7 +23,8 @@
 struct HostEnvironment {
     std::shared_ptr<rtc::PeerConnectionFactory> factory;
     std::unique_ptr<PermissionProbe> permissions;
-    std::unique_ptr<Keychain> keychain;
+    // Shared with the keychain worker, which may still be using it when the controller goes.
+    std::shared_ptr<Keychain> keychain;
     std::unique_ptr<Notifier> notifier;
     std::unique_ptr<LoginItem> loginItem;
     std::unique_ptr<ScreenSource> screen;

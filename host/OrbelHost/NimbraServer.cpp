@@ -49,9 +49,9 @@ QString NimbraServer::Failure::describe() const
     return {};
 }
 
-NimbraServer::NimbraServer(Config config, Keychain& keychain, QObject* parent)
+NimbraServer::NimbraServer(Config config, std::shared_ptr<Keychain> keychain, QObject* parent)
     : QObject(parent)
-    , keychain_(keychain)
+    , keychain_(std::move(keychain))
     , config_(std::move(config))
     , network_(new QNetworkAccessManager(this))
 {
@@ -59,37 +59,88 @@ NimbraServer::NimbraServer(Config config, Keychain& keychain, QObject* parent)
     network_->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
 }
 
-NimbraServer::NimbraServer(Keychain& keychain, QObject* parent)
+NimbraServer::NimbraServer(std::shared_ptr<Keychain> keychain, QObject* parent)
     : QObject(parent)
-    , keychain_(keychain)
+    , keychain_(std::move(keychain))
 {
 }
 
 NimbraServer::~NimbraServer() = default;
 
-QString NimbraServer::deviceID()
+namespace {
+struct Credentials {
+    QString deviceID;
+    std::optional<QString> hostToken;
+};
+} // namespace
+
+void NimbraServer::loadCredentials(std::function<void()> done)
 {
-    if (deviceID_)
-        return *deviceID_;
-    auto stored = keychain_.value(kDeviceService, kDeviceAccount);
-    if (!stored || stored->isEmpty()) {
-        stored = QUuid::createUuid().toString(QUuid::WithoutBraces).toLower();
-        keychain_.write(kDeviceService, kDeviceAccount, *stored);
+    if (done)
+        waiting_.push_back(std::move(done));
+    if (loaded_) {
+        auto ready = std::move(waiting_);
+        waiting_.clear();
+        for (auto& call : ready)
+            call();
+        return;
     }
-    deviceID_ = stored;
-    return *deviceID_;
+    if (loading_)
+        return;
+    loading_ = true;
+    const quint64 generation = tokenGeneration_;
+    keychain_.run<Credentials>(
+        [](Keychain& keychain) {
+            Credentials credentials;
+            // An unreadable id is replaced by a new one, as on a first launch.
+            auto stored = keychain.value(kDeviceService, kDeviceAccount);
+            if (!stored || stored->isEmpty()) {
+                stored = QUuid::createUuid().toString(QUuid::WithoutBraces).toLower();
+                keychain.write(kDeviceService, kDeviceAccount, *stored);
+            }
+            credentials.deviceID = *stored;
+            credentials.hostToken = keychain.value(kTokenService, kTokenAccount);
+            return credentials;
+        },
+        this,
+        [this, generation](Credentials credentials) {
+            deviceID_ = credentials.deviceID;
+            // A token stored or removed while we read is newer than what we read.
+            if (generation == tokenGeneration_)
+                hostToken_ = credentials.hostToken;
+            loaded_ = true;
+            loading_ = false;
+            loadCredentials();
+        });
 }
 
-std::optional<QString> NimbraServer::hostToken()
+void NimbraServer::whenLoaded(std::function<void()> request)
 {
-    return keychain_.value(kTokenService, kTokenAccount);
+    loadCredentials(std::move(request));
 }
 
-bool NimbraServer::setHostToken(const std::optional<QString>& token)
+void NimbraServer::storeHostToken(const QString& token, std::function<void(bool kept)> done)
 {
-    if (!token)
-        return keychain_.remove(kTokenService, kTokenAccount);
-    return keychain_.write(kTokenService, kTokenAccount, *token);
+    const quint64 generation = ++tokenGeneration_;
+    keychain_.run<bool>(
+        [token](Keychain& keychain) {
+            keychain.write(kTokenService, kTokenAccount, token);
+            return keychain.value(kTokenService, kTokenAccount) == token;
+        },
+        this,
+        [this, generation, token, done](bool kept) {
+            if (generation == tokenGeneration_)
+                hostToken_ = kept ? std::optional<QString>(token) : std::nullopt;
+            if (done)
+                done(kept && generation == tokenGeneration_);
+        });
+}
+
+void NimbraServer::removeHostToken()
+{
+    ++tokenGeneration_;
+    hostToken_.reset();
+    keychain_.remove(kTokenService, kTokenAccount, this);
 }
 
 QNetworkReply* NimbraServer::track(QNetworkReply* reply)
@@ -149,6 +200,8 @@ void NimbraServer::post(const QString& path, const QJsonObject& body, const std:
 
 void NimbraServer::hostTicket(std::function<void(Result<Ticket>)> done)
 {
+    if (!loaded_)
+        return whenLoaded([this, done] { hostTicket(done); });
     post(QStringLiteral("/v1/rd/host/ticket"), { { QStringLiteral("device_id"), deviceID() } }, hostToken(),
          [done](std::optional<QJsonObject> answer, Failure failure) {
              auto ticket = requiredField(answer, failure, "ticket", HL(QStringLiteral("沒有拿到入場券")));
@@ -160,6 +213,8 @@ void NimbraServer::hostTicket(std::function<void(Result<Ticket>)> done)
 
 void NimbraServer::registerHost(const QString& name, std::function<void(Result<QString>)> done)
 {
+    if (!loaded_)
+        return whenLoaded([this, name, done] { registerHost(name, done); });
     // This host runs on Linux; the account lists it as such.
     const QJsonObject body { { QStringLiteral("device_id"), deviceID() },
                              { QStringLiteral("name"), name },
@@ -171,6 +226,8 @@ void NimbraServer::registerHost(const QString& name, std::function<void(Result<Q
 
 void NimbraServer::createLinkRequest(std::function<void(Result<QString>)> done)
 {
+    if (!loaded_)
+        return whenLoaded([this, done] { createLinkRequest(done); });
     const QJsonObject body { { QStringLiteral("device_id"), deviceID() }, { QStringLiteral("platform"), QStringLiteral("desk") } };
     post(QStringLiteral("/v1/link/request"), body, std::nullopt, [done](std::optional<QJsonObject> answer, Failure failure) {
         done(requiredField(answer, failure, "token", HL(QStringLiteral("沒有拿到 token"))));

@@ -3,7 +3,7 @@
 // Plain JSON over HTTP(S); answers arrive on the calling (main) thread through callbacks.
 // The methods are virtual so tests can stand in for the server.
 
-#include "Platform/Keychain.h"
+#include "OrbelHost/AsyncKeychain.h"
 
 #include <QObject>
 #include <QString>
@@ -55,25 +55,36 @@ public:
     // Answers larger than this are not read.
     static constexpr qint64 kMaxBodyBytes = 1024 * 1024;
 
-    NimbraServer(Config config, Keychain& keychain, QObject* parent = nullptr);
+    NimbraServer(Config config, std::shared_ptr<Keychain> keychain, QObject* parent = nullptr);
     ~NimbraServer() override;
+
+    // Reads the host token and the device id from the keychain once, off the main thread;
+    // `done` runs on the main thread once both are known. Requests made before then wait.
+    void loadCredentials(std::function<void()> done = {});
+    bool credentialsLoaded() const { return loaded_; }
 
     virtual void hostTicket(std::function<void(Result<Ticket>)> done);
     virtual void registerHost(const QString& name, std::function<void(Result<QString>)> done);
     virtual void createLinkRequest(std::function<void(Result<QString>)> done);
     virtual void linkStatus(const QString& token, std::function<void(LinkStatus)> done);
 
-    // Stable anonymous id of this installation, kept in the keychain.
-    QString deviceID();
-    std::optional<QString> hostToken();
-    // Stores (or, with no value, removes) the host token.
-    bool setHostToken(const std::optional<QString>& token);
+    // Stable anonymous id of this installation, kept in the keychain; empty until loaded.
+    QString deviceID() const { return deviceID_; }
+    // The host token as loaded or stored in this run; never read from the keychain here.
+    std::optional<QString> hostToken() const { return hostToken_; }
+    // Stores the token and reads it back; it counts (and `done` says true) only if the
+    // keychain kept it.
+    void storeHostToken(const QString& token, std::function<void(bool kept)> done);
+    // Forgets the token at once; the keychain item goes in the background.
+    void removeHostToken();
 
     const Config& config() const { return config_; }
 
 protected:
-    NimbraServer(Keychain& keychain, QObject* parent); // for stand-ins that make no requests
-    Keychain& keychain_;
+    NimbraServer(std::shared_ptr<Keychain> keychain, QObject* parent); // for stand-ins that make no requests
+    // Runs `request` once the credentials are known.
+    void whenLoaded(std::function<void()> request);
+    AsyncKeychain keychain_;
 
 private:
     using Answer = std::function<void(std::optional<QJsonObject>, Failure)>;
@@ -82,5 +93,10 @@ private:
 
     Config config_;
     QNetworkAccessManager* network_ = nullptr;
-    std::optional<QString> deviceID_;
+    bool loading_ = false;
+    bool loaded_ = false;
+    std::vector<std::function<void()>> waiting_;
+    QString deviceID_;
+    std::optional<QString> hostToken_;
+    quint64 tokenGeneration_ = 0; // a store or removal overtakes any answer still on its way
 };

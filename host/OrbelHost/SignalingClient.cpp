@@ -24,6 +24,12 @@ SignalingClient::SignalingClient(MakeURL makeURL, Timing timing, QObject* parent
         if (task_ && pongSerial_ < pingSerial_)
             handleClose(task_, kGoingAway);
     });
+    handshakeDeadline_.setSingleShot(true);
+    handshakeDeadline_.setInterval(timing_.heartbeatMs + timing_.pongDeadlineMs);
+    connect(&handshakeDeadline_, &QTimer::timeout, this, [this] {
+        if (task_ && task_->state() != QAbstractSocket::ConnectedState)
+            handleClose(task_, kGoingAway);
+    });
     retry_.setSingleShot(true);
     connect(&retry_, &QTimer::timeout, this, [this] {
         if (stopped_)
@@ -64,6 +70,7 @@ void SignalingClient::stop()
     ++attempt_;
     heartbeat_.stop();
     pongDeadline_.stop();
+    handshakeDeadline_.stop();
     retry_.stop();
     dropSocket();
 }
@@ -121,8 +128,10 @@ void SignalingClient::openSocket(const QUrl& url)
     socket->setMaxAllowedIncomingMessageSize(8 * kMaxMessageBytes);
     task_ = socket;
     connect(socket, &QWebSocket::connected, this, [this, socket] {
-        if (socket == task_)
+        if (socket == task_) {
+            handshakeDeadline_.stop();
             startHeartbeat(socket);
+        }
     });
     connect(socket, &QWebSocket::textMessageReceived, this,
             [this, socket](const QString& text) { handleFrame(socket, text.toUtf8()); });
@@ -144,6 +153,7 @@ void SignalingClient::openSocket(const QUrl& url)
                 handleClose(socket, socket->closeCode());
         });
     });
+    handshakeDeadline_.start();
     socket->open(url);
 }
 
@@ -188,6 +198,7 @@ void SignalingClient::handleClose(QWebSocket* socket, int code)
     dropSocket();
     heartbeat_.stop();
     pongDeadline_.stop();
+    handshakeDeadline_.stop();
     if (code == 4410) {
         report(false, text);
         if (!stopped_ && onRevoked)

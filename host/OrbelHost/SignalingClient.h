@@ -77,5 +77,8 @@ private:
     quint64 pongSerial_ = 0;
     QTimer heartbeat_;
     QTimer pongDeadline_;
+    // An attempt whose handshake has not finished by heartbeat + pong deadline is given up:
+    // a server that accepts TCP and never answers the upgrade would otherwise hold it for ever.
+    QTimer handshakeDeadline_;
     QTimer retry_;
 };

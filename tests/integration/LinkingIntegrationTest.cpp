@@ -49,7 +49,7 @@ protected:
 TEST_F(LinkingIntegrationTest, LinksRegistersAndGoesOnlineWithATicket)
 {
     auto& controller = make();
-    EXPECT_EQ(controller.signalStatus(), HL(QStringLiteral("尚未綁定：請在下方用手機的 Velquin 掃描 QR Code")));
+    EXPECT_TRUE(waitFor([&] { return controller.signalStatus() == HL(QStringLiteral("尚未綁定：請在下方用手機的 Velquin 掃描 QR Code")); }));
     controller.startLinking();
     const QString token = qrShown(controller);
     EXPECT_FALSE(controller.linkQRCode().isNull());
@@ -62,7 +62,7 @@ TEST_F(LinkingIntegrationTest, LinksRegistersAndGoesOnlineWithATicket)
     EXPECT_TRUE(controller.linkQRCode().isNull());
     EXPECT_TRUE(controller.linkMessage().isEmpty());
     EXPECT_TRUE(messages.contains(HL(QStringLiteral("已核准，登記這台電腦…"))));
-    EXPECT_EQ(rig.keychain->value(NimbraServer::kTokenService, NimbraServer::kTokenAccount), std::optional<QString>(hostToken));
+    EXPECT_EQ(rig.keychain->peek(NimbraServer::kTokenService, NimbraServer::kTokenAccount), std::optional<QString>(hostToken));
     const QString accountHostId = controller.accountHostId();
     EXPECT_TRUE(accountHostId.startsWith("h-"));
     EXPECT_EQ(rig.settings->value("accountHostId").toString(), accountHostId);
@@ -87,7 +87,7 @@ TEST_F(LinkingIntegrationTest, LinksRegistersAndGoesOnlineWithATicket)
     server.post("revoke", {});
     ASSERT_TRUE(waitFor([&] { return controller.accountHostId().isNull(); }));
     EXPECT_EQ(controller.viewerCount(), 0);
-    EXPECT_FALSE(rig.keychain->value(NimbraServer::kTokenService, NimbraServer::kTokenAccount).has_value());
+    EXPECT_TRUE(waitFor([&] { return !rig.keychain->peek(NimbraServer::kTokenService, NimbraServer::kTokenAccount); }));
     EXPECT_EQ(controller.linkMessage(), HL(QStringLiteral("這台電腦已經從帳號移除，要用的話請重新綁定")));
     EXPECT_EQ(controller.signalStatus(), HL(QStringLiteral("尚未綁定：請在下方用手機的 Velquin 掃描 QR Code")));
     pump(500);
@@ -179,7 +179,7 @@ TEST_F(LinkingIntegrationTest, RestartCancelAndUnlinkLeaveNoStaleOutcome)
     controller.unlink();
     EXPECT_EQ(controller.viewerCount(), 0);
     EXPECT_FALSE(controller.signalOnline());
-    EXPECT_FALSE(rig.keychain->value(NimbraServer::kTokenService, NimbraServer::kTokenAccount).has_value());
+    EXPECT_TRUE(waitFor([&] { return !rig.keychain->peek(NimbraServer::kTokenService, NimbraServer::kTokenAccount); }));
     pump(300);
     EXPECT_TRUE(server.hosts().isEmpty());
 }

@@ -18,7 +18,7 @@ using Kind = NimbraServer::Failure::Kind;
 class NimbraServerTest : public ::testing::Test {
 protected:
     DevServer server;
-    FakeKeychain keychain;
+    std::shared_ptr<FakeKeychain> keychain = std::make_shared<FakeKeychain>();
     std::unique_ptr<NimbraServer> client;
 
     void SetUp() override
@@ -65,13 +65,18 @@ protected:
     }
     QJsonObject lastRequest() { return server.get("account").value("requests").toArray().last().toObject(); }
 
+    void store(const QString& hostToken)
+    {
+        EXPECT_TRUE(await<bool>([&](auto done) { client->storeHostToken(hostToken, done); }));
+    }
+
     // Links through the dev server: returns the host token now in the keychain.
     QString link()
     {
         const auto token = std::get<QString>(linkRequest());
         const QString hostToken = server.post("link-approve", { { "token", token } }).value("host_token").toString();
         EXPECT_FALSE(hostToken.isEmpty());
-        client->setHostToken(hostToken);
+        store(hostToken);
         return hostToken;
     }
 };
@@ -114,7 +119,7 @@ TEST_F(NimbraServerTest, RequestsHaveTheirShapes)
     EXPECT_EQ(approved.status, QStringLiteral("approved"));
     EXPECT_TRUE(approved.answered);
     EXPECT_EQ(approved.hostToken, std::optional<QString>(hostToken));
-    client->setHostToken(hostToken);
+    store(hostToken);
 
     const auto hostId = registerHost(*client);
     ASSERT_TRUE(std::holds_alternative<QString>(hostId));
@@ -131,7 +136,12 @@ TEST_F(NimbraServerTest, RequestsHaveTheirShapes)
 
     // The device id is the installation's: a second client (a second launch) sends the same.
     auto second = makeClient(client->config().baseURL);
+    EXPECT_TRUE(second->deviceID().isEmpty()); // nothing is read on the caller's thread
+    bool loaded = false;
+    second->loadCredentials([&] { loaded = true; });
+    ASSERT_TRUE(waitFor([&] { return loaded; }));
     EXPECT_EQ(second->deviceID(), deviceId);
+    EXPECT_EQ(second->hostToken(), std::optional<QString>(hostToken));
 }
 
 TEST_F(NimbraServerTest, AnswersMapToFailures)

@@ -6,6 +6,8 @@
 
 #include <QElapsedTimer>
 
+#include "support/Wait.h"
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -44,14 +46,17 @@ TEST(SecretServiceKeychainTest, DeviceIdIsStableAcrossLaunches)
 {
     if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
         GTEST_SKIP() << "needs the session bus and keyring that scripts/test starts";
-    QString first;
-    {
-        SecretServiceKeychain keychain;
-        NimbraServer server({}, keychain);
-        first = server.deviceID();
-    }
+    // Each launch reads its id off the main thread, once.
+    auto launch = [](std::shared_ptr<Keychain> keychain) {
+        NimbraServer server({}, std::move(keychain));
+        bool loaded = false;
+        server.loadCredentials([&] { loaded = true; });
+        EXPECT_TRUE(waitFor([&] { return loaded; }, 15000));
+        return server.deviceID();
+    };
+    const QString first = launch(std::make_shared<SecretServiceKeychain>());
+    EXPECT_EQ(first.size(), 36);
     SecretServiceKeychain keychain;
-    NimbraServer server({}, keychain);
-    EXPECT_EQ(server.deviceID(), first);
+    EXPECT_EQ(launch(std::make_shared<SecretServiceKeychain>()), first);
     EXPECT_EQ(keychain.value(NimbraServer::kDeviceService, NimbraServer::kDeviceAccount), std::optional<QString>(first));
 }

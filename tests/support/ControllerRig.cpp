@@ -8,7 +8,7 @@ ControllerRig::ControllerRig()
 {
     settings = std::make_unique<QSettings>(dir.filePath(QStringLiteral("defaults.ini")), QSettings::IniFormat);
     auto permissionsOwned = std::make_unique<FakePermissionProbe>();
-    auto keychainOwned = std::make_unique<FakeKeychain>();
+    auto keychainOwned = std::make_shared<FakeKeychain>();
     auto notifierOwned = std::make_unique<FakeNotifier>();
     auto loginOwned = std::make_unique<FakeLoginItem>();
     auto eventsOwned = std::make_unique<FakeEventPoster>();
@@ -19,7 +19,7 @@ ControllerRig::ControllerRig()
     events = eventsOwned.get();
     env.factory = factory;
     env.permissions = std::move(permissionsOwned);
-    env.keychain = std::move(keychainOwned);
+    env.keychain = keychainOwned;
     env.notifier = std::move(notifierOwned);
     env.loginItem = std::move(loginOwned);
     env.screen = std::make_unique<FakeScreenSource>();
@@ -28,7 +28,7 @@ ControllerRig::ControllerRig()
     env.settings = settings.get();
     env.signalingTiming = { 300, 200, 50, 1500 };
     env.permissionPollMs = 20;
-    auto accountOwned = std::make_unique<FakeNimbraServer>(*keychain);
+    auto accountOwned = std::make_unique<FakeNimbraServer>(keychainOwned);
     account = accountOwned.get();
     env.account = std::move(accountOwned);
 }
@@ -69,7 +69,7 @@ void ControllerRig::useDevServerAccount(quint16 port)
 {
     settings->setValue(QStringLiteral("signalURL"), QStringLiteral("ws://127.0.0.1:%1/ws").arg(port));
     NimbraServer::Config config { QUrl(QStringLiteral("http://127.0.0.1:%1").arg(port)), QString(), 5000, 5000 };
-    env.account = std::make_unique<NimbraServer>(config, *keychain);
+    env.account = std::make_unique<NimbraServer>(config, env.keychain);
     account = nullptr;
 }
 

@@ -8,7 +8,7 @@
 
 class FakeNimbraServer : public NimbraServer {
 public:
-    explicit FakeNimbraServer(Keychain& keychain) : NimbraServer(keychain, nullptr) {}
+    explicit FakeNimbraServer(std::shared_ptr<Keychain> keychain) : NimbraServer(std::move(keychain), nullptr) {}
 
     std::function<void(std::function<void(Result<Ticket>)>)> ticketSource = [](auto done) {
         done(Ticket { QStringLiteral("test-ticket"), std::nullopt });

@@ -3,7 +3,10 @@
 #include "support/LoopbackSignalServer.h"
 #include "support/Wait.h"
 
+#include <QElapsedTimer>
 #include <QJsonArray>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -145,4 +148,41 @@ TEST(SignalingClientTest, CloseCodesPickTextAndWhetherToRetry)
             EXPECT_EQ(rig.urlRequests, 1);
         }
     }
+}
+
+TEST(SignalingClientTest, AHandshakeThatNeverEndsIsGivenUpAndRetried)
+{
+    // A listener that accepts TCP and never answers the upgrade.
+    QTcpServer silent;
+    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost));
+    QList<QTcpSocket*> accepted;
+    QObject::connect(&silent, &QTcpServer::newConnection, [&] {
+        while (auto* socket = silent.nextPendingConnection())
+            accepted << socket;
+    });
+    int urlRequests = 0;
+    QList<QPair<bool, QString>> states;
+    QElapsedTimer clock;
+    qint64 gaveUpAfter = -1;
+    const SignalingTiming timing { 300, 200, 40, 1000 };
+    SignalingClient client(
+        [&](SignalingClient::URLReady ready) {
+            ++urlRequests;
+            ready(QUrl(QStringLiteral("ws://127.0.0.1:%1/ws").arg(silent.serverPort())));
+        },
+        timing);
+    const QString down = HL(QStringLiteral("伺服器斷線，重新連線中…"));
+    client.onState = [&](bool online, const QString& text) {
+        states.append({ online, text });
+        if (text == down && gaveUpAfter < 0)
+            gaveUpAfter = clock.elapsed();
+    };
+    clock.start();
+    client.start();
+    ASSERT_TRUE(waitFor([&] { return accepted.size() == 1; }));
+    // Given up once heartbeat + pong deadline have passed, then retried with a fresh URL.
+    ASSERT_TRUE(waitFor([&] { return urlRequests >= 2 && accepted.size() >= 2; }, 3000));
+    EXPECT_GE(gaveUpAfter, timing.heartbeatMs + timing.pongDeadlineMs - 50);
+    EXPECT_FALSE(states.last().first);
+    client.stop();
 }

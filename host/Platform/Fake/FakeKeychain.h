@@ -1,35 +1,66 @@
 #pragma once
 #include "Platform/Keychain.h"
-#include <QHash>
-#include <QPair>
 
+#include <QHash>
+#include <QMutex>
+#include <QPair>
+#include <QThread>
+
+#include <atomic>
+
+// Secrets in memory. Safe to use from the keychain worker and the test at once; can be made
+// slow (a keyring waiting on its unlock prompt) or unavailable.
 class FakeKeychain : public Keychain {
 public:
-    bool available = true;
-    bool failWrites = false;
-    QHash<QPair<QString, QString>, QString> items;
+    std::atomic<bool> available { true };
+    std::atomic<bool> failWrites { false };
+    std::atomic<int> delayMs { 0 };
+    std::atomic<int> reads { 0 };
 
     ReadResult read(const QString& service, const QString& account) override
     {
+        ++reads;
+        wait();
+        QMutexLocker lock(&mutex_);
         if (!available)
             return { Status::Unavailable, {} };
-        auto it = items.constFind({ service, account });
-        if (it == items.cend())
+        auto it = items_.constFind({ service, account });
+        if (it == items_.cend())
             return { Status::NotFound, {} };
         return { Status::Ok, *it };
     }
     bool write(const QString& service, const QString& account, const QString& value) override
     {
+        wait();
+        QMutexLocker lock(&mutex_);
         if (!available || failWrites)
             return false;
-        items.insert({ service, account }, value);
+        items_.insert({ service, account }, value);
         return true;
     }
     bool remove(const QString& service, const QString& account) override
     {
+        wait();
+        QMutexLocker lock(&mutex_);
         if (!available)
             return false;
-        items.remove({ service, account });
+        items_.remove({ service, account });
         return true;
     }
+    // What is stored now, without the delay.
+    std::optional<QString> peek(const QString& service, const QString& account) const
+    {
+        QMutexLocker lock(&mutex_);
+        auto it = items_.constFind({ service, account });
+        return it == items_.cend() ? std::nullopt : std::optional<QString>(*it);
+    }
+
+private:
+    void wait() const
+    {
+        if (delayMs > 0)
+            QThread::msleep(ulong(delayMs.load()));
+    }
+    mutable QMutex mutex_;
+    QHash<QPair<QString, QString>, QString> items_;
 };
