@@ -70,7 +70,7 @@ void HostController::openPeer(const QString& viewer)
     std::weak_ptr<Peer> weak = peer;
     QTimer::singleShot(env_.connectTimeoutMs, this, [self, weak] {
         auto peer = weak.lock();
-        if (self && peer && self->isCurrent(*peer) && peer->pc->connectionState() != rtc::PeerConnectionState::Connected) {
+        if (self && peer && self->isCurrent(*peer) && !peer->everConnected) {
             qCInfo(hostLog).noquote() << "closing" << peer->viewer << ": no connection in time";
             self->closePeer(peer->viewer);
         }

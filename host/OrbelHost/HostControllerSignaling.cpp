@@ -216,6 +216,12 @@ void HostController::handleAnswer(const QString& viewer, const QJsonObject& mess
     auto peer = this->peer(viewer);
     if (!sdp.isString() || !peer || !peer->pc)
         return;
+    // A relay may deliver an answer twice; the session already has one.
+    if (peer->answered) {
+        qCInfo(hostLog).noquote() << "ignored a second answer from" << viewer;
+        return;
+    }
+    peer->answered = true;
     // A phone whose answer cannot be applied cannot connect: end its session, and only its.
     peer->pc->setRemoteDescription({ rtc::SessionDescription::Type::Answer, sdp.toString() },
                                    [self = QPointer<HostController>(this), weak = std::weak_ptr<Peer>(peer)](bool ok, const QString&) {
@@ -250,8 +256,9 @@ void HostController::handleCandidate(const QString& viewer, const QJsonObject& m
     auto peer = this->peer(viewer);
     if (!peer || !peer->pc)
         return;
-    peer->pc->addIceCandidate(candidate, [self = QPointer<HostController>(this), weak = std::weak_ptr<Peer>(peer)](bool ok, const QString&) {
+    // One bad candidate does not end a session that may connect through the others.
+    peer->pc->addIceCandidate(candidate, [viewer](bool ok, const QString& error) {
         if (!ok)
-            closeOnFailure(self, weak, QStringLiteral("a candidate"));
+            qCInfo(hostLog).noquote() << "ignored a candidate from" << viewer << ":" << error;
     });
 }

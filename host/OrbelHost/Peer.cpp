@@ -50,6 +50,8 @@ void Peer::onIceCandidate(const rtc::IceCandidate& candidate)
 
 void Peer::onConnectionStateChange(rtc::PeerConnectionState state)
 {
+    if (state == rtc::PeerConnectionState::Connected)
+        everConnected = true;
     if ((state == rtc::PeerConnectionState::Failed || state == rtc::PeerConnectionState::Closed) && onClosed)
         onClosed();
 }

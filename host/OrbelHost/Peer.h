@@ -32,6 +32,10 @@ public:
     std::atomic<bool> authed { true };
     // Set by close(); a closed peer speaks no more to the signaling server.
     std::atomic<bool> closed { false };
+    // Set once the connection has been up; a connected phone is never timed out for joining.
+    std::atomic<bool> everConnected { false };
+    // Main thread: the phone's answer has been handed to the connection; a second is ignored.
+    bool answered = false;
 
     std::function<void(const QString& pin)> onAuth;
     std::function<void(const QJsonObject& message)> onCommand;

@@ -58,7 +58,7 @@ EncoderGroup::EncoderGroup(const LevelKey& key, const QString& x264Preset)
                      "keyframe-max-dist", 300, "threads", 2, nullptr);
         gst_util_set_object_arg(G_OBJECT(encoder_), "error-resilient", "default");
     }
-    g_object_set(sink, "emit-signals", TRUE, "sync", FALSE, "max-buffers", guint(4), "drop", TRUE, nullptr);
+    g_object_set(sink, "emit-signals", TRUE, "sync", FALSE, "max-buffers", guint(0), "drop", FALSE, nullptr);
     g_signal_connect(sink, "new-sample", G_CALLBACK(&EncoderGroup::onSample), this);
 
     gst_bin_add_many(GST_BIN(pipeline_), source_, scale, convert, scaleCaps_, encoder_, codecCaps, sink, nullptr);
@@ -143,6 +143,27 @@ int EncoderGroup::subscribers() const
 {
     QMutexLocker lock(&mutex_);
     return int(subscribers_.size());
+}
+
+void EncoderGroup::requestKeyFrame()
+{
+    QMutexLocker lock(&keyMutex_);
+    keyWanted_ = true;
+}
+
+bool EncoderGroup::takeKeyFrame()
+{
+    QMutexLocker lock(&keyMutex_);
+    if (!keyWanted_)
+        return false;
+    if (!keyClock_.isValid())
+        keyClock_.start();
+    const qint64 now = keyClock_.elapsed();
+    if (lastKeyMs_ >= 0 && now - lastKeyMs_ < kKeyFrameIntervalMs)
+        return false;
+    keyWanted_ = false;
+    lastKeyMs_ = now;
+    return true;
 }
 
 void EncoderGroup::forceKeyFrame()

@@ -42,6 +42,14 @@ public:
     int subscribe(Subscriber subscriber); // returns a handle
     void unsubscribe(int handle);
     int subscribers() const;
+
+    // Key frames on demand: at most one per kKeyFrameIntervalMs for the whole group, since one
+    // lossy phone asking often would otherwise force large frames on every phone at its level.
+    // A request inside the interval is kept and served by the first frame after it.
+    static constexpr int kKeyFrameIntervalMs = 500;
+    void requestKeyFrame();
+    // True when a request is due now; the caller then makes the next frame a key frame.
+    bool takeKeyFrame();
     void forceKeyFrame();
 
 private:
@@ -57,6 +65,10 @@ private:
     QMutex pushMutex_;      // push() comes from capture and from refreshes on other threads
     QElapsedTimer clock_;
     qint64 lastPushNs_ = -1;
+    QMutex keyMutex_;
+    QElapsedTimer keyClock_;
+    bool keyWanted_ = false;
+    qint64 lastKeyMs_ = -1;
     mutable QMutex mutex_;
     std::map<int, Subscriber> subscribers_;
     int nextHandle_ = 1;

@@ -13,21 +13,24 @@ namespace rtc::gst {
 
 namespace {
 // H.264 first: phones decode it in hardware. The phone's answer picks one of the two.
+// Constrained baseline at level 5.1: hardware decoders set themselves up from this, and what
+// is sent goes up to 2560 pixels wide (level 4.1 ends at 1080p). Each side may receive at its
+// own level.
 constexpr const char* kVideoCodecs =
     "application/x-rtp,media=video,encoding-name=H264,payload=102,clock-rate=90000,"
-    "packetization-mode=(string)1,profile-level-id=(string)42e01f;"
+    "packetization-mode=(string)1,profile-level-id=(string)42e033,level-asymmetry-allowed=(string)1;"
     "application/x-rtp,media=video,encoding-name=VP8,payload=96,clock-rate=90000";
 
 // A promise whose reply is handed to `handle` on whatever thread webrtcbin answers from.
-GstPromise* promise(std::function<void(const GstStructure* reply)> handle)
+PromiseRef promise(std::function<void(const GstStructure* reply)> handle)
 {
     auto* owned = new std::function<void(const GstStructure*)>(std::move(handle));
-    return gst_promise_new_with_change_func(
+    return PromiseRef(gst_promise_new_with_change_func(
         [](GstPromise* p, gpointer data) {
             const GstStructure* reply = gst_promise_get_reply(p);
             (*static_cast<std::function<void(const GstStructure*)>*>(data))(reply);
         },
-        owned, [](gpointer data) { delete static_cast<std::function<void(const GstStructure*)>*>(data); });
+        owned, [](gpointer data) { delete static_cast<std::function<void(const GstStructure*)>*>(data); }));
 }
 
 QString replyError(const GstStructure* reply)
@@ -54,6 +57,9 @@ GstWebRTCSessionDescription* parseDescription(const SessionDescription& descript
     const auto type = description.type == SessionDescription::Type::Offer ? GST_WEBRTC_SDP_TYPE_OFFER : GST_WEBRTC_SDP_TYPE_ANSWER;
     return gst_webrtc_session_description_new(type, sdp);
 }
+
+// What we send at most when the phone says it takes messages of any size.
+constexpr std::size_t kUnlimitedMessageSize = 256 * 1024;
 
 QStringList mids(const QString& sdp)
 {
@@ -183,7 +189,7 @@ void GstPeerConnectionImpl::createOffer(DescriptionCallback done)
     if (closed_)
         return;
     std::weak_ptr<GstPeerConnectionImpl> weak = weak_from_this();
-    GstPromise* p = promise([done, weak](const GstStructure* reply) {
+    PromiseRef p = promise([done, weak](const GstStructure* reply) {
         GstWebRTCSessionDescription* offer = nullptr;
         if (reply && gst_structure_has_field(reply, "offer"))
             gst_structure_get(reply, "offer", GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &offer, nullptr);
@@ -199,7 +205,7 @@ void GstPeerConnectionImpl::createOffer(DescriptionCallback done)
         gst_webrtc_session_description_free(offer);
         done(description, {});
     });
-    g_signal_emit_by_name(webrtc_, "create-offer", nullptr, p);
+    g_signal_emit_by_name(webrtc_, "create-offer", nullptr, p.get());
 }
 
 void GstPeerConnectionImpl::setLocalDescription(const SessionDescription& description, CompletionCallback done)
@@ -216,7 +222,7 @@ void GstPeerConnectionImpl::setLocalDescription(const SessionDescription& descri
     }
     std::weak_ptr<GstPeerConnectionImpl> weak = weak_from_this();
     Context* context = context_;
-    GstPromise* p = promise([weak, context, done](const GstStructure* reply) {
+    PromiseRef p = promise([weak, context, done](const GstStructure* reply) {
         const QString error = replyError(reply);
         if (auto self = weak.lock())
             qCDebug(gstLog) << "offer in place after" << self->age_.elapsed() << "ms";
@@ -236,7 +242,7 @@ void GstPeerConnectionImpl::setLocalDescription(const SessionDescription& descri
             for (const auto& candidate : early)
                 observer->onIceCandidate(candidate);
     });
-    g_signal_emit_by_name(webrtc_, "set-local-description", parsed, p);
+    g_signal_emit_by_name(webrtc_, "set-local-description", parsed, p.get());
     gst_webrtc_session_description_free(parsed);
 }
 
@@ -251,24 +257,28 @@ void GstPeerConnectionImpl::setRemoteDescription(const SessionDescription& descr
             done(false, QStringLiteral("unusable description"));
         return;
     }
-    if (auto size = maxMessageSize(description.sdp))
-        maxMessageSize_->store(*size == 0 ? 256 * 1024 : std::max<std::size_t>(*size, DataChannel::kDefaultMaxMessageSize));
-    {
-        QMutexLocker lock(&mutex_);
-        codec_ = codec;
-    }
+    // What the phone announced counts only once webrtcbin has taken its description.
+    std::optional<std::size_t> announced = maxMessageSize(description.sdp);
     std::weak_ptr<GstPeerConnectionImpl> weak = weak_from_this();
-    GstPromise* p = promise([weak, done](const GstStructure* reply) {
+    PromiseRef p = promise([weak, done, codec, announced](const GstStructure* reply) {
         const QString error = replyError(reply);
         if (error.isEmpty())
             if (auto self = weak.lock()) {
                 qCDebug(gstLog) << "answer applied after" << self->age_.elapsed() << "ms";
+                if (announced)
+                    // 0 means "no limit"; a limit we send at most is still wise.
+                    self->maxMessageSize_->store(*announced == 0 ? kUnlimitedMessageSize : *announced);
+                {
+                    QMutexLocker lock(&self->mutex_);
+                    if (!self->codec_)
+                        self->codec_ = codec;
+                }
                 self->connectVideo();
             }
         if (done)
             done(error.isEmpty(), error);
     });
-    g_signal_emit_by_name(webrtc_, "set-remote-description", parsed, p);
+    g_signal_emit_by_name(webrtc_, "set-remote-description", parsed, p.get());
     gst_webrtc_session_description_free(parsed);
 }
 

@@ -17,24 +17,39 @@ struct ElementUnref {
 };
 
 // Feeds one group's encoded frames into this connection's source, stamped with its own clock.
+// A phone that cannot keep up loses whole pictures only: once its queue is full everything is
+// dropped up to the next key frame, which is asked for at once; dropping single inter frames
+// would corrupt the picture until a key frame came by itself.
 struct Feed {
+    static constexpr guint64 kMaxQueued = 8;
     std::shared_ptr<GstElement> source;
     GstCaps* caps = nullptr;
+    bool dropping = false;
     ~Feed()
     {
         if (caps)
             gst_caps_unref(caps);
     }
-    void push(GstBuffer* buffer, GstCaps* newCaps)
+    void push(GstBuffer* buffer, GstCaps* newCaps, EncoderGroup& group)
     {
+        auto* appsrc = GST_APP_SRC(source.get());
+        const bool key = !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
+        const bool full = gst_app_src_get_current_level_buffers(appsrc) >= kMaxQueued;
+        if (full && !dropping) {
+            dropping = true;
+            group.requestKeyFrame();
+        }
+        if (dropping && (full || !key))
+            return;
+        dropping = false;
         if (!caps || !gst_caps_is_equal(caps, newCaps)) {
             gst_caps_replace(&caps, newCaps);
-            gst_app_src_set_caps(GST_APP_SRC(source.get()), caps);
+            gst_app_src_set_caps(appsrc, caps);
         }
         GstBuffer* copy = gst_buffer_copy(buffer); // metadata only; the frame's memory is shared
         GST_BUFFER_PTS(copy) = GST_CLOCK_TIME_NONE;
         GST_BUFFER_DTS(copy) = GST_CLOCK_TIME_NONE;
-        gst_app_src_push_buffer(GST_APP_SRC(source.get()), copy);
+        gst_app_src_push_buffer(appsrc, copy);
     }
 };
 } // namespace
@@ -46,8 +61,9 @@ void GstPeerConnectionImpl::connectVideo()
         return;
     GstElement* source = gst_element_factory_make("appsrc", nullptr);
     GstElement* payloader = nullptr;
-    g_object_set(source, "is-live", TRUE, "format", GST_FORMAT_TIME, "do-timestamp", TRUE, "max-buffers", guint64(8),
-                 "max-bytes", guint64(0), "leaky-type", 2, nullptr);
+    // No limit here: the feed decides what to drop, and drops whole pictures only.
+    g_object_set(source, "is-live", TRUE, "format", GST_FORMAT_TIME, "do-timestamp", TRUE, "max-buffers", guint64(0),
+                 "max-bytes", guint64(0), "block", FALSE, nullptr);
     if (*codec_ == Codec::H264) {
         payloader = gst_element_factory_make("rtph264pay", nullptr);
         g_object_set(payloader, "pt", guint(kH264PayloadType), "config-interval", -1, nullptr);
@@ -121,10 +137,14 @@ void GstPeerConnectionImpl::subscribe()
         return;
     auto feed = std::make_shared<Feed>();
     feed->source = std::shared_ptr<GstElement>(GST_ELEMENT(gst_object_ref(videoSource_)), ElementUnref());
-    subscription_ = group_->subscribe([feed](GstBuffer* buffer, GstCaps* caps) { feed->push(buffer, caps); });
+    auto* group = group_.get();
+    subscription_ = group_->subscribe([feed, group](GstBuffer* buffer, GstCaps* caps) { feed->push(buffer, caps, *group); });
+    const bool connected = state_ == PeerConnectionState::Connected;
     lock.unlock();
-    // A phone that joins or changes level starts on a key frame of the current screen.
-    refreshVideo();
+    // A phone that changes level starts on a key frame of the current screen. One that has not
+    // connected yet gets its key frame when it connects: what is sent before DTLS is up is lost.
+    if (connected)
+        refreshVideo();
 }
 
 void GstPeerConnectionImpl::refreshVideo()
@@ -138,8 +158,6 @@ void GstPeerConnectionImpl::refreshVideo()
     }
     if (!group || !video)
         return;
-    // The encoder makes a key frame only when a frame comes; a still screen sends none soon.
-    group->forceKeyFrame();
     video->refresh(*group);
 }
 

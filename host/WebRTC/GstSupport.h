@@ -17,6 +17,16 @@ struct ObjectUnref {
 template <typename T>
 using Ref = std::unique_ptr<T, ObjectUnref>;
 
+struct PromiseUnref {
+    void operator()(GstPromise* promise) const
+    {
+        if (promise)
+            gst_promise_unref(promise);
+    }
+};
+// Our reference to a promise; webrtcbin takes its own while it works on it.
+using PromiseRef = std::unique_ptr<GstPromise, PromiseUnref>;
+
 // gst_init once per process; false when a plugin the host needs is missing.
 bool ensureInitialised();
 

@@ -46,8 +46,13 @@ void GstVideoSource::pushFrame(const VideoFrame& frame)
     if (live.empty())
         return;
     GstBuffer* buffer = wrap(frame);
-    for (auto& group : live)
-        group->push(gst_buffer_ref(buffer), QSize(frame.width, frame.height));
+    for (auto& group : live) {
+        // A key frame asked for inside the last interval is made from this frame.
+        const bool key = group->takeKeyFrame();
+        if (key)
+            group->forceKeyFrame();
+        group->push(gst_buffer_ref(buffer), QSize(frame.width, frame.height), key);
+    }
     gst_buffer_unref(buffer);
 }
 
@@ -65,6 +70,11 @@ std::shared_ptr<EncoderGroup> GstVideoSource::group(const LevelKey& key)
 
 void GstVideoSource::refresh(EncoderGroup& group)
 {
+    group.requestKeyFrame();
+    // Too soon after the last one: the next captured frame serves the request.
+    if (!group.takeKeyFrame())
+        return;
+    group.forceKeyFrame();
     std::optional<VideoFrame> frame;
     {
         QMutexLocker lock(&mutex_);

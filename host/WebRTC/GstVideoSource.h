@@ -21,8 +21,9 @@ public:
     // The group for a level, made on first use; a group lives while anyone holds it.
     std::shared_ptr<EncoderGroup> group(const LevelKey& key);
     int groupCount() const;
-    // Sends the last frame again into one group, so a phone that just joined it sees the screen
-    // without waiting for it to change.
+    // A key frame of the current screen for one group: the last frame is sent again, so a
+    // phone that joined, connected or lost a frame sees the screen without waiting for it to
+    // change. Throttled per group (EncoderGroup::kKeyFrameIntervalMs).
     void refresh(EncoderGroup& group);
 
 private:

@@ -18,7 +18,16 @@ public:
         , prewarm_([this] { prewarm(); })
     {
     }
-    ~GstFactory() override { prewarm_.join(); }
+    ~GstFactory() override
+    {
+        // Quitting must not wait for a warm-up that is still waiting for its offer.
+        {
+            std::lock_guard lock(warm_->mutex);
+            warm_->stopping = true;
+        }
+        warm_->done.notify_all();
+        prewarm_.join();
+    }
 
     std::shared_ptr<VideoSource> createVideoSource(bool) override
     {
@@ -38,6 +47,15 @@ public:
     }
 
 private:
+    // What the warm-up and its offer's completion share; the completion may come after the
+    // warm-up stopped waiting, so neither owns it alone.
+    struct WarmState {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool offered = false;
+        bool stopping = false;
+    };
+
     // The first offer of a process pays for plugin loading and the DTLS certificate (most of a
     // second); pay it in the background at start-up rather than on a phone's first join.
     void prewarm()
@@ -45,21 +63,20 @@ private:
         auto warm = std::make_shared<gst::GstPeerConnectionImpl>(Configuration {}, std::weak_ptr<PeerConnectionObserver> {}, options_);
         if (warm->start()) {
             warm->createDataChannel(QStringLiteral("warm"), {});
-            std::mutex mutex;
-            std::condition_variable done;
-            bool offered = false;
-            warm->createOffer([&](std::optional<SessionDescription>, const QString&) {
-                std::lock_guard lock(mutex);
-                offered = true;
-                done.notify_all();
+            std::shared_ptr<WarmState> state = warm_;
+            warm->createOffer([state](std::optional<SessionDescription>, const QString&) {
+                std::lock_guard lock(state->mutex);
+                state->offered = true;
+                state->done.notify_all();
             });
-            std::unique_lock lock(mutex);
-            done.wait_for(lock, std::chrono::seconds(10), [&] { return offered; });
+            std::unique_lock lock(state->mutex);
+            state->done.wait_for(lock, std::chrono::seconds(10), [&] { return state->offered || state->stopping; });
         }
         warm->close();
     }
 
     GstOptions options_;
+    std::shared_ptr<WarmState> warm_ = std::make_shared<WarmState>();
     std::thread prewarm_;
 };
 } // namespace

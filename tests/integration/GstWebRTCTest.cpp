@@ -81,6 +81,9 @@ TEST(GstWebRTCTest, OffersBothCodecsAndTwoChannelsAndGathersOnLoopbackOnly)
     EXPECT_TRUE(sdp.contains(QRegularExpression(QStringLiteral("m=video \\d+ UDP/TLS/RTP/SAVPF 102 96"))));
     EXPECT_TRUE(sdp.contains(QStringLiteral("a=rtpmap:102 H264/90000")));
     EXPECT_TRUE(sdp.contains(QStringLiteral("packetization-mode=1")));
+    // Constrained baseline at a level that covers up to 2560 pixels wide.
+    EXPECT_TRUE(sdp.contains(QRegularExpression(QStringLiteral("a=fmtp:102 [^\r\n]*profile-level-id=42e033"))));
+    EXPECT_TRUE(sdp.contains(QRegularExpression(QStringLiteral("a=fmtp:102 [^\r\n]*level-asymmetry-allowed=1"))));
     EXPECT_TRUE(sdp.contains(QStringLiteral("a=rtpmap:96 VP8/90000")));
     EXPECT_TRUE(sdp.contains(QStringLiteral("a=sendonly")));
     EXPECT_TRUE(sdp.contains(QStringLiteral("m=application")));

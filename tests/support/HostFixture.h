@@ -5,10 +5,13 @@
 #include "support/LoopbackSignalServer.h"
 #include "support/Wait.h"
 
+#include <QJsonArray>
+
 #include <gtest/gtest.h>
 
 class HostFixture : public ::testing::Test {
 protected:
+    int sentinels_ = 0;
     LoopbackSignalServer server;
     ControllerRig rig;
 
@@ -37,6 +40,20 @@ protected:
         server.sendJson(message);
         // Let the frame arrive and be handled; the server answers nothing, so wait a little.
         waitFor([&] { return int(server.received.size()) > before; }, 100);
+    }
+
+    // Returns once the host has handled every signaling message sent before, and what they
+    // queued on the main thread: the sentinel is a "registered" naming an ICE server of its
+    // own, which the test can see arrive.
+    void settle()
+    {
+        const QString marker = QStringLiteral("stun:sentinel-%1.invalid:19302").arg(++sentinels_);
+        server.sendJson({ { "type", "registered" }, { "iceServers", QJsonArray { QJsonObject { { "urls", marker } } } } });
+        EXPECT_TRUE(waitFor([&] {
+            const auto& servers = rig.controller->iceServers();
+            return !servers.empty() && servers[0].urls == QStringList { marker };
+        })) << "the sentinel did not arrive";
+        drainEvents();
     }
 
     QList<QJsonObject> sentTo(const QString& viewer, const QString& type) const

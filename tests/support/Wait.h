@@ -27,3 +27,14 @@ inline void pump(int ms)
         QThread::msleep(1);
     }
 }
+
+// Runs the event loop until everything queued on this thread before the call, and what that
+// queued in turn (`rounds` deep), has run: a sentinel, not a guess at how long work takes.
+inline void drainEvents(int rounds = 3)
+{
+    for (int i = 0; i < rounds; ++i) {
+        bool ran = false;
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [&ran] { ran = true; }, Qt::QueuedConnection);
+        waitFor([&] { return ran; });
+    }
+}

@@ -296,3 +296,39 @@ TEST_F(HostControllerPeerTest, SessionsAreBounded)
     join("late");
     EXPECT_EQ(controller.viewerCount(), 8);
 }
+
+TEST_F(HostControllerPeerTest, OneBadMessageDoesNotEndAWorkingSession)
+{
+    auto& controller = startLinked();
+    join("v1");
+    auto pc = rig.connectionOf("v1");
+    // A relay that delivers the answer twice: the first counts, the second is not even tried.
+    signal({ { "type", "answer" }, { "from", "v1" }, { "sdp", "v=0 first" } });
+    signal({ { "type", "answer" }, { "from", "v1" }, { "sdp", "v=0 again" } });
+    // A candidate the connection refuses is dropped; the session goes on.
+    rig.factory->failCandidates = true;
+    signal({ { "type", "candidate" }, { "from", "v1" }, { "candidate", QJsonObject { { "candidate", "candidate:broken" } } } });
+    settle();
+    EXPECT_EQ(controller.viewerCount(), 1);
+    EXPECT_EQ(controller.peer("v1")->pc, pc);
+    EXPECT_EQ(pc->remoteDescriptionCalls(), 1);
+    EXPECT_EQ(pc->remoteDescription()->sdp, QStringLiteral("v=0 first"));
+    EXPECT_FALSE(pc->closed());
+}
+
+TEST_F(HostControllerPeerTest, AConnectedPhoneIsNeverTimedOutForJoining)
+{
+    rig.env.connectTimeoutMs = 300;
+    auto& controller = startLinked();
+    join("v1");
+    auto pc = rig.connectionOf("v1");
+    pc->setConnectionState(rtc::PeerConnectionState::Connected);
+    // Briefly disconnected just as the join's time runs out: it stays.
+    pc->setConnectionState(rtc::PeerConnectionState::Disconnected);
+    join("never");
+    // Once the later join has timed out, the earlier one's time has passed too.
+    ASSERT_TRUE(waitFor([&] { return !controller.peer("never"); }, 2000));
+    settle();
+    EXPECT_EQ(controller.peer("v1") ? controller.peer("v1")->pc : nullptr, pc);
+    EXPECT_EQ(controller.viewerCount(), 1);
+}

@@ -141,7 +141,9 @@ void FakePeerConnection::setLocalDescription(const SessionDescription& descripti
 
 void FakePeerConnection::setRemoteDescription(const SessionDescription& description, CompletionCallback done)
 {
-    const bool ok = !factory_->failRemoteDescriptions;
+    ++remoteCalls_;
+    // Like real libraries: an answer is taken once; a second finds the session stable.
+    const bool ok = !factory_->failRemoteDescriptions && !remote_;
     if (ok)
         remote_ = description;
     if (done)
@@ -154,8 +156,9 @@ void FakePeerConnection::addIceCandidate(const IceCandidate& candidate, Completi
         QMutexLocker lock(&mutex_);
         remoteCandidates_.append(candidate);
     }
+    const bool ok = !factory_->failCandidates;
     if (done)
-        later([done] { done(true, {}); });
+        later([done, ok] { done(ok, ok ? QString() : QStringLiteral("malformed candidate")); });
 }
 
 std::shared_ptr<RtpSender> FakePeerConnection::addTrack(std::shared_ptr<VideoTrack> track, const QStringList& streamIds)

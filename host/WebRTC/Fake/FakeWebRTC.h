@@ -95,6 +95,7 @@ public:
     const Configuration& configuration() const { return configuration_; }
     const std::optional<SessionDescription>& localDescription() const { return local_; }
     const std::optional<SessionDescription>& remoteDescription() const { return remote_; }
+    int remoteDescriptionCalls() const { return remoteCalls_; }
     QList<IceCandidate> remoteCandidates() const;
     const std::shared_ptr<FakeRtpSender>& sender() const { return sender_; }
     QStringList streamIds() const { return streamIds_; }
@@ -112,6 +113,7 @@ private:
     DescriptionCallback pendingOffer_;
     std::optional<SessionDescription> local_;
     std::optional<SessionDescription> remote_;
+    std::atomic<int> remoteCalls_ { 0 };
     mutable QMutex mutex_;
     QList<IceCandidate> remoteCandidates_;
     std::shared_ptr<FakeRtpSender> sender_;
@@ -136,6 +138,7 @@ public:
     bool failSenders = false;
     bool failChannels = false;
     bool failRemoteDescriptions = false;
+    bool failCandidates = false;
     bool lastSourceWasScreencast = false;
     QList<std::shared_ptr<FakePeerConnection>> connections() const;
     std::shared_ptr<FakePeerConnection> last() const;
