@@ -199,6 +199,8 @@ void GstPeerConnectionImpl::createOffer(DescriptionCallback done)
         }
         if (auto self = weak.lock())
             qCDebug(gstLog) << "offer made after" << self->age_.elapsed() << "ms";
+        if (auto self = weak.lock())
+            self->nameStream(offer->sdp);
         gchar* text = gst_sdp_message_as_text(offer->sdp);
         SessionDescription description { SessionDescription::Type::Offer, QString::fromUtf8(text) };
         g_free(text);
@@ -206,6 +208,24 @@ void GstPeerConnectionImpl::createOffer(DescriptionCallback done)
         done(description, {});
     });
     g_signal_emit_by_name(webrtc_, "create-offer", nullptr, p.get());
+}
+
+void GstPeerConnectionImpl::nameStream(GstSDPMessage* sdp) const
+{
+    QString msid;
+    {
+        QMutexLocker lock(&mutex_);
+        if (streamIds_.isEmpty() || trackId_.isEmpty())
+            return;
+        msid = streamIds_.first() + QChar(' ') + trackId_;
+    }
+    // webrtcbin names the stream only in ssrc lines, and only once media flowed; the phone
+    // finds the screen by its stream id, so the video section says it itself.
+    for (guint i = 0; i < gst_sdp_message_medias_len(sdp); ++i) {
+        auto* media = const_cast<GstSDPMedia*>(gst_sdp_message_get_media(sdp, i));
+        if (g_strcmp0(gst_sdp_media_get_media(media), "video") == 0 && !gst_sdp_media_get_attribute_val(media, "msid"))
+            gst_sdp_media_add_attribute(media, "msid", msid.toUtf8().constData());
+    }
 }
 
 void GstPeerConnectionImpl::setLocalDescription(const SessionDescription& description, CompletionCallback done)
@@ -352,8 +372,11 @@ void GstPeerConnectionImpl::onIceCandidate(guint index, const char* line)
 
 void GstPeerConnectionImpl::onConnectionState()
 {
+    GstElement* webrtc = webrtc_;
+    if (closed_ || !webrtc)
+        return;
     GstWebRTCPeerConnectionState raw = GST_WEBRTC_PEER_CONNECTION_STATE_NEW;
-    g_object_get(webrtc_, "connection-state", &raw, nullptr);
+    g_object_get(webrtc, "connection-state", &raw, nullptr);
     PeerConnectionState state = PeerConnectionState::New;
     switch (raw) {
     case GST_WEBRTC_PEER_CONNECTION_STATE_NEW: state = PeerConnectionState::New; break;
@@ -389,8 +412,6 @@ void GstPeerConnectionImpl::onPadAdded(GstPad* pad)
         if (sinkPad_)
             return;
         sinkPad_ = GST_PAD(gst_object_ref(pad));
-        if (!streamIds_.isEmpty())
-            g_object_set(pad, "msid", streamIds_.first().toUtf8().constData(), nullptr);
     }
     connectVideo();
 }

@@ -48,6 +48,9 @@ public:
     // From the sender: where the video should come from now.
     void applySender(const RtpParameters& parameters);
 
+    // How long a closing connection waits for its channels' close to reach the phone.
+    static constexpr int kCloseWaitMs = 250;
+
 private:
     // What the signal handlers hold: a weak handle, so a late signal after the wrapper is gone
     // does nothing; and the candidates gathered before the local description's completion ran.
@@ -58,6 +61,8 @@ private:
         bool localSet = false;
         std::vector<IceCandidate> early;
     };
+    // Adds "a=msid:<stream> <track>" to the offer's video section.
+    void nameStream(GstSDPMessage* sdp) const;
     void onIceCandidate(guint mlineIndex, const char* candidate);
     void onConnectionState();
     void onPadAdded(GstPad* pad);
@@ -66,6 +71,8 @@ private:
     void unsubscribe();
     // A key frame of the current screen, now: for a phone that joined, connected or lost one.
     void refreshVideo();
+    // Stops the pipeline once its channels have closed on the wire (at most kCloseWaitMs).
+    static void endPipeline(GstElement* pipeline, std::vector<std::shared_ptr<GstDataChannelImpl>> channels);
     std::shared_ptr<PeerConnectionObserver> observer() const;
 
     // For the debug log: how long each step of a join takes.

@@ -5,7 +5,10 @@
 #include <gst/app/gstappsrc.h>
 #include <gst/video/video.h>
 
+#include "Support/SerialWorker.h"
+
 #include <QLoggingCategory>
+#include <QThread>
 
 Q_DECLARE_LOGGING_CATEGORY(gstLog)
 
@@ -177,6 +180,8 @@ void GstPeerConnectionImpl::close()
     if (closed_.exchange(true))
         return;
     unsubscribe();
+    // The channels' close is a stream reset that webrtcbin sends a moment later; the phone
+    // sees its channels close only if the pipeline still runs by then.
     for (const auto& channel : channels_)
         channel->close();
     if (context_) {
@@ -184,10 +189,9 @@ void GstPeerConnectionImpl::close()
             g_signal_handler_disconnect(object, handler);
         context_->handlers.clear();
     }
-    if (pipeline_) {
-        gst_element_set_state(pipeline_, GST_STATE_NULL);
-        unwatchBus(pipeline_);
-    }
+    GstElement* pipeline = pipeline_;
+    pipeline_ = nullptr;
+    webrtc_ = nullptr;
     {
         QMutexLocker lock(&mutex_);
         if (sinkPad_)
@@ -199,11 +203,30 @@ void GstPeerConnectionImpl::close()
     if (transceiver_)
         gst_object_unref(transceiver_);
     transceiver_ = nullptr;
-    if (pipeline_)
-        gst_object_unref(pipeline_);
-    pipeline_ = nullptr;
-    webrtc_ = nullptr;
     state_ = PeerConnectionState::Closed;
+    if (pipeline) {
+        unwatchBus(pipeline);
+        endPipeline(pipeline, channels_);
+    }
+}
+
+void GstPeerConnectionImpl::endPipeline(GstElement* pipeline, std::vector<std::shared_ptr<GstDataChannelImpl>> channels)
+{
+    // Off the caller's thread: waiting for the resets and stopping webrtcbin take a while.
+    SerialWorker::named("orbel.teardown").post([pipeline, channels = std::move(channels)] {
+        QElapsedTimer waited;
+        waited.start();
+        auto closing = [&channels] {
+            for (const auto& channel : channels)
+                if (channel->state() == DataChannelState::Closing)
+                    return true;
+            return false;
+        };
+        while (closing() && waited.elapsed() < kCloseWaitMs)
+            QThread::msleep(5);
+        gst_element_set_state(pipeline, GST_STATE_NULL);
+        gst_object_unref(pipeline);
+    });
 }
 
 } // namespace rtc::gst

@@ -293,7 +293,8 @@ export function viewerState(page) {
     const v = window.viewer;
     return {
       state: v.state, viewerId: v.viewerId, stats: { ...v.stats }, messages: v.messages.slice(),
-      rejected: v.rejected, firstFrameMs: v.firstFrameMs, route: v.route,
+      rejected: v.rejected, firstFrameMs: v.firstFrameMs, route: v.route, streamId: v.streamId,
+      connection: v.connection, inputClosedAt: v.inputClosedAt, now: performance.now(),
     };
   });
 }

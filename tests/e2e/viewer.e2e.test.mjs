@@ -7,7 +7,7 @@ import { describe, it, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import {
-  HOST_BIN, CHROMIUM, removeTempDir, stopChild, startDevServer, getJson, waitFor, sleep,
+  HOST_BIN, CHROMIUM, removeTempDir, stopChild, startDevServer, getJson, postJson, waitFor, sleep,
   startRootFlicker, assertHostRunning, startHost, linkHost, hostOutputTail, launchBrowser,
   viewerUrl, openViewerPage, viewerState, closeViewer,
 } from './harness.mjs';
@@ -145,6 +145,7 @@ describe('viewer page against the real host', { skip: skipReason }, () => {
       const s = await expectDecoding(page, 'H264');
       const full = await waitForSize(page, 1920, 1080, 'H264');
       assert.equal(s.stats.codec, 'video/H264');
+      assert.equal(s.streamId, 'desk', 'the screen comes in the stream "desk"');
       assert.equal(full.codec, 'video/H264');
     } finally {
       await closeViewer(page);
@@ -222,6 +223,29 @@ describe('viewer page against the real host', { skip: skipReason }, () => {
         return !state.viewers.some((v) => v.id === viewerId);
       }, { timeoutMs: WAIT });
       await waitFor('the host to report no phones', () => hostLinesSince(counted).some((l) => ZERO_VIEWERS.some((re) => re.test(l))),
+        { timeoutMs: WAIT });
+    } finally {
+      await closeViewer(page);
+    }
+  });
+
+  check("the server going down ends the page's session at once", async () => {
+    const page = await openViewer('ended', 'H264');
+    try {
+      await expectDecoding(page, 'ended');
+      const before = await viewerState(page);
+      assert.equal(before.inputClosedAt, null);
+      // The host loses the signaling server, which ends every phone's session.
+      await postJson(`${dev.base}/control/close-host`, { code: 1011 });
+      const ended = await waitFor('the page to see its control channel close', async () => {
+        const v = await viewerState(page);
+        return v.inputClosedAt !== null ? v : null;
+      }, { timeoutMs: 5000, intervalMs: 50 });
+      const ms = ended.inputClosedAt - before.now;
+      console.log(`host ended the session → the page saw its channel close: ${ms.toFixed(0)} ms`);
+      assert.ok(ms <= 1000, `the page noticed after ${ms.toFixed(0)} ms`);
+      // The host comes back by itself for the next phone.
+      await waitFor('the host to be online again', async () => (await getJson(`${dev.base}/control/state`)).hosts.length > 0,
         { timeoutMs: WAIT });
     } finally {
       await closeViewer(page);

@@ -86,6 +86,8 @@ TEST(GstWebRTCTest, OffersBothCodecsAndTwoChannelsAndGathersOnLoopbackOnly)
     EXPECT_TRUE(sdp.contains(QRegularExpression(QStringLiteral("a=fmtp:102 [^\r\n]*level-asymmetry-allowed=1"))));
     EXPECT_TRUE(sdp.contains(QStringLiteral("a=rtpmap:96 VP8/90000")));
     EXPECT_TRUE(sdp.contains(QStringLiteral("a=sendonly")));
+    // The phone finds the screen by its stream id "desk"; the track is "screen".
+    EXPECT_TRUE(sdp.contains(QStringLiteral("a=msid:desk screen\r\n")));
     EXPECT_TRUE(sdp.contains(QStringLiteral("m=application")));
     EXPECT_TRUE(sdp.contains(QStringLiteral("a=group:BUNDLE")));
 

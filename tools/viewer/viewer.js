@@ -31,6 +31,9 @@
     messages: [],
     rejected: null,
     closed: null,
+    streamId: null,         // the id of the stream the video came in
+    connection: 'new',      // the peer connection's state
+    inputClosedAt: null,    // when the control channel closed (performance.now())
     firstFrameMs: null,
     route: null,
     send,
@@ -202,6 +205,7 @@
     pc = new RTCPeerConnection({ iceServers: [], bundlePolicy: 'max-bundle' });
     pc.ontrack = (event) => {
       if (event.track.kind !== 'video') return;
+      viewer.streamId = event.streams[0] ? event.streams[0].id : null;
       ui.video.srcObject = event.streams[0] || new MediaStream([event.track]);
       ui.video.play().catch(() => { /* autoplay is muted; a refusal only delays it */ });
       watchFirstFrame();
@@ -217,6 +221,7 @@
     pc.oniceconnectionstatechange = () => log(`ice: ${pc.iceConnectionState}`);
     pc.onconnectionstatechange = () => {
       const s = pc.connectionState;
+      viewer.connection = s;
       log(`connection: ${s}`);
       if (left) return;
       if (s === 'connected') setState(viewer.firstFrameMs !== null ? 'streaming' : 'connected');
@@ -235,7 +240,16 @@
     if (channel.label === 'input') {
       inputChannel = channel;
       channel.onopen = () => { setControlsEnabled(true); log('input channel open'); };
-      channel.onclose = () => { setControlsEnabled(false); log('input channel closed'); };
+      channel.onclose = () => {
+        viewer.inputClosedAt = performance.now();
+        setControlsEnabled(false);
+        log('input channel closed');
+        // The host ended the session: its picture will not change again.
+        if (!left) {
+          setState('closed');
+          ui.placeholder.textContent = 'Disconnected.';
+        }
+      };
       channel.onmessage = (event) => onControlMessage(event.data);
       if (channel.readyState === 'open') channel.onopen();
     } else if (channel.label === 'file') {
