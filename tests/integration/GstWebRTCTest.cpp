@@ -8,6 +8,11 @@
 #include <QMutex>
 #include <QRegularExpression>
 
+#include <gst/gst.h>
+
+#include <map>
+#include <string>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -140,4 +145,88 @@ TEST(GstWebRTCTest, SessionsLeaveNoThreadsBehind)
             s->pc->close();
     }
     EXPECT_TRUE(waitFor([&] { return threadCount() <= baseline; }, 10000)) << threadCount() << " > " << baseline;
+}
+
+namespace {
+GstTracer* leaksTracer()
+{
+    GstTracer* found = nullptr;
+    GList* tracers = gst_tracing_get_active_tracers();
+    for (GList* item = tracers; item; item = item->next)
+        if (!found && g_str_equal(G_OBJECT_TYPE_NAME(item->data), "GstLeaksTracer"))
+            found = GST_TRACER(gst_object_ref(item->data));
+    g_list_free_full(tracers, gst_object_unref);
+    return found;
+}
+
+// Objects of the traced types made since tracking began and not yet freed, by type. Each
+// checkpoint reports only what changed since the last one, so the tally is kept here.
+struct LiveTally {
+    std::map<std::string, std::pair<std::string, int>> byAddress;
+    void update(GstTracer* tracer)
+    {
+        GstStructure* checkpoint = nullptr;
+        g_signal_emit_by_name(tracer, "activity-get-checkpoint", &checkpoint);
+        if (!checkpoint)
+            return;
+        auto walk = [&](const char* list, int delta) {
+            const GValue* entries = gst_structure_get_value(checkpoint, list);
+            for (guint i = 0; entries && i < gst_value_list_get_size(entries); ++i) {
+                const GstStructure* entry = gst_value_get_structure(gst_value_list_get_value(entries, i));
+                auto& live = byAddress[gst_structure_get_string(entry, "address")];
+                if (delta > 0)
+                    live.first = gst_structure_get_string(entry, "type-name");
+                live.second = std::max(0, live.second + delta);
+            }
+        };
+        walk("objects-created-list", 1);
+        walk("objects-removed-list", -1);
+        gst_structure_free(checkpoint);
+    }
+    int live(const char* typeName) const
+    {
+        int n = 0;
+        for (const auto& [address, entry] : byAddress)
+            if (entry.first == typeName)
+                n += entry.second;
+        return n;
+    }
+};
+} // namespace
+
+TEST(GstWebRTCTest, SessionsOpenedAndClosedLeaveNoObjectsBehind)
+{
+    // The leaks tracer must be in place before GStreamer starts: this test runs in a process of
+    // its own under ctest.
+    if (!gst_is_initialized())
+        qputenv("GST_TRACERS", R"(leaks(filters="GstPromise,GstWebRTCBin,GstPipeline",log-leaks-on-deinit=false))");
+    auto track = factory()->createVideoTrack(factory()->createVideoSource(true), QStringLiteral("screen"));
+    GstTracer* tracer = leaksTracer();
+    if (!tracer)
+        GTEST_SKIP() << "GStreamer started before the leaks tracer could be set (run this test alone)";
+    {
+        Session warm(track); // first use of every plugin, and the process-wide DTLS certificate
+        ASSERT_TRUE(waitFor([&] { return warm.localSet; }, 10000));
+        warm.pc->close();
+    }
+    pump(300);
+    g_signal_emit_by_name(tracer, "activity-start-tracking");
+    std::vector<std::weak_ptr<rtc::PeerConnection>> connections;
+    for (int i = 0; i < 20; ++i) {
+        Session session(track);
+        ASSERT_TRUE(waitFor([&] { return session.localSet; }, 10000));
+        connections.push_back(session.pc);
+        session.pc->close();
+    }
+    LiveTally tally;
+    const bool freed = waitFor([&] {
+        tally.update(tracer);
+        return tally.live("GstPromise") == 0 && tally.live("GstWebRTCBin") == 0 && tally.live("GstPipeline") == 0;
+    }, 10000);
+    g_signal_emit_by_name(tracer, "activity-stop-tracking");
+    gst_object_unref(tracer);
+    EXPECT_TRUE(freed) << tally.live("GstPromise") << " promises, " << tally.live("GstWebRTCBin") << " webrtcbins, "
+                       << tally.live("GstPipeline") << " pipelines still alive";
+    for (const auto& connection : connections)
+        EXPECT_TRUE(connection.expired()) << "a closed connection is kept alive";
 }

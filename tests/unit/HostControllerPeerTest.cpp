@@ -77,7 +77,7 @@ TEST_F(HostControllerPeerTest, AnswersAndCandidatesReachTheRightPeer)
     candidate({ { "candidate", "candidate:e" }, { "sdpMLineIndex", 1.5 } });
     signal({ { "type", "candidate" }, { "from", "nobody" }, { "candidate", QJsonObject { { "candidate", "candidate:x" } } } });
     ASSERT_TRUE(waitFor([&] { return pc->remoteCandidates().size() == 4; }));
-    pump(50);
+    settle();
     const auto added = pc->remoteCandidates();
     ASSERT_EQ(added.size(), 4);
     EXPECT_EQ(added[0].candidate, QStringLiteral("candidate:a"));
@@ -105,12 +105,12 @@ TEST_F(HostControllerPeerTest, SameViewerJoiningAgainReplacesItsSession)
 
     // A late failure of the replaced connection must not end the new session.
     old->setConnectionState(rtc::PeerConnectionState::Failed);
-    pump(50);
+    settle();
     EXPECT_EQ(controller.peer("v1")->pc, replacement);
     EXPECT_TRUE(controller.capturer().running());
 
     replacement->setConnectionState(rtc::PeerConnectionState::Disconnected);
-    pump(50);
+    settle();
     EXPECT_EQ(controller.viewerCount(), 1);
     rig.events->events.clear();
     replacement->setConnectionState(rtc::PeerConnectionState::Failed);
@@ -135,7 +135,7 @@ TEST_F(HostControllerPeerTest, ReplacedPeerNeverSpeaksForItsSuccessor)
     replacement->completeOffer();
     replacement->emitCandidate({ "candidate:new 1 udp 1 127.0.0.1 2 typ host", QStringLiteral("0"), 0 });
     ASSERT_TRUE(waitFor([&] { return sentTo("v1", "candidate").size() == 1; }));
-    pump(100);
+    settle();
 
     const auto offers = sentTo("v1", "offer");
     ASSERT_EQ(offers.size(), 1);
@@ -150,7 +150,7 @@ TEST_F(HostControllerPeerTest, FailuresToBuildASessionAreHandled)
     auto& controller = startLinked();
     rig.factory->failPeerConnections = true;
     join("nopc");
-    pump(100);
+    settle();
     EXPECT_EQ(controller.viewerCount(), 0);
     EXPECT_TRUE(sentTo("nopc", "offer").isEmpty());
     EXPECT_TRUE(rig.notifier->posted.isEmpty());
@@ -208,7 +208,7 @@ TEST_F(HostControllerPeerTest, PinGatesVideoAndInputUntilAuthenticated)
     // An authenticated phone keeps its session past that time.
     join("v2");
     rig.openChannel("v2");
-    pump(50);
+    settle();
     controller.peer("v2")->authed = true;
     pump(500);
     EXPECT_EQ(controller.viewerCount(), 1);
@@ -247,7 +247,7 @@ TEST_F(HostControllerPeerTest, AuthenticatedPhoneGetsItsStateAndItsCommandsRoute
     rig.openChannel("v2");
     auto blind = rig.connectionOf("v2")->channel("input");
     blind->receive(R"({"t":"quality","level":"low"})");
-    pump(100);
+    settle();
     EXPECT_TRUE(blind->sentText().isEmpty());
 }
 
