@@ -1,6 +1,7 @@
 // Host CPU against the number of viewer pages: starts the dev server and the real host, keeps
 // part of the screen changing at a steady rate, then for 0 (idle), 1, 2 and 4 H.264 pages and
-// 1 and 2 VP8 pages measures the host process's CPU over a fixed window from /proc/<pid>/stat,
+// 1 and 2 VP8 pages measures the host process's CPU over a fixed window from /proc/<pid>/stat
+// and its resident memory (VmRSS) at the end of the window,
 // the whole machine's from /proc/stat, and each page's decoded frames per second and
 // join → first decoded frame. Prints numbers and asserts nothing.
 //
@@ -148,6 +149,13 @@ function framesMark(page) {
   });
 }
 
+// The host's resident memory now and at its peak, in MiB.
+function memory(pid) {
+  const status = fs.readFileSync(`/proc/${pid}/status`, 'utf8');
+  const kib = (key) => Number((new RegExp(`^${key}:\\s+(\\d+) kB`, 'm').exec(status) || [])[1] || 0);
+  return { rssMiB: kib('VmRSS') / 1024, peakMiB: kib('VmHWM') / 1024 };
+}
+
 // ---- one case ---------------------------------------------------------------------------
 
 async function runCase(c) {
@@ -180,8 +188,8 @@ async function runCase(c) {
       const fps = ((marks1[i].frames - marks0[i].frames) * 1000) / (marks1[i].at - marks0[i].at);
       perPage.push({ fps, firstFrameMs: v.firstFrameMs, codec: v.stats.codec, size: `${v.stats.width}x${v.stats.height}` });
     }
-    const cpu = cpuBetween(a, b);
-    const line = `${c.name}: host ${cpu.hostPct.toFixed(1)}% of one core, machine ${cpu.machinePct.toFixed(1)}% of ${NPROC} cores over ${cpu.wallS.toFixed(1)} s`;
+    const cpu = { ...cpuBetween(a, b), ...memory(host.pid) };
+    const line = `${c.name}: host ${cpu.hostPct.toFixed(1)}% of one core, machine ${cpu.machinePct.toFixed(1)}% of ${NPROC} cores over ${cpu.wallS.toFixed(1)} s, host RSS ${cpu.rssMiB.toFixed(0)} MiB (peak ${cpu.peakMiB.toFixed(0)})`;
     console.log(line);
     perPage.forEach((p, i) => console.log(
       `  page ${i + 1}: ${p.codec} ${p.size}, ${p.fps.toFixed(1)} frames/s decoded, join → first decoded frame ${p.firstFrameMs} ms`));
@@ -206,12 +214,12 @@ function median(values) {
 }
 
 function printTable(results, patternWhat) {
-  const header = ['case', 'pages', 'host CPU %1core', `machine %${NPROC}cores`, 'fps per page', 'first frame ms per page', 'median ms'];
+  const header = ['case', 'pages', 'host CPU %1core', `machine %${NPROC}cores`, 'host RSS MiB', 'fps per page', 'first frame ms per page', 'median ms'];
   const rows = results.map((r) => {
     const ff = r.pages.map((p) => p.firstFrameMs);
     const med = median(ff);
     return [
-      r.name, String(r.count), r.hostPct.toFixed(1), r.machinePct.toFixed(1),
+      r.name, String(r.count), r.hostPct.toFixed(1), r.machinePct.toFixed(1), r.rssMiB.toFixed(0),
       r.pages.length ? r.pages.map((p) => p.fps.toFixed(1)).join(' ') : '-',
       ff.length ? ff.join(' ') : '-',
       med === null ? '-' : String(Math.round(med)),
