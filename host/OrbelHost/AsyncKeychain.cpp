@@ -23,13 +23,6 @@ void AsyncKeychain::read(const QString& service, const QString& account, QObject
                               std::move(done));
 }
 
-void AsyncKeychain::write(const QString& service, const QString& account, const QString& value, QObject* context,
-                          std::function<void(bool)> done)
-{
-    run<bool>([service, account, value](Keychain& keychain) { return keychain.write(service, account, value); }, context,
-              std::move(done));
-}
-
 void AsyncKeychain::remove(const QString& service, const QString& account, QObject* context, std::function<void(bool)> done)
 {
     run<bool>([service, account](Keychain& keychain) { return keychain.remove(service, account); }, context, std::move(done));

@@ -17,8 +17,6 @@ public:
     explicit AsyncKeychain(std::shared_ptr<Keychain> keychain) : keychain_(std::move(keychain)) {}
 
     void read(const QString& service, const QString& account, QObject* context, std::function<void(Keychain::ReadResult)> done);
-    void write(const QString& service, const QString& account, const QString& value, QObject* context,
-               std::function<void(bool ok)> done = {});
     void remove(const QString& service, const QString& account, QObject* context, std::function<void(bool ok)> done = {});
 
     // Runs `job` with the keychain on the worker; hands its result to `done` on the main thread.
@@ -33,8 +31,6 @@ public:
             });
         });
     }
-
-    Keychain& keychain() { return *keychain_; }
 
 private:
     static void enqueue(std::function<void()> job);

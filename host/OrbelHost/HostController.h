@@ -181,6 +181,8 @@ private:
     void makeOffer(const std::shared_ptr<Peer>& peer);
     void handleChannelOpen(const std::shared_ptr<Peer>& peer);
     void removePeer(const QString& viewer);
+    // Closes `peer` after `ms` unless `done` holds for it by then (and it is still current).
+    void closeUnlessInTime(const std::shared_ptr<Peer>& peer, int ms, std::function<bool(const Peer&)> done, const char* why);
     // From any thread: closes the peer's session if both still exist and it is still current.
     static void closeOnFailure(QPointer<HostController> self, std::weak_ptr<Peer> peer, const QString& what);
     void peersEmptied();

@@ -66,12 +66,18 @@ void HostController::openPeer(const QString& viewer)
     capturer_->repeatLastFrame();
 
     // A phone that never completes its connection must not keep capture running for nothing.
+    closeUnlessInTime(peer, env_.connectTimeoutMs, [](const Peer& p) { return bool(p.everConnected); }, "no connection in time");
+}
+
+void HostController::closeUnlessInTime(const std::shared_ptr<Peer>& peer, int ms, std::function<bool(const Peer&)> done,
+                                        const char* why)
+{
     QPointer<HostController> self(this);
     std::weak_ptr<Peer> weak = peer;
-    QTimer::singleShot(env_.connectTimeoutMs, this, [self, weak] {
+    QTimer::singleShot(ms, this, [self, weak, done = std::move(done), why] {
         auto peer = weak.lock();
-        if (self && peer && self->isCurrent(*peer) && !peer->everConnected) {
-            qCInfo(hostLog).noquote() << "closing" << peer->viewer << ": no connection in time";
+        if (self && peer && self->isCurrent(*peer) && !done(*peer)) {
+            qCInfo(hostLog).noquote() << "closing" << peer->viewer << ":" << why;
             self->closePeer(peer->viewer);
         }
     });
@@ -186,15 +192,7 @@ void HostController::handleChannelOpen(const std::shared_ptr<Peer>& peer)
            { QStringLiteral("max"), 8 } },
          *peer);
     // A phone that never sends its PIN must not hold a session slot for ever.
-    QPointer<HostController> self(this);
-    std::weak_ptr<Peer> weak = peer;
-    QTimer::singleShot(env_.authTimeoutMs, this, [self, weak] {
-        auto peer = weak.lock();
-        if (self && peer && self->isCurrent(*peer) && !peer->authed) {
-            qCInfo(hostLog).noquote() << "closing" << peer->viewer << ": no PIN in time";
-            self->closePeer(peer->viewer);
-        }
-    });
+    closeUnlessInTime(peer, env_.authTimeoutMs, [](const Peer& p) { return bool(p.authed); }, "no PIN in time");
 }
 
 void HostController::removePeer(const QString& viewer)

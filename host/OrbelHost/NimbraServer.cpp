@@ -114,11 +114,6 @@ void NimbraServer::loadCredentials(std::function<void()> done)
         });
 }
 
-void NimbraServer::whenLoaded(std::function<void()> request)
-{
-    loadCredentials(std::move(request));
-}
-
 void NimbraServer::storeHostToken(const QString& token, std::function<void(bool kept)> done)
 {
     const quint64 generation = ++tokenGeneration_;
@@ -201,7 +196,7 @@ void NimbraServer::post(const QString& path, const QJsonObject& body, const std:
 void NimbraServer::hostTicket(std::function<void(Result<Ticket>)> done)
 {
     if (!loaded_)
-        return whenLoaded([this, done] { hostTicket(done); });
+        return loadCredentials([this, done] { hostTicket(done); });
     post(QStringLiteral("/v1/rd/host/ticket"), { { QStringLiteral("device_id"), deviceID() } }, hostToken(),
          [done](std::optional<QJsonObject> answer, Failure failure) {
              auto ticket = requiredField(answer, failure, "ticket", HL(QStringLiteral("沒有拿到入場券")));
@@ -214,7 +209,7 @@ void NimbraServer::hostTicket(std::function<void(Result<Ticket>)> done)
 void NimbraServer::registerHost(const QString& name, std::function<void(Result<QString>)> done)
 {
     if (!loaded_)
-        return whenLoaded([this, name, done] { registerHost(name, done); });
+        return loadCredentials([this, name, done] { registerHost(name, done); });
     // This host runs on Linux; the account lists it as such.
     const QJsonObject body { { QStringLiteral("device_id"), deviceID() },
                              { QStringLiteral("name"), name },
@@ -227,7 +222,7 @@ void NimbraServer::registerHost(const QString& name, std::function<void(Result<Q
 void NimbraServer::createLinkRequest(std::function<void(Result<QString>)> done)
 {
     if (!loaded_)
-        return whenLoaded([this, done] { createLinkRequest(done); });
+        return loadCredentials([this, done] { createLinkRequest(done); });
     const QJsonObject body { { QStringLiteral("device_id"), deviceID() }, { QStringLiteral("platform"), QStringLiteral("desk") } };
     post(QStringLiteral("/v1/link/request"), body, std::nullopt, [done](std::optional<QJsonObject> answer, Failure failure) {
         done(requiredField(answer, failure, "token", HL(QStringLiteral("沒有拿到 token"))));

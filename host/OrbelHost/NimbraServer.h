@@ -61,7 +61,6 @@ public:
     // Reads the host token and the device id from the keychain once, off the main thread;
     // `done` runs on the main thread once both are known. Requests made before then wait.
     void loadCredentials(std::function<void()> done = {});
-    bool credentialsLoaded() const { return loaded_; }
 
     virtual void hostTicket(std::function<void(Result<Ticket>)> done);
     virtual void registerHost(const QString& name, std::function<void(Result<QString>)> done);
@@ -82,8 +81,6 @@ public:
 
 protected:
     NimbraServer(std::shared_ptr<Keychain> keychain, QObject* parent); // for stand-ins that make no requests
-    // Runs `request` once the credentials are known.
-    void whenLoaded(std::function<void()> request);
     AsyncKeychain keychain_;
 
 private:

@@ -151,18 +151,21 @@ void EncoderGroup::requestKeyFrame()
     keyWanted_ = true;
 }
 
-bool EncoderGroup::takeKeyFrame()
+bool EncoderGroup::startKeyFrameIfDue()
 {
-    QMutexLocker lock(&keyMutex_);
-    if (!keyWanted_)
-        return false;
-    if (!keyClock_.isValid())
-        keyClock_.start();
-    const qint64 now = keyClock_.elapsed();
-    if (lastKeyMs_ >= 0 && now - lastKeyMs_ < kKeyFrameIntervalMs)
-        return false;
-    keyWanted_ = false;
-    lastKeyMs_ = now;
+    {
+        QMutexLocker lock(&keyMutex_);
+        if (!keyWanted_)
+            return false;
+        if (!keyClock_.isValid())
+            keyClock_.start();
+        const qint64 now = keyClock_.elapsed();
+        if (lastKeyMs_ >= 0 && now - lastKeyMs_ < kKeyFrameIntervalMs)
+            return false;
+        keyWanted_ = false;
+        lastKeyMs_ = now;
+    }
+    forceKeyFrame();
     return true;
 }
 

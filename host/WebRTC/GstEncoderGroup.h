@@ -48,11 +48,12 @@ public:
     // A request inside the interval is kept and served by the first frame after it.
     static constexpr int kKeyFrameIntervalMs = 500;
     void requestKeyFrame();
-    // True when a request is due now; the caller then makes the next frame a key frame.
-    bool takeKeyFrame();
-    void forceKeyFrame();
+    // When a request is due, tells the encoder to make its next frame a key frame and returns
+    // true; the caller then pushes that frame.
+    bool startKeyFrameIfDue();
 
 private:
+    void forceKeyFrame();
     static GstFlowReturn onSample(GstElement* sink, gpointer self);
     void setInputSize(QSize size);
 

@@ -48,9 +48,7 @@ void GstVideoSource::pushFrame(const VideoFrame& frame)
     GstBuffer* buffer = wrap(frame);
     for (auto& group : live) {
         // A key frame asked for inside the last interval is made from this frame.
-        const bool key = group->takeKeyFrame();
-        if (key)
-            group->forceKeyFrame();
+        const bool key = group->startKeyFrameIfDue();
         group->push(gst_buffer_ref(buffer), QSize(frame.width, frame.height), key);
     }
     gst_buffer_unref(buffer);
@@ -72,9 +70,8 @@ void GstVideoSource::refresh(EncoderGroup& group)
 {
     group.requestKeyFrame();
     // Too soon after the last one: the next captured frame serves the request.
-    if (!group.takeKeyFrame())
+    if (!group.startKeyFrameIfDue())
         return;
-    group.forceKeyFrame();
     std::optional<VideoFrame> frame;
     {
         QMutexLocker lock(&mutex_);
