@@ -27,6 +27,8 @@ public:
     void repeatLastFrame();
 
     int idleTicks() const { return idleTicks_; }
+    // Whether a timer can still grab or repeat a frame.
+    bool ticking() const { return grabTimer_.isActive() || idleTimer_.isActive(); }
 
 private:
     void begin(uint64_t generation);

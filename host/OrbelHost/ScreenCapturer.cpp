@@ -45,6 +45,11 @@ int ScreenCapturer::idleTicks() const
     return loop_->idleTicks();
 }
 
+void ScreenCapturer::afterQueuedWork(std::function<void(const CaptureLoop&)> look)
+{
+    QMetaObject::invokeMethod(loop_, [loop = loop_, look = std::move(look)] { look(*loop); }, Qt::QueuedConnection);
+}
+
 void ScreenCapturer::post(void (CaptureLoop::*work)())
 {
     QMetaObject::invokeMethod(loop_, [loop = loop_, work] { (loop->*work)(); }, Qt::QueuedConnection);

@@ -11,6 +11,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
 class CaptureLoop;
@@ -40,6 +41,9 @@ public:
     int repeatRequests() const { return repeats_; }
     // How often the idle timer has fired (diagnostics and tests).
     int idleTicks() const;
+    // Runs `look` on the capture thread once everything posted before it has run: lets a
+    // caller see the loop settled (tests, diagnostics).
+    void afterQueuedWork(std::function<void(const CaptureLoop&)> look);
 
 private:
     void post(void (CaptureLoop::*work)());

@@ -68,6 +68,7 @@ void SignalingClient::stop()
 {
     stopped_ = true;
     ++attempt_;
+    fetchingURL_ = false;
     heartbeat_.stop();
     pongDeadline_.stop();
     handshakeDeadline_.stop();
@@ -104,13 +105,17 @@ void SignalingClient::report(bool online, const QString& text)
 void SignalingClient::connectNow()
 {
     const quint64 attempt = ++attempt_;
+    fetchingURL_ = true;
     QPointer<SignalingClient> self(this);
     makeURL_([self, attempt](std::optional<QUrl> url) {
         if (!self)
             return;
         // The URL may come from any thread; everything else happens on ours.
         QMetaObject::invokeMethod(self, [self, attempt, url] {
-            if (!self || self->stopped_ || attempt != self->attempt_ || self->task_)
+            if (!self || self->stopped_ || attempt != self->attempt_)
+                return;
+            self->fetchingURL_ = false;
+            if (self->task_)
                 return;
             if (!url || !url->isValid())
                 self->scheduleRetry(HL(QStringLiteral("拿不到連線資格，稍後重試…")));

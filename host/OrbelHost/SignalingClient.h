@@ -51,6 +51,8 @@ public:
 
     bool stopped() const { return stopped_; }
     bool hasOpenSocket() const;
+    // Whether anything can still happen: a socket, a URL on its way or a retry scheduled.
+    bool busy() const { return task_ || fetchingURL_ || retry_.isActive(); }
     int retryDelayMs() const { return retryDelayMs_; }
 
     // The status text for a close code (already localised).
@@ -73,6 +75,7 @@ private:
     bool stopped_ = false;
     int retryDelayMs_;
     quint64 attempt_ = 0;   // identifies the URL fetch whose answer may still open a socket
+    bool fetchingURL_ = false;
     quint64 pingSerial_ = 0;
     quint64 pongSerial_ = 0;
     QTimer heartbeat_;

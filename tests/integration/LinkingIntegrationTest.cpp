@@ -36,6 +36,26 @@ protected:
         return controller.linkToken();
     }
 
+    // Status polls the server has seen, for one link token or for any.
+    int polls(const QString& token = {})
+    {
+        int n = 0;
+        for (const auto& value : server.get("account").value("requests").toArray()) {
+            const auto request = value.toObject();
+            n += request.value("path").toString() == "/v1/link/status"
+                && (token.isEmpty() || request.value("query").toObject().value("token").toString() == token);
+        }
+        return n;
+    }
+
+    // The host polls again only after it has handled the previous answer: once `count` more
+    // polls have arrived, the answers to all polls before them were acted on.
+    void waitForPolls(int count, const QString& token = {})
+    {
+        const int target = polls(token) + count;
+        EXPECT_TRUE(waitFor([&] { return polls(token) >= target; })) << "polling stopped";
+    }
+
     int pendingLinks()
     {
         int n = 0;
@@ -90,8 +110,8 @@ TEST_F(LinkingIntegrationTest, LinksRegistersAndGoesOnlineWithATicket)
     EXPECT_TRUE(waitFor([&] { return !rig.keychain->peek(NimbraServer::kTokenService, NimbraServer::kTokenAccount); }));
     EXPECT_EQ(controller.linkMessage(), HL(QStringLiteral("這台電腦已經從帳號移除，要用的話請重新綁定")));
     EXPECT_EQ(controller.signalStatus(), HL(QStringLiteral("尚未綁定：請在下方用手機的 Velquin 掃描 QR Code")));
-    pump(500);
-    EXPECT_TRUE(server.hosts().isEmpty());
+    EXPECT_TRUE(!controller.signaling() || !controller.signaling()->busy());
+    EXPECT_TRUE(waitFor([&] { return server.hosts().isEmpty(); }));
 }
 
 TEST_F(LinkingIntegrationTest, DeniedExpiredAndTimedOutLinksEndWithTheirMessage)
@@ -130,7 +150,7 @@ TEST_F(LinkingIntegrationTest, LostPollsKeepPollingAndOnlyA2xxApprovalCounts)
     const QString token = qrShown(controller);
     server.post("account-mode", { { "endpoint", "link-status" }, { "mode", "error" }, { "status", 502 } });
     server.post("link-approve", { { "token", token } });
-    pump(400);
+    waitForPolls(3, token);
     // Failed polls are no verdict: still waiting, QR code still shown.
     EXPECT_EQ(controller.linkToken(), token);
     EXPECT_TRUE(controller.accountHostId().isNull());
@@ -152,27 +172,38 @@ TEST_F(LinkingIntegrationTest, RestartCancelAndUnlinkLeaveNoStaleOutcome)
     ASSERT_TRUE(waitFor([&] { return !controller.linkToken().isEmpty() && controller.linkToken() != first; }));
     // Approving the abandoned request changes nothing.
     server.post("link-approve", { { "token", first } });
-    pump(300);
+    waitForPolls(2, controller.linkToken());
     EXPECT_TRUE(controller.accountHostId().isNull());
 
+    // Cancel: an approval that follows is not acted on.
+    const QString second = controller.linkToken();
     controller.cancelLinking();
     EXPECT_TRUE(controller.linkToken().isEmpty());
     EXPECT_TRUE(controller.linkMessage().isEmpty());
-    pump(200);
-    EXPECT_TRUE(controller.linkMessage().isEmpty());
+    server.post("link-approve", { { "token", second } });
+    qsizetype seen = messages.size();
 
-    // Unlink while polling: the poll stops, the approval that follows is not acted on.
+    // The next request's polls are the sentinel: between them and the cancel, nothing.
     controller.startLinking();
     const QString third = qrShown(controller);
+    waitForPolls(2, third);
+    const QStringList fresh { HL(QStringLiteral("產生 QR Code…")), HL(QStringLiteral("用手機的 Velquin 掃這個 QR Code")) };
+    EXPECT_EQ(messages.mid(seen), fresh);
+    EXPECT_TRUE(controller.accountHostId().isNull());
+
+    // Unlink while polling: the poll stops, the approval that follows is not acted on.
     controller.unlink();
     server.post("link-approve", { { "token", third } });
-    pump(300);
-    EXPECT_TRUE(controller.accountHostId().isNull());
     EXPECT_TRUE(controller.linkToken().isEmpty());
+    seen = messages.size();
 
     // Linked, with a phone connected: Unlink ends the session too.
     controller.startLinking();
-    server.post("link-approve", { { "token", qrShown(controller) } });
+    const QString fourth = qrShown(controller);
+    waitForPolls(2, fourth);
+    EXPECT_EQ(messages.mid(seen), fresh);
+    EXPECT_TRUE(controller.accountHostId().isNull());
+    server.post("link-approve", { { "token", fourth } });
     ASSERT_TRUE(waitFor([&] { return controller.signalOnline(); }));
     server.post("join", {});
     ASSERT_TRUE(waitFor([&] { return controller.viewerCount() == 1; }));
@@ -180,8 +211,8 @@ TEST_F(LinkingIntegrationTest, RestartCancelAndUnlinkLeaveNoStaleOutcome)
     EXPECT_EQ(controller.viewerCount(), 0);
     EXPECT_FALSE(controller.signalOnline());
     EXPECT_TRUE(waitFor([&] { return !rig.keychain->peek(NimbraServer::kTokenService, NimbraServer::kTokenAccount); }));
-    pump(300);
-    EXPECT_TRUE(server.hosts().isEmpty());
+    EXPECT_TRUE(!controller.signaling() || !controller.signaling()->busy());
+    EXPECT_TRUE(waitFor([&] { return server.hosts().isEmpty(); }));
 }
 
 TEST_F(LinkingIntegrationTest, AKeychainThatKeepsNothingLeavesTheHostUnlinked)
@@ -193,6 +224,6 @@ TEST_F(LinkingIntegrationTest, AKeychainThatKeepsNothingLeavesTheHostUnlinked)
     ASSERT_TRUE(waitFor([&] { return controller.linkMessage() == HLFormat(QStringLiteral("綁定失敗：%@"), { "keychain" }); }));
     EXPECT_TRUE(controller.accountHostId().isNull());
     EXPECT_TRUE(controller.linkToken().isEmpty());
-    pump(200);
-    EXPECT_TRUE(server.hosts().isEmpty());
+    EXPECT_TRUE(!controller.signaling() || !controller.signaling()->busy());
+    EXPECT_TRUE(waitFor([&] { return server.hosts().isEmpty(); }));
 }

@@ -108,7 +108,7 @@ TEST_F(SignalingIntegrationTest, CloseCodesGiveTheirStatusAndRetryBehaviour)
     server.post("close-host", { { "code", 4409 } });
     ASSERT_TRUE(waitFor([&] { return statuses.contains(HL(QStringLiteral("同一台主機在別處重新連線"))); }));
     const int tickets = rig.ticketRequests();
-    pump(1500);
+    EXPECT_FALSE(controller.signaling()->busy());
     EXPECT_EQ(rig.ticketRequests(), tickets);
     EXPECT_TRUE(server.hosts().isEmpty());
     EXPECT_EQ(controller.signalStatus(), HL(QStringLiteral("同一台主機在別處重新連線")));
@@ -119,8 +119,8 @@ TEST_F(SignalingIntegrationTest, CloseCodesGiveTheirStatusAndRetryBehaviour)
     server.post("close-host", { { "code", 4410 } });
     ASSERT_TRUE(waitFor([&] { return controller.accountHostId().isNull(); }));
     EXPECT_EQ(controller.signalStatus(), HL(QStringLiteral("尚未綁定：請在下方用手機的 Velquin 掃描 QR Code")));
-    pump(500);
-    EXPECT_TRUE(server.hosts().isEmpty());
+    EXPECT_TRUE(!controller.signaling() || !controller.signaling()->busy());
+    EXPECT_TRUE(waitFor([&] { return server.hosts().isEmpty(); }));
 }
 
 TEST_F(SignalingIntegrationTest, UnansweredPingEndsTheConnectionWithinTheDeadline)
@@ -179,7 +179,9 @@ TEST_F(SignalingIntegrationTest, PauseAndDisconnectAllSendOneRejectionPerViewer)
     controller.disconnectAll();
     for (const auto& viewer : viewers)
         EXPECT_TRUE(waitFor([&] { return to(viewer, "rejected").size() == 1; })) << viewer.toStdString();
-    pump(200);
+    // A later join's offer is the sentinel: anything sent before it has arrived.
+    const auto sentinel = join(1);
+    ASSERT_TRUE(waitFor([&] { return to(sentinel[0], "offer").size() == 1; }));
     for (const auto& viewer : viewers)
         EXPECT_EQ(to(viewer, "rejected").size(), 1);
 }
@@ -205,8 +207,7 @@ TEST_F(SignalingIntegrationTest, AFloodOfJoinsIsBounded)
     for (const auto& viewer : viewers)
         server.post("leave", { { "viewer", viewer } });
     ASSERT_TRUE(waitFor([&] { return controller.viewerCount() == 0; }));
-    pump(200);
-    EXPECT_LE(threadCount(), baseline);
+    EXPECT_TRUE(waitFor([&] { return threadCount() <= baseline; }));
 }
 
 TEST_F(SignalingIntegrationTest, MalformedAndOversizedFramesAreSurvived)

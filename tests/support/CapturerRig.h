@@ -2,11 +2,14 @@
 // A ScreenCapturer on a fake screen, a fake video source and a clock the test moves by hand,
 // with timer periods short enough for unit tests.
 
+#include "OrbelHost/CaptureLoop.h"
 #include "OrbelHost/ScreenCapturer.h"
 #include "Platform/Fake/FakeScreenSource.h"
 #include "WebRTC/Fake/FakeWebRTC.h"
 #include "support/LogCapture.h"
 #include "support/Wait.h"
+
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -50,6 +53,16 @@ struct CapturerRig {
     {
         const int target = capturer->idleTicks() + count;
         return waitFor([&] { return capturer->idleTicks() >= target; });
+    }
+
+    // Waits until the capture thread has run everything posted so far; returns whether a timer
+    // could still produce a frame.
+    bool settleTicking()
+    {
+        std::atomic<int> state { -1 };
+        capturer->afterQueuedWork([&state](const CaptureLoop& loop) { state = loop.ticking() ? 1 : 0; });
+        EXPECT_TRUE(waitFor([&] { return state >= 0; })) << "the capture thread did not answer";
+        return state == 1;
     }
 
     std::atomic<int64_t> clockNs { 1'000'000'000 };

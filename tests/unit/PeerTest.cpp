@@ -44,7 +44,7 @@ TEST(PeerTest, UnauthenticatedPhoneIsHeardOnlyForItsPin)
     rig.file->receive(R"({"t":"auth","pin":"1234"})");
     rig.file->receive("binary", true);
     rig.control->receive(R"({"t":"auth","pin":"4321"})");
-    pump(20);
+    drainEvents();
     EXPECT_EQ(rig.pins, QStringList { "4321" });
     EXPECT_TRUE(rig.commands.isEmpty());
     EXPECT_TRUE(rig.fileData.isEmpty());
@@ -66,7 +66,7 @@ TEST(PeerTest, AuthenticatedPhoneIsRoutedByType)
     // Input is handed to the injector on the main thread, later.
     EXPECT_EQ(rig.input.handledCount(), 0);
     EXPECT_TRUE(waitFor([&] { return rig.input.handledCount() == 3; }));
-    pump(20);
+    drainEvents();
     EXPECT_EQ(rig.input.handledCount(), 3);
     EXPECT_EQ(rig.commands.size(), 8);
 
@@ -115,6 +115,6 @@ TEST(PeerTest, ClosedPeerIgnoresLateMessagesAndInputOfAGonePeerIsDropped)
         channel->setObserver(peer);
         channel->receive(R"({"t":"key","code":"KeyB"})");
     }
-    pump(30);
+    drainEvents();
     EXPECT_EQ(input.handledCount(), 0);
 }
