@@ -1,9 +1,8 @@
 #include "OrbelHost/AsyncKeychain.h"
 
 #include "Support/SerialWorker.h"
+#include "Support/ThreadHop.h"
 
-#include <QCoreApplication>
-#include <QMetaObject>
 
 void AsyncKeychain::enqueue(std::function<void()> job)
 {
@@ -12,8 +11,7 @@ void AsyncKeychain::enqueue(std::function<void()> job)
 
 void AsyncKeychain::deliver(std::function<void()> work)
 {
-    if (auto* app = QCoreApplication::instance())
-        QMetaObject::invokeMethod(app, std::move(work), Qt::QueuedConnection);
+    postToMain(std::move(work));
 }
 
 void AsyncKeychain::read(const QString& service, const QString& account, QObject* context,

@@ -1,6 +1,7 @@
 #include "OrbelHost/CaptureLoop.h"
 
 #include "OrbelHost/CaptureGeometry.h"
+#include "Support/ThreadHop.h"
 
 #include <QtGlobal>
 
@@ -23,6 +24,7 @@ CaptureLoop::CaptureLoop(std::shared_ptr<rtc::VideoSource> source, std::unique_p
 
 CaptureLoop::~CaptureLoop()
 {
+    annotateTakeOver(); // from the owner, which asked this thread to finish
     closeScreen();
 }
 

@@ -3,14 +3,14 @@
 #include "OrbelHost/HostController.h"
 
 #include "OrbelHost/Log.h"
+#include "Support/ThreadHop.h"
 
 namespace {
-// WebRTC events arrive on the library's threads; this runs `work` on the controller's.
+// WebRTC events arrive on the library's threads; this runs `work` on the controller's, unless
+// the controller is gone.
 void onMainThread(QObject* context, std::function<void()> work)
 {
-    if (!context)
-        return; // the controller is gone
-    QMetaObject::invokeMethod(context, std::move(work), Qt::QueuedConnection);
+    postTo(context, std::move(work));
 }
 
 QJsonObject candidateMessage(const QString& viewer, const rtc::IceCandidate& candidate)

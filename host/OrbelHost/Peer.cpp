@@ -3,16 +3,7 @@
 #include "OrbelHost/InputInjector.h"
 #include "OrbelHost/JsonMessage.h"
 
-#include <QCoreApplication>
-#include <QMetaObject>
-
-namespace {
-// Runs `work` on the main thread, where the injector and the controller live.
-void onMainThread(std::function<void()> work)
-{
-    QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(work), Qt::QueuedConnection);
-}
-} // namespace
+#include "Support/ThreadHop.h"
 
 Peer::Peer(QString viewerId, InputInjector& injector)
     : viewer(std::move(viewerId))
@@ -85,7 +76,8 @@ void Peer::onMessage(rtc::DataChannel& dataChannel, const QByteArray& data, bool
         return;
     }
     std::weak_ptr<Peer> weak = shared_from_this();
-    onMainThread([weak, message = *message] {
+    // The injector and the controller live on the main thread.
+    postToMain([weak, message = *message] {
         if (auto self = weak.lock(); self && self->onInput)
             self->onInput(message);
     });

@@ -1,6 +1,7 @@
 #include "OrbelHost/ScreenCapturer.h"
 
 #include "OrbelHost/CaptureLoop.h"
+#include "Support/ThreadHop.h"
 
 ScreenCapturer::ScreenCapturer(std::shared_ptr<rtc::VideoSource> source, std::unique_ptr<ScreenSource> screen,
                                Timing timing)
@@ -10,14 +11,19 @@ ScreenCapturer::ScreenCapturer(std::shared_ptr<rtc::VideoSource> source, std::un
     thread_->setObjectName(QStringLiteral("orbel.capture"));
     loop_->moveToThread(thread_.get());
     QObject::connect(thread_.get(), &QThread::finished, loop_, &QObject::deleteLater);
+    // The loop is gone, members and all, before the thread ends; QThread::wait() is a
+    // synchronisation the race checker cannot see.
+    QObject::connect(loop_, &QObject::destroyed, [] { annotateHandOver(); });
     thread_->start();
 }
 
 ScreenCapturer::~ScreenCapturer()
 {
     // The loop closes the screen on its own thread as that thread finishes.
+    annotateHandOver();
     thread_->quit();
     thread_->wait();
+    annotateTakeOver();
 }
 
 void ScreenCapturer::start()
@@ -47,10 +53,10 @@ int ScreenCapturer::idleTicks() const
 
 void ScreenCapturer::afterQueuedWork(std::function<void(const CaptureLoop&)> look)
 {
-    QMetaObject::invokeMethod(loop_, [loop = loop_, look = std::move(look)] { look(*loop); }, Qt::QueuedConnection);
+    postTo(loop_, [loop = loop_, look = std::move(look)] { look(*loop); });
 }
 
 void ScreenCapturer::post(void (CaptureLoop::*work)())
 {
-    QMetaObject::invokeMethod(loop_, [loop = loop_, work] { (loop->*work)(); }, Qt::QueuedConnection);
+    postTo(loop_, [loop = loop_, work] { (loop->*work)(); });
 }

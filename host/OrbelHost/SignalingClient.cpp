@@ -2,6 +2,7 @@
 
 #include "OrbelHost/HostL10n.h"
 #include "OrbelHost/JsonMessage.h"
+#include "Support/ThreadHop.h"
 
 #include <QThread>
 #include <QWebSocket>
@@ -84,7 +85,7 @@ bool SignalingClient::hasOpenSocket() const
 void SignalingClient::send(const QJsonObject& message)
 {
     if (QThread::currentThread() != thread()) {
-        QMetaObject::invokeMethod(this, [this, message] { send(message); }, Qt::QueuedConnection);
+        postTo(this, [this, message] { send(message); });
         return;
     }
     if (stopped_ || !task_)
@@ -111,7 +112,7 @@ void SignalingClient::connectNow()
         if (!self)
             return;
         // The URL may come from any thread; everything else happens on ours.
-        QMetaObject::invokeMethod(self, [self, attempt, url] {
+        postTo(self, [self, attempt, url] {
             if (!self || self->stopped_ || attempt != self->attempt_)
                 return;
             self->fetchingURL_ = false;
@@ -121,7 +122,7 @@ void SignalingClient::connectNow()
                 self->scheduleRetry(HL(QStringLiteral("拿不到連線資格，稍後重試…")));
             else
                 self->openSocket(*url);
-        }, Qt::QueuedConnection);
+        });
     });
 }
 

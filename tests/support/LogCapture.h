@@ -2,10 +2,10 @@
 // Collects the lines written through Qt's message handler while it lives (from any thread),
 // and passes them on to the handler that was there before.
 
-#include <QMutex>
-#include <QMutexLocker>
 #include <QStringList>
 #include <QtGlobal>
+
+#include <mutex>
 
 class LogCapture {
 public:
@@ -24,7 +24,7 @@ public:
 
     QStringList lines() const
     {
-        QMutexLocker l(&mutex_);
+        std::lock_guard l(mutex_);
         return lines_;
     }
     bool contains(const QString& line) const { return lines().contains(line); }
@@ -48,7 +48,7 @@ private:
     {
         if (LogCapture* self = instance()) {
             {
-                QMutexLocker l(&self->mutex_);
+                std::lock_guard l(self->mutex_);
                 self->lines_ << message;
             }
             if (self->previous_)
@@ -56,7 +56,7 @@ private:
         }
     }
 
-    mutable QMutex mutex_;
+    mutable std::mutex mutex_;
     QStringList lines_;
     QtMessageHandler previous_ = nullptr;
 };

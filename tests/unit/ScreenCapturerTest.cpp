@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -230,17 +231,17 @@ class WatchedVideo : public rtc::VideoSource {
 public:
     void pushFrame(const rtc::VideoFrame&) override
     {
-        QMutexLocker l(&mutex_);
+        std::lock_guard l(mutex_);
         threads_ << QThread::currentThread()->objectName();
     }
     QStringList threads() const
     {
-        QMutexLocker l(&mutex_);
+        std::lock_guard l(mutex_);
         return threads_;
     }
 
 private:
-    mutable QMutex mutex_;
+    mutable std::mutex mutex_;
     QStringList threads_;
 };
 } // namespace

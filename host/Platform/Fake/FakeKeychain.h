@@ -2,11 +2,11 @@
 #include "Platform/Keychain.h"
 
 #include <QHash>
-#include <QMutex>
 #include <QPair>
 #include <QThread>
 
 #include <atomic>
+#include <mutex>
 
 // Secrets in memory. Safe to use from the keychain worker and the test at once; can be made
 // slow (a keyring waiting on its unlock prompt) or unavailable.
@@ -21,7 +21,7 @@ public:
     {
         ++reads;
         wait();
-        QMutexLocker lock(&mutex_);
+        std::lock_guard lock(mutex_);
         if (!available)
             return { Status::Unavailable, {} };
         auto it = items_.constFind({ service, account });
@@ -32,7 +32,7 @@ public:
     bool write(const QString& service, const QString& account, const QString& value) override
     {
         wait();
-        QMutexLocker lock(&mutex_);
+        std::lock_guard lock(mutex_);
         if (!available || failWrites)
             return false;
         items_.insert({ service, account }, value);
@@ -41,7 +41,7 @@ public:
     bool remove(const QString& service, const QString& account) override
     {
         wait();
-        QMutexLocker lock(&mutex_);
+        std::lock_guard lock(mutex_);
         if (!available)
             return false;
         items_.remove({ service, account });
@@ -50,7 +50,7 @@ public:
     // What is stored now, without the delay.
     std::optional<QString> peek(const QString& service, const QString& account) const
     {
-        QMutexLocker lock(&mutex_);
+        std::lock_guard lock(mutex_);
         auto it = items_.constFind({ service, account });
         return it == items_.cend() ? std::nullopt : std::optional<QString>(*it);
     }
@@ -61,6 +61,6 @@ private:
         if (delayMs > 0)
             QThread::msleep(ulong(delayMs.load()));
     }
-    mutable QMutex mutex_;
+    mutable std::mutex mutex_;
     QHash<QPair<QString, QString>, QString> items_;
 };

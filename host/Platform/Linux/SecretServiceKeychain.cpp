@@ -1,8 +1,10 @@
 #include "Platform/Linux/SecretServiceKeychain.h"
 
+#include "Support/ThreadHop.h"
+
 #include <qt6keychain/keychain.h>
 
-#include <QMetaObject>
+#include <QObject>
 #include <QThread>
 
 #include <future>
@@ -40,7 +42,7 @@ std::optional<JobResult> runJob(int deadlineMs, MakeJob makeJob)
     auto future = promise->get_future();
     auto* anchor = new QObject;
     anchor->moveToThread(&thread);
-    QMetaObject::invokeMethod(anchor, [anchor, promise, makeJob] {
+    postTo(anchor, [anchor, promise, makeJob] {
         QKeychain::Job* job = makeJob();
         job->setAutoDelete(true);
         QObject::connect(job, &QKeychain::Job::finished, anchor, [anchor, promise](QKeychain::Job* finished) {
@@ -51,7 +53,7 @@ std::optional<JobResult> runJob(int deadlineMs, MakeJob makeJob)
             anchor->deleteLater();
         });
         job->start();
-    }, Qt::QueuedConnection);
+    });
     if (future.wait_for(std::chrono::milliseconds(deadlineMs)) != std::future_status::ready)
         return std::nullopt; // the job may still finish later; its result goes nowhere
     return future.get();

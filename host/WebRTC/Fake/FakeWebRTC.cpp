@@ -1,18 +1,14 @@
 #include "WebRTC/Fake/FakeWebRTC.h"
 
-#include <QMutexLocker>
-#include <QTimer>
+#include "WebRTC/Fake/FakeEventThread.h"
 
 namespace rtc {
 
-namespace {
-// Completions of a real library arrive later, on another thread; the fake delivers them on a
-// later turn of the current event loop so callers cannot rely on synchronous completion.
-void later(std::function<void()> work)
-{
-    QTimer::singleShot(0, [work = std::move(work)] { work(); });
-}
+using Lock = std::lock_guard<std::mutex>;
+using fake::fire;
+using fake::later;
 
+namespace {
 QString placeholderSdp(int serial)
 {
     return QStringLiteral("v=0\r\no=- %1 2 IN IP4 127.0.0.1\r\ns=-\r\nt=0 0\r\n"
@@ -28,7 +24,7 @@ bool FakeDataChannel::send(const QByteArray& data, bool binary)
 {
     if (state_ != DataChannelState::Open)
         return false;
-    QMutexLocker lock(&mutex_);
+    Lock lock(mutex_);
     sent_.append({ data, binary });
     return true;
 }
@@ -41,22 +37,42 @@ void FakeDataChannel::close()
     setState(DataChannelState::Closed);
 }
 
+void FakeDataChannel::setObserver(std::weak_ptr<DataChannelObserver> observer)
+{
+    Lock lock(mutex_);
+    observer_ = std::move(observer);
+}
+
 void FakeDataChannel::setState(DataChannelState state)
 {
-    state_ = state;
-    if (auto observer = observer_.lock())
-        observer->onStateChange(*this);
+    fire([&] {
+        state_ = state;
+        std::weak_ptr<DataChannelObserver> weak;
+        {
+            Lock lock(mutex_);
+            weak = observer_;
+        }
+        if (auto observer = weak.lock())
+            observer->onStateChange(*this);
+    });
 }
 
 void FakeDataChannel::receive(const QByteArray& data, bool binary)
 {
-    if (auto observer = observer_.lock())
-        observer->onMessage(*this, data, binary);
+    fire([&] {
+        std::weak_ptr<DataChannelObserver> weak;
+        {
+            Lock lock(mutex_);
+            weak = observer_;
+        }
+        if (auto observer = weak.lock())
+            observer->onMessage(*this, data, binary);
+    });
 }
 
 QList<FakeDataChannel::Sent> FakeDataChannel::sent() const
 {
-    QMutexLocker lock(&mutex_);
+    Lock lock(mutex_);
     return sent_;
 }
 
@@ -71,13 +87,13 @@ QList<QByteArray> FakeDataChannel::sentText() const
 
 RtpParameters FakeRtpSender::parameters() const
 {
-    QMutexLocker lock(&mutex_);
+    Lock lock(mutex_);
     return parameters_;
 }
 
 bool FakeRtpSender::setParameters(const RtpParameters& parameters)
 {
-    QMutexLocker lock(&mutex_);
+    Lock lock(mutex_);
     if (parameters.encodings.size() != parameters_.encodings.size())
         return false; // like real libraries: the encoding count cannot change here
     parameters_ = parameters;
@@ -87,14 +103,14 @@ bool FakeRtpSender::setParameters(const RtpParameters& parameters)
 
 void FakeVideoSource::pushFrame(const VideoFrame& frame)
 {
-    QMutexLocker lock(&mutex_);
+    Lock lock(mutex_);
     last_ = frame;
     ++frames_;
 }
 
 VideoFrame FakeVideoSource::lastFrame() const
 {
-    QMutexLocker lock(&mutex_);
+    Lock lock(mutex_);
     return last_;
 }
 
@@ -109,43 +125,64 @@ FakePeerConnection::FakePeerConnection(FakePeerConnectionFactory* factory, Confi
 
 void FakePeerConnection::createOffer(DescriptionCallback done)
 {
-    pendingOffer_ = std::move(done);
+    {
+        Lock lock(mutex_);
+        pendingOffer_ = std::move(done);
+    }
     if (!factory_->holdOffers) {
         std::weak_ptr<FakePeerConnection> weak = shared_from_this();
         later([weak] {
-            if (auto self = weak.lock(); self && self->pendingOffer_)
+            if (auto self = weak.lock())
                 self->completeOffer(true);
         });
     }
 }
 
+bool FakePeerConnection::hasPendingOffer() const
+{
+    Lock lock(mutex_);
+    return bool(pendingOffer_);
+}
+
 void FakePeerConnection::completeOffer(bool succeed)
 {
-    auto done = std::move(pendingOffer_);
-    pendingOffer_ = nullptr;
+    DescriptionCallback done;
+    {
+        Lock lock(mutex_);
+        done = std::exchange(pendingOffer_, nullptr);
+    }
     if (!done)
         return;
-    if (succeed)
-        done(SessionDescription { SessionDescription::Type::Offer, placeholderSdp(serial_) }, {});
-    else
-        done(std::nullopt, QStringLiteral("offer failed"));
+    fire([&] {
+        if (succeed)
+            done(SessionDescription { SessionDescription::Type::Offer, placeholderSdp(serial_) }, {});
+        else
+            done(std::nullopt, QStringLiteral("offer failed"));
+    });
 }
 
 void FakePeerConnection::setLocalDescription(const SessionDescription& description, CompletionCallback done)
 {
-    local_ = description;
+    {
+        Lock lock(mutex_);
+        local_ = description;
+    }
     // The local description takes effect at once, so a following candidate cannot overtake it.
     if (done)
-        done(true, {});
+        fire([&] { done(true, {}); });
 }
 
 void FakePeerConnection::setRemoteDescription(const SessionDescription& description, CompletionCallback done)
 {
     ++remoteCalls_;
-    // Like real libraries: an answer is taken once; a second finds the session stable.
-    const bool ok = !factory_->failRemoteDescriptions && !remote_;
-    if (ok)
-        remote_ = description;
+    bool ok;
+    {
+        Lock lock(mutex_);
+        // Like real libraries: an answer is taken once; a second finds the session stable.
+        ok = !factory_->failRemoteDescriptions && !remote_;
+        if (ok)
+            remote_ = description;
+    }
     if (done)
         later([done, ok] { done(ok, ok ? QString() : QStringLiteral("unusable description")); });
 }
@@ -153,7 +190,7 @@ void FakePeerConnection::setRemoteDescription(const SessionDescription& descript
 void FakePeerConnection::addIceCandidate(const IceCandidate& candidate, CompletionCallback done)
 {
     {
-        QMutexLocker lock(&mutex_);
+        Lock lock(mutex_);
         remoteCandidates_.append(candidate);
     }
     const bool ok = !factory_->failCandidates;
@@ -165,6 +202,7 @@ std::shared_ptr<RtpSender> FakePeerConnection::addTrack(std::shared_ptr<VideoTra
 {
     if (factory_->failSenders)
         return nullptr;
+    Lock lock(mutex_);
     track_ = std::move(track);
     streamIds_ = streamIds;
     sender_ = std::make_shared<FakeRtpSender>();
@@ -176,6 +214,7 @@ std::shared_ptr<DataChannel> FakePeerConnection::createDataChannel(const QString
     if (factory_->failChannels)
         return nullptr;
     auto channel = std::make_shared<FakeDataChannel>(label);
+    Lock lock(mutex_);
     channels_.append(channel);
     ordered_.append(init.ordered);
     return channel;
@@ -185,44 +224,91 @@ void FakePeerConnection::close()
 {
     if (closed_.exchange(true))
         return;
-    for (const auto& channel : channels_)
+    QList<std::shared_ptr<FakeDataChannel>> channels;
+    {
+        Lock lock(mutex_);
+        channels = channels_;
+    }
+    for (const auto& channel : channels)
         channel->close();
     setConnectionState(PeerConnectionState::Closed);
 }
 
 void FakePeerConnection::emitCandidate(const IceCandidate& candidate)
 {
-    if (auto observer = observer_.lock())
-        observer->onIceCandidate(candidate);
+    fire([&] {
+        if (auto observer = observer_.lock())
+            observer->onIceCandidate(candidate);
+    });
 }
 
 void FakePeerConnection::setConnectionState(PeerConnectionState state)
 {
-    state_ = state;
-    if (auto observer = observer_.lock())
-        observer->onConnectionStateChange(state);
+    fire([&] {
+        state_ = state;
+        if (auto observer = observer_.lock())
+            observer->onConnectionStateChange(state);
+    });
 }
 
 std::shared_ptr<FakeDataChannel> FakePeerConnection::channel(const QString& label) const
 {
+    Lock lock(mutex_);
     for (const auto& channel : channels_)
         if (channel->label() == label)
             return channel;
     return nullptr;
 }
 
+std::optional<SessionDescription> FakePeerConnection::localDescription() const
+{
+    Lock lock(mutex_);
+    return local_;
+}
+
+std::optional<SessionDescription> FakePeerConnection::remoteDescription() const
+{
+    Lock lock(mutex_);
+    return remote_;
+}
+
 QList<IceCandidate> FakePeerConnection::remoteCandidates() const
 {
-    QMutexLocker lock(&mutex_);
+    Lock lock(mutex_);
     return remoteCandidates_;
+}
+
+std::shared_ptr<FakeRtpSender> FakePeerConnection::sender() const
+{
+    Lock lock(mutex_);
+    return sender_;
+}
+
+QStringList FakePeerConnection::streamIds() const
+{
+    Lock lock(mutex_);
+    return streamIds_;
+}
+
+std::shared_ptr<VideoTrack> FakePeerConnection::track() const
+{
+    Lock lock(mutex_);
+    return track_;
 }
 
 QStringList FakePeerConnection::channelLabels() const
 {
+    Lock lock(mutex_);
     QStringList labels;
     for (const auto& channel : channels_)
         labels << channel->label();
     return labels;
+}
+
+QList<bool> FakePeerConnection::channelOrdered() const
+{
+    Lock lock(mutex_);
+    return ordered_;
 }
 
 std::shared_ptr<VideoSource> FakePeerConnectionFactory::createVideoSource(bool isScreencast)
@@ -241,7 +327,7 @@ std::shared_ptr<PeerConnection> FakePeerConnectionFactory::createPeerConnection(
 {
     if (failPeerConnections)
         return nullptr;
-    QMutexLocker lock(&mutex_);
+    Lock lock(mutex_);
     auto pc = std::make_shared<FakePeerConnection>(this, configuration, std::move(observer), ++serial_);
     connections_.append(pc);
     return pc;
@@ -249,13 +335,13 @@ std::shared_ptr<PeerConnection> FakePeerConnectionFactory::createPeerConnection(
 
 QList<std::shared_ptr<FakePeerConnection>> FakePeerConnectionFactory::connections() const
 {
-    QMutexLocker lock(&mutex_);
+    Lock lock(mutex_);
     return connections_;
 }
 
 std::shared_ptr<FakePeerConnection> FakePeerConnectionFactory::last() const
 {
-    QMutexLocker lock(&mutex_);
+    Lock lock(mutex_);
     return connections_.isEmpty() ? nullptr : connections_.last();
 }
 

@@ -1,13 +1,17 @@
 #pragma once
 // In-memory WebRTC for tests and for running without a media stack: records every call and
-// lets a test fire the events a real library would (candidates, state changes, messages).
+// lets a test fire the events a real library would (candidates, state changes, messages), on
+// the caller's thread or on a thread of the fakes' own (see FakeEventThread.h).
+//
+// Every fake may be called from any thread; plain std::mutex keeps them visible to
+// ThreadSanitizer.
 
 #include "WebRTC/WebRTC.h"
 
 #include <QList>
-#include <QMutex>
 
 #include <atomic>
+#include <mutex>
 
 namespace rtc {
 
@@ -19,7 +23,7 @@ public:
     DataChannelState state() const override { return state_; }
     uint64_t bufferedAmount() const override { return buffered_; }
     std::size_t maxMessageSize() const override { return maxMessageSize_; }
-    void setObserver(std::weak_ptr<DataChannelObserver> observer) override { observer_ = std::move(observer); }
+    void setObserver(std::weak_ptr<DataChannelObserver> observer) override;
     bool send(const QByteArray& data, bool binary) override;
     void close() override;
 
@@ -37,9 +41,9 @@ private:
     QString label_;
     std::atomic<DataChannelState> state_ { DataChannelState::Connecting };
     std::atomic<uint64_t> buffered_ { 0 };
-    std::size_t maxMessageSize_ = kDefaultMaxMessageSize;
+    std::atomic<std::size_t> maxMessageSize_ { kDefaultMaxMessageSize };
+    mutable std::mutex mutex_;
     std::weak_ptr<DataChannelObserver> observer_;
-    mutable QMutex mutex_;
     QList<Sent> sent_;
     std::atomic<int> closeCalls_ { 0 };
 };
@@ -52,9 +56,9 @@ public:
     int setCalls() const { return setCalls_; }
 
 private:
-    mutable QMutex mutex_;
+    mutable std::mutex mutex_;
     RtpParameters parameters_;
-    int setCalls_ = 0;
+    std::atomic<int> setCalls_ { 0 };
 };
 
 class FakeVideoSource : public VideoSource {
@@ -64,7 +68,7 @@ public:
     VideoFrame lastFrame() const;
 
 private:
-    mutable QMutex mutex_;
+    mutable std::mutex mutex_;
     std::atomic<int> frames_ { 0 };
     VideoFrame last_;
 };
@@ -86,22 +90,22 @@ public:
     void close() override;
 
     // Test controls.
-    bool hasPendingOffer() const { return bool(pendingOffer_); }
+    bool hasPendingOffer() const;
     void completeOffer(bool succeed = true); // runs the held createOffer completion
     void emitCandidate(const IceCandidate& candidate);
     void setConnectionState(PeerConnectionState state); // fires the observer
     std::shared_ptr<FakeDataChannel> channel(const QString& label) const;
 
     const Configuration& configuration() const { return configuration_; }
-    const std::optional<SessionDescription>& localDescription() const { return local_; }
-    const std::optional<SessionDescription>& remoteDescription() const { return remote_; }
+    std::optional<SessionDescription> localDescription() const;
+    std::optional<SessionDescription> remoteDescription() const;
     int remoteDescriptionCalls() const { return remoteCalls_; }
     QList<IceCandidate> remoteCandidates() const;
-    const std::shared_ptr<FakeRtpSender>& sender() const { return sender_; }
-    QStringList streamIds() const { return streamIds_; }
-    std::shared_ptr<VideoTrack> track() const { return track_; }
+    std::shared_ptr<FakeRtpSender> sender() const;
+    QStringList streamIds() const;
+    std::shared_ptr<VideoTrack> track() const;
     QStringList channelLabels() const;
-    QList<bool> channelOrdered() const { return ordered_; }
+    QList<bool> channelOrdered() const;
     bool closed() const { return closed_; }
     int serial() const { return serial_; }
 
@@ -110,11 +114,11 @@ private:
     Configuration configuration_;
     std::weak_ptr<PeerConnectionObserver> observer_;
     int serial_;
+    std::atomic<int> remoteCalls_ { 0 };
+    mutable std::mutex mutex_; // guards everything below but the atomics
     DescriptionCallback pendingOffer_;
     std::optional<SessionDescription> local_;
     std::optional<SessionDescription> remote_;
-    std::atomic<int> remoteCalls_ { 0 };
-    mutable QMutex mutex_;
     QList<IceCandidate> remoteCandidates_;
     std::shared_ptr<FakeRtpSender> sender_;
     std::shared_ptr<VideoTrack> track_;
@@ -133,18 +137,18 @@ public:
                                                          std::weak_ptr<PeerConnectionObserver> observer) override;
 
     // Test controls.
-    bool holdOffers = false;        // keep createOffer pending until completeOffer()
-    bool failPeerConnections = false;
-    bool failSenders = false;
-    bool failChannels = false;
-    bool failRemoteDescriptions = false;
-    bool failCandidates = false;
-    bool lastSourceWasScreencast = false;
+    std::atomic<bool> holdOffers { false }; // keep createOffer pending until completeOffer()
+    std::atomic<bool> failPeerConnections { false };
+    std::atomic<bool> failSenders { false };
+    std::atomic<bool> failChannels { false };
+    std::atomic<bool> failRemoteDescriptions { false };
+    std::atomic<bool> failCandidates { false };
+    std::atomic<bool> lastSourceWasScreencast { false };
     QList<std::shared_ptr<FakePeerConnection>> connections() const;
     std::shared_ptr<FakePeerConnection> last() const;
 
 private:
-    mutable QMutex mutex_;
+    mutable std::mutex mutex_;
     QList<std::shared_ptr<FakePeerConnection>> connections_;
     int serial_ = 0;
 };
