@@ -186,13 +186,14 @@ async function runCase(c) {
     for (let i = 0; i < pages.length; i += 1) {
       const v = await viewerState(pages[i]);
       const fps = ((marks1[i].frames - marks0[i].frames) * 1000) / (marks1[i].at - marks0[i].at);
-      perPage.push({ fps, firstFrameMs: v.firstFrameMs, codec: v.stats.codec, size: `${v.stats.width}x${v.stats.height}` });
+      perPage.push({ fps, firstFrameMs: v.firstFrameMs, timeline: v.timeline || {}, codec: v.stats.codec, size: `${v.stats.width}x${v.stats.height}` });
     }
     const cpu = { ...cpuBetween(a, b), ...memory(host.pid) };
     const line = `${c.name}: host ${cpu.hostPct.toFixed(1)}% of one core, machine ${cpu.machinePct.toFixed(1)}% of ${NPROC} cores over ${cpu.wallS.toFixed(1)} s, host RSS ${cpu.rssMiB.toFixed(0)} MiB (peak ${cpu.peakMiB.toFixed(0)})`;
     console.log(line);
     perPage.forEach((p, i) => console.log(
-      `  page ${i + 1}: ${p.codec} ${p.size}, ${p.fps.toFixed(1)} frames/s decoded, join → first decoded frame ${p.firstFrameMs} ms`));
+      `  page ${i + 1}: ${p.codec} ${p.size}, ${p.fps.toFixed(1)} frames/s decoded, join → first decoded frame ${p.firstFrameMs} ms`
+      + ` (${Object.entries(p.timeline).map(([k, ms]) => `${k} ${ms}`).join(', ')})`));
     return { ...c, ...cpu, pages: perPage };
   } finally {
     await Promise.all(pages.map(closeViewer));

@@ -294,7 +294,7 @@ export function viewerState(page) {
     return {
       state: v.state, viewerId: v.viewerId, stats: { ...v.stats }, messages: v.messages.slice(),
       rejected: v.rejected, firstFrameMs: v.firstFrameMs, route: v.route, streamId: v.streamId,
-      connection: v.connection, inputClosedAt: v.inputClosedAt, now: performance.now(),
+      connection: v.connection, inputClosedAt: v.inputClosedAt, timeline: { ...v.timeline }, now: performance.now(),
     };
   });
 }

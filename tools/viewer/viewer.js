@@ -35,6 +35,8 @@
     connection: 'new',      // the peer connection's state
     inputClosedAt: null,    // when the control channel closed (performance.now())
     firstFrameMs: null,
+    // Milestones of the join, in ms after it: offer, answered, ice, connected, track, frame.
+    timeline: {},
     route: null,
     send,
     leave,
@@ -206,6 +208,7 @@
     pc.ontrack = (event) => {
       if (event.track.kind !== 'video') return;
       viewer.streamId = event.streams[0] ? event.streams[0].id : null;
+      mark('track');
       ui.video.srcObject = event.streams[0] || new MediaStream([event.track]);
       ui.video.play().catch(() => { /* autoplay is muted; a refusal only delays it */ });
       watchFirstFrame();
@@ -218,12 +221,16 @@
       log(`our candidate ${c.candidate.split(' ').slice(4, 8).join(' ')}`, 'out');
       signal({ type: 'candidate', candidate: { candidate: c.candidate, sdpMid: c.sdpMid, sdpMLineIndex: c.sdpMLineIndex } });
     };
-    pc.oniceconnectionstatechange = () => log(`ice: ${pc.iceConnectionState}`);
+    pc.oniceconnectionstatechange = () => {
+      if (pc.iceConnectionState === 'connected') mark('ice');
+      log(`ice: ${pc.iceConnectionState}`);
+    };
     pc.onconnectionstatechange = () => {
       const s = pc.connectionState;
       viewer.connection = s;
       log(`connection: ${s}`);
       if (left) return;
+      if (s === 'connected') mark('connected');
       if (s === 'connected') setState(viewer.firstFrameMs !== null ? 'streaming' : 'connected');
       else setState(s);
     };
@@ -280,7 +287,13 @@
     if (msg.t === 'auth-ok') ui.pinForm.classList.remove('wanted');
   }
 
+  function mark(milestone) {
+    if (joinedAt !== null && viewer.timeline[milestone] === undefined)
+      viewer.timeline[milestone] = Math.round(performance.now() - joinedAt);
+  }
+
   async function onOffer(sdp) {
+    mark('offer');
     if (!pc) createPeer();
     await pc.setRemoteDescription({ type: 'offer', sdp });
     remoteSet = true;
@@ -293,6 +306,7 @@
     const sdpOut = wantedCodec ? reorderVideoPayloads(answer.sdp, wantedCodec) : answer.sdp;
     await pc.setLocalDescription({ type: 'answer', sdp: sdpOut });
     signal({ type: 'answer', sdp: pc.localDescription.sdp });
+    mark('answered');
     log(`answered (${wantedCodec || 'host order'})`, 'out');
   }
 
@@ -362,6 +376,7 @@
   function markFirstFrame() {
     if (viewer.firstFrameMs !== null || joinedAt === null) return;
     viewer.firstFrameMs = Math.round(performance.now() - joinedAt);
+    mark('frame');
     ui.first.textContent = `${viewer.firstFrameMs} ms after join`;
     ui.placeholder.hidden = true;
     clearInterval(firstFrameTimer);
