@@ -1,7 +1,6 @@
 #include "OrbelHost/FrameConverter.h"
 
 #include <libyuv/convert_from_argb.h>
-#include <libyuv/planar_functions.h>
 #include <libyuv/scale_argb.h>
 
 #include <algorithm>
@@ -15,8 +14,6 @@ rtc::VideoFrame FrameConverter::convert(const ScreenSource::Image& image, QSize 
 {
     const int width = size.width();
     const int height = size.height();
-    const int halfWidth = width / 2;
-    const int halfHeight = height / 2;
     const qsizetype lumaBytes = qsizetype(width) * height;
 
     rtc::VideoFrame frame;
@@ -27,10 +24,6 @@ rtc::VideoFrame FrameConverter::convert(const ScreenSource::Image& image, QSize 
     auto buffer = takeBuffer(lumaBytes + lumaBytes / 2);
     auto* y = reinterpret_cast<uint8_t*>(buffer->data());
     uint8_t* uv = y + lumaBytes;
-
-    chroma_.resize(std::size_t(halfWidth) * halfHeight * 2);
-    uint8_t* u = chroma_.data();
-    uint8_t* v = u + std::size_t(halfWidth) * halfHeight;
 
     const uint8_t* pixels = image.bgra;
     int stride = image.stride;
@@ -44,8 +37,7 @@ rtc::VideoFrame FrameConverter::convert(const ScreenSource::Image& image, QSize 
         stride = width * 4;
     }
     // An odd last row or column of the display is left out.
-    libyuv::ARGBToJ420(pixels, stride, y, width, u, halfWidth, v, halfWidth, width, height);
-    libyuv::MergeUVPlane(u, halfWidth, v, halfWidth, uv, width, halfWidth, halfHeight);
+    libyuv::ARGBToNV12(pixels, stride, y, width, uv, width, width, height);
     frame.data = std::move(buffer);
     return frame;
 }
@@ -54,7 +46,6 @@ void FrameConverter::release()
 {
     pool_.clear();
     std::vector<uint8_t>().swap(scaled_);
-    std::vector<uint8_t>().swap(chroma_);
 }
 
 std::shared_ptr<QByteArray> FrameConverter::takeBuffer(qsizetype bytes)

@@ -12,9 +12,10 @@
 
 class FrameConverter {
 public:
-    // Converts `image` to an NV12 frame of `size` (even, no larger than the image), full-range
-    // BT.601 like JPEG: Y 0–255, chroma centred on 128. An image one pixel wider or taller than
-    // `size` is cropped, anything larger is scaled. The timestamp is left 0.
+    // Converts `image` to an NV12 frame of `size` (even, no larger than the image), studio-range
+    // BT.601: Y 16–235, chroma 16–240 centred on 128, what H.264 encoders take and decoders assume,
+    // so the frame goes to the encoder as it is. An image one pixel wider or taller than `size`
+    // is cropped, anything larger is scaled. The timestamp is left 0.
     rtc::VideoFrame convert(const ScreenSource::Image& image, QSize size);
     // Frees the buffers kept for reuse.
     void release();
@@ -25,5 +26,4 @@ private:
     // Frame buffers the video source has let go of are used again rather than reallocated.
     std::vector<std::shared_ptr<QByteArray>> pool_;
     std::vector<uint8_t> scaled_; // BGRA at the output size, when scaling
-    std::vector<uint8_t> chroma_; // the output's U and V planes before they are interleaved
 };

@@ -93,13 +93,13 @@ void EncoderGroup::setInputSize(QSize size)
     GstCaps* raw = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "NV12", "width", G_TYPE_INT, size.width(),
                                        "height", G_TYPE_INT, size.height(), "framerate", GST_TYPE_FRACTION,
                                        int(std::lround(std::max(1.0, key_.framerate))), 1,
-                                       // Captured frames are full-range BT.601.
-                                       "colorimetry", G_TYPE_STRING, "1:4:0:0", nullptr);
+                                       "colorimetry", G_TYPE_STRING, "bt601", nullptr);
     gst_app_src_set_caps(GST_APP_SRC(source_), raw);
     gst_caps_unref(raw);
     const QSize out = scaledSize(size, key_.scaleDown);
-    // Encoders get studio range, which every decoder assumes when a stream does not say.
-    GstCaps* scaled = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "I420", "width", G_TYPE_INT, out.width(),
+    // x264 takes the captured NV12 as it is (no conversion at full size); VP8 wants I420.
+    const char* format = key_.codec == Codec::H264 ? "NV12" : "I420";
+    GstCaps* scaled = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, format, "width", G_TYPE_INT, out.width(),
                                           "height", G_TYPE_INT, out.height(), "colorimetry", G_TYPE_STRING, "bt601", nullptr);
     g_object_set(scaleCaps_, "caps", scaled, nullptr);
     gst_caps_unref(scaled);
@@ -173,6 +173,7 @@ void EncoderGroup::forceKeyFrame()
 {
     if (!encoder_)
         return;
+    keyForcedUs_ = g_get_monotonic_time();
     GstPad* pad = gst_element_get_static_pad(encoder_, "src");
     gst_pad_send_event(pad, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
     gst_object_unref(pad);
@@ -186,6 +187,12 @@ GstFlowReturn EncoderGroup::onSample(GstElement* sink, gpointer data)
         return GST_FLOW_OK;
     GstBuffer* buffer = gst_sample_get_buffer(sample);
     GstCaps* caps = gst_sample_get_caps(sample);
+    if (!GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT)) {
+        const gint64 forced = self->keyForcedUs_.exchange(-1);
+        if (forced >= 0)
+            qCDebug(gstLog) << "key frame out" << (g_get_monotonic_time() - forced) / 1000 << "ms after it was asked for,"
+                            << gst_buffer_get_size(buffer) << "bytes";
+    }
     {
         QMutexLocker lock(&self->mutex_);
         for (auto& [handle, subscriber] : self->subscribers_)

@@ -7,6 +7,8 @@
 #include "WebRTC/GstSupport.h"
 
 #include <QElapsedTimer>
+
+#include <atomic>
 #include <QMutex>
 #include <QSize>
 
@@ -70,6 +72,7 @@ private:
     QElapsedTimer keyClock_;
     bool keyWanted_ = false;
     qint64 lastKeyMs_ = -1;
+    std::atomic<gint64> keyForcedUs_ { -1 }; // when the last forced key frame was asked of the encoder
     mutable QMutex mutex_;
     std::map<int, Subscriber> subscribers_;
     int nextHandle_ = 1;

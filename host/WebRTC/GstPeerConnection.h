@@ -50,6 +50,8 @@ public:
 
     // How long a closing connection waits for its channels' close to reach the phone.
     static constexpr int kCloseWaitMs = 250;
+    // Time between two connectivity checks (ICE's Ta).
+    static constexpr int kIcePacingMs = 5;
 
 private:
     // What the signal handlers hold: a weak handle, so a late signal after the wrapper is gone
@@ -61,6 +63,7 @@ private:
         bool localSet = false;
         std::vector<IceCandidate> early;
     };
+    static void paceConnectivityChecks(GstObject* ice);
     // Adds "a=msid:<stream> <track>" to the offer's video section.
     void nameStream(GstSDPMessage* sdp) const;
     void onIceCandidate(guint mlineIndex, const char* candidate);

@@ -17,6 +17,17 @@ struct ObjectUnref {
 template <typename T>
 using Ref = std::unique_ptr<T, ObjectUnref>;
 
+// For plain GObjects (not GstObjects), such as the ICE library's agent.
+struct GObjectUnref {
+    void operator()(gpointer object) const
+    {
+        if (object)
+            g_object_unref(object);
+    }
+};
+template <typename T>
+using GObjectRef = std::unique_ptr<T, GObjectUnref>;
+
 struct PromiseUnref {
     void operator()(GstPromise* promise) const
     {

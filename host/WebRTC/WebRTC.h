@@ -67,7 +67,7 @@ struct RtpParameters {
     std::vector<RtpEncodingParameters> encodings;
 };
 
-// One frame pushed into a video source: bi-planar 4:2:0 (NV12), full range.
+// One frame pushed into a video source: bi-planar 4:2:0 (NV12), studio-range BT.601.
 struct VideoFrame {
     int width = 0;
     int height = 0;

@@ -1,4 +1,4 @@
-// BGRA → NV12, full-range BT.601: checked against the textbook formula on flat colours.
+// BGRA → NV12, studio-range BT.601: checked against the textbook formula on flat colours.
 
 #include "OrbelHost/FrameConverter.h"
 
@@ -18,12 +18,13 @@ int clamp8(double value)
     return std::clamp(int(std::lround(value)), 0, 255);
 }
 
-// Full-range BT.601 (JPEG).
+// Studio-range BT.601: luma 16–235, chroma 16–240.
 Yuv expected(uint32_t bgra)
 {
     const double r = (bgra >> 16) & 0xff, g = (bgra >> 8) & 0xff, b = bgra & 0xff;
-    return { clamp8(0.299 * r + 0.587 * g + 0.114 * b), clamp8(128 - 0.168736 * r - 0.331264 * g + 0.5 * b),
-             clamp8(128 + 0.5 * r - 0.418688 * g - 0.081312 * b) };
+    const double luma = 0.299 * r + 0.587 * g + 0.114 * b;
+    return { clamp8(16 + luma * 219 / 255), clamp8(128 + (b - luma) / 1.772 * 224 / 255),
+             clamp8(128 + (r - luma) / 1.402 * 224 / 255) };
 }
 
 // A BGRA screen of `width` × `height`, each pixel from `colour(x, y)`, with rows `padding`
@@ -63,7 +64,7 @@ constexpr uint32_t kRed = 0xffff0000, kGreen = 0xff00ff00, kBlue = 0xff0000ff, k
                    kBlack = 0xff000000, kGrey = 0xff808080, kOrange = 0xffff8000;
 } // namespace
 
-TEST(FrameConverterTest, FlatColoursGiveFullRangeBT601)
+TEST(FrameConverterTest, FlatColoursGiveStudioRangeBT601)
 {
     FrameConverter converter;
     for (const uint32_t colour : { kRed, kGreen, kBlue, kWhite, kBlack, kGrey, kOrange }) {
@@ -73,11 +74,11 @@ TEST(FrameConverterTest, FlatColoursGiveFullRangeBT601)
         expectNear(at(frame, 0, 0), expected(colour), what.c_str());
         expectNear(at(frame, 63, 31), expected(colour), what.c_str());
     }
-    // Full range: white is 255 and black 0, not 235 and 16.
+    // Studio range: white is 235 and black 16, as decoders assume of a stream that does not say.
     Screen white(16, 16, [](int, int) { return kWhite; });
-    EXPECT_GE(at(converter.convert(white.image, QSize(16, 16)), 5, 5).y, 253);
+    EXPECT_NEAR(at(converter.convert(white.image, QSize(16, 16)), 5, 5).y, 235, 1);
     Screen black(16, 16, [](int, int) { return kBlack; });
-    EXPECT_LE(at(converter.convert(black.image, QSize(16, 16)), 5, 5).y, 2);
+    EXPECT_NEAR(at(converter.convert(black.image, QSize(16, 16)), 5, 5).y, 16, 1);
 }
 
 TEST(FrameConverterTest, PlanesAreLaidOutAsNV12)
@@ -125,8 +126,8 @@ TEST(FrameConverterTest, WideScreensAreScaledDownWithoutMovingThings)
     expectNear(at(frame, 1280, 700), expected(kBlack), "black third");
     expectNear(at(frame, 2200, 1439), expected(kBlue), "blue third");
     // The edges land at two thirds of their place: ~853 and ~1707.
-    EXPECT_GT(at(frame, 845, 10).y, 240);
-    EXPECT_LT(at(frame, 862, 10).y, 15);
+    EXPECT_NEAR(at(frame, 845, 10).y, expected(kWhite).y, 2);
+    EXPECT_NEAR(at(frame, 862, 10).y, expected(kBlack).y, 2);
 }
 
 TEST(FrameConverterTest, AFrameStillHeldIsNeverOverwritten)

@@ -393,7 +393,7 @@
       firstFrameTimer = setInterval(async () => {
         const inbound = await videoInbound();
         if (inbound && inbound.framesDecoded > 0) markFirstFrame();
-      }, 40);
+      }, 10); // only until the first frame; finer steps measure the join more truly
     }
   }
 
