@@ -53,6 +53,8 @@ public:
     // When a request is due, tells the encoder to make its next frame a key frame and returns
     // true; the caller then pushes that frame.
     bool startKeyFrameIfDue();
+    // A key frame was asked of the encoder and has not come out yet.
+    bool keyFrameOnItsWay() const { return keyForcedUs_ >= 0; }
 
 private:
     void forceKeyFrame();
@@ -72,7 +74,7 @@ private:
     QElapsedTimer keyClock_;
     bool keyWanted_ = false;
     qint64 lastKeyMs_ = -1;
-    std::atomic<gint64> keyForcedUs_ { -1 }; // when the last forced key frame was asked of the encoder
+    std::atomic<gint64> keyForcedUs_ { -1 }; // when a forced key frame still to come was asked for
     mutable QMutex mutex_;
     std::map<int, Subscriber> subscribers_;
     int nextHandle_ = 1;

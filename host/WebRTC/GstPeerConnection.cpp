@@ -403,9 +403,10 @@ void GstPeerConnectionImpl::onConnectionState()
     if (state_.exchange(state) == state || closed_)
         return;
     qCDebug(gstLog) << "connection" << toString(state) << "after" << age_.elapsed() << "ms";
-    // Frames sent before DTLS was up were lost: start the phone on a fresh key frame.
-    if (state == PeerConnectionState::Connected)
-        refreshVideo();
+    // What the feed held since its key frame goes out now. Without one, the key frame still on
+    // its way will do, else a fresh one.
+    if (state == PeerConnectionState::Connected && !releaseHeldVideo())
+        refreshVideoUnlessKeyFrameComing();
     if (auto observer = this->observer())
         observer->onConnectionStateChange(state);
 }

@@ -70,6 +70,9 @@ private:
     void onConnectionState();
     void onPadAdded(GstPad* pad);
     void connectVideo();
+    // At "connected": sends what the feed held since its key frame; false if it held none.
+    bool releaseHeldVideo();
+    void refreshVideoUnlessKeyFrameComing();
     void subscribe();
     void unsubscribe();
     // A key frame of the current screen, now: for a phone that joined, connected or lost one.
@@ -103,6 +106,8 @@ private:
     std::optional<RtpParameters> wanted_;
     std::shared_ptr<EncoderGroup> group_;
     int subscription_ = 0;
+    struct Feed;
+    std::shared_ptr<Feed> feed_; // what the group's frames go through to videoSource_
     QStringList localMids_;
 };
 

@@ -10,6 +10,9 @@
 #include <QLoggingCategory>
 #include <QThread>
 
+#include <mutex>
+#include <vector>
+
 Q_DECLARE_LOGGING_CATEGORY(gstLog)
 
 namespace rtc::gst {
@@ -18,25 +21,41 @@ namespace {
 struct ElementUnref {
     void operator()(GstElement* element) const { gst_object_unref(element); }
 };
+} // namespace
 
 // Feeds one group's encoded frames into this connection's source, stamped with its own clock.
+//
+// Until the phone is connected nothing can reach it, so the feed keeps the pictures since the
+// latest key frame and sends them the moment DTLS is up: the key frame is made while the
+// handshake runs instead of after it.
+//
 // A phone that cannot keep up loses whole pictures only: once its queue is full everything is
 // dropped up to the next key frame, which is asked for at once; dropping single inter frames
 // would corrupt the picture until a key frame came by itself.
-struct Feed {
+struct GstPeerConnectionImpl::Feed {
     static constexpr guint64 kMaxQueued = 8;
-    std::shared_ptr<GstElement> source;
-    GstCaps* caps = nullptr;
-    bool dropping = false;
+
+    explicit Feed(std::shared_ptr<GstElement> appsrc, bool connected)
+        : source(std::move(appsrc))
+        , live(connected)
+    {
+    }
     ~Feed()
     {
+        dropHeld();
         if (caps)
             gst_caps_unref(caps);
     }
+
     void push(GstBuffer* buffer, GstCaps* newCaps, EncoderGroup& group)
     {
-        auto* appsrc = GST_APP_SRC(source.get());
         const bool key = !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
+        std::lock_guard lock(mutex);
+        if (!live) {
+            hold(buffer, newCaps, key, group);
+            return;
+        }
+        auto* appsrc = GST_APP_SRC(source.get());
         const bool full = gst_app_src_get_current_level_buffers(appsrc) >= kMaxQueued;
         if (full && !dropping) {
             dropping = true;
@@ -45,6 +64,50 @@ struct Feed {
         if (dropping && (full || !key))
             return;
         dropping = false;
+        send(buffer, newCaps);
+    }
+
+    // Returns whether a key frame was held, and so is on its way now.
+    bool goLive()
+    {
+        std::lock_guard lock(mutex);
+        if (live)
+            return false;
+        live = true;
+        const bool any = !held.empty();
+        for (const auto& [buffer, heldCaps] : held)
+            send(buffer, heldCaps);
+        dropHeld();
+        return any;
+    }
+
+private:
+    void hold(GstBuffer* buffer, GstCaps* newCaps, bool key, EncoderGroup& group)
+    {
+        if (key)
+            dropHeld();
+        else if (held.empty())
+            return; // an inter frame is of no use without its key frame
+        if (held.size() >= kMaxQueued) {
+            dropHeld();
+            group.requestKeyFrame();
+            return;
+        }
+        held.emplace_back(gst_buffer_ref(buffer), gst_caps_ref(newCaps));
+    }
+
+    void dropHeld()
+    {
+        for (const auto& [buffer, heldCaps] : held) {
+            gst_buffer_unref(buffer);
+            gst_caps_unref(heldCaps);
+        }
+        held.clear();
+    }
+
+    void send(GstBuffer* buffer, GstCaps* newCaps)
+    {
+        auto* appsrc = GST_APP_SRC(source.get());
         if (!caps || !gst_caps_is_equal(caps, newCaps)) {
             gst_caps_replace(&caps, newCaps);
             gst_app_src_set_caps(appsrc, caps);
@@ -54,8 +117,14 @@ struct Feed {
         GST_BUFFER_DTS(copy) = GST_CLOCK_TIME_NONE;
         gst_app_src_push_buffer(appsrc, copy);
     }
+
+    std::mutex mutex;
+    std::shared_ptr<GstElement> source;
+    bool live;
+    GstCaps* caps = nullptr;
+    bool dropping = false;
+    std::vector<std::pair<GstBuffer*, GstCaps*>> held;
 };
-} // namespace
 
 void GstPeerConnectionImpl::connectVideo()
 {
@@ -138,16 +207,38 @@ void GstPeerConnectionImpl::subscribe()
     group_ = video_->group(key);
     if (!group_)
         return;
-    auto feed = std::make_shared<Feed>();
-    feed->source = std::shared_ptr<GstElement>(GST_ELEMENT(gst_object_ref(videoSource_)), ElementUnref());
+    // The feed is in place before the state is read, so a connection that comes up meanwhile
+    // finds it (releaseHeldVideo) or is seen here.
+    auto feed = std::make_shared<Feed>(std::shared_ptr<GstElement>(GST_ELEMENT(gst_object_ref(videoSource_)), ElementUnref()),
+                                       state_ == PeerConnectionState::Connected);
+    feed_ = feed;
     auto* group = group_.get();
     subscription_ = group_->subscribe([feed, group](GstBuffer* buffer, GstCaps* caps) { feed->push(buffer, caps, *group); });
-    const bool connected = state_ == PeerConnectionState::Connected;
     lock.unlock();
-    // A phone that changes level starts on a key frame of the current screen. One that has not
-    // connected yet gets its key frame when it connects: what is sent before DTLS is up is lost.
-    if (connected)
+    // A new or changed level starts on a key frame of the current screen: at once when the
+    // phone is connected, else held by the feed until it is.
+    refreshVideo();
+}
+
+void GstPeerConnectionImpl::refreshVideoUnlessKeyFrameComing()
+{
+    std::shared_ptr<EncoderGroup> group;
+    {
+        QMutexLocker lock(&mutex_);
+        group = group_;
+    }
+    if (group && !group->keyFrameOnItsWay())
         refreshVideo();
+}
+
+bool GstPeerConnectionImpl::releaseHeldVideo()
+{
+    std::shared_ptr<Feed> feed;
+    {
+        QMutexLocker lock(&mutex_);
+        feed = feed_;
+    }
+    return feed && feed->goLive();
 }
 
 void GstPeerConnectionImpl::refreshVideo()
@@ -170,6 +261,7 @@ void GstPeerConnectionImpl::unsubscribe()
     {
         QMutexLocker lock(&mutex_);
         group.swap(group_);
+        feed_.reset();
     }
     if (group)
         group->unsubscribe(subscription_);
