@@ -153,7 +153,8 @@ function framesMark(page) {
 function memory(pid) {
   const status = fs.readFileSync(`/proc/${pid}/status`, 'utf8');
   const kib = (key) => Number((new RegExp(`^${key}:\\s+(\\d+) kB`, 'm').exec(status) || [])[1] || 0);
-  return { rssMiB: kib('VmRSS') / 1024, peakMiB: kib('VmHWM') / 1024, anonMiB: kib('RssAnon') / 1024, fileMiB: kib('RssFile') / 1024 };
+  return { rssMiB: kib('VmRSS') / 1024, peakMiB: kib('VmHWM') / 1024, anonMiB: kib('RssAnon') / 1024, fileMiB: kib('RssFile') / 1024,
+    threads: Number((/^Threads:\s+(\d+)/m.exec(status) || [])[1] || 0) };
 }
 
 // ---- one case ---------------------------------------------------------------------------
@@ -189,7 +190,7 @@ async function runCase(c) {
       perPage.push({ fps, firstFrameMs: v.firstFrameMs, timeline: v.timeline || {}, codec: v.stats.codec, size: `${v.stats.width}x${v.stats.height}` });
     }
     const cpu = { ...cpuBetween(a, b), ...memory(host.pid) };
-    const line = `${c.name}: host ${cpu.hostPct.toFixed(1)}% of one core, machine ${cpu.machinePct.toFixed(1)}% of ${NPROC} cores over ${cpu.wallS.toFixed(1)} s, host RSS ${cpu.rssMiB.toFixed(0)} MiB (peak ${cpu.peakMiB.toFixed(0)}; heap and stacks ${cpu.anonMiB.toFixed(0)}, mapped files ${cpu.fileMiB.toFixed(0)})`;
+    const line = `${c.name}: host ${cpu.hostPct.toFixed(1)}% of one core, machine ${cpu.machinePct.toFixed(1)}% of ${NPROC} cores over ${cpu.wallS.toFixed(1)} s, host RSS ${cpu.rssMiB.toFixed(0)} MiB (peak ${cpu.peakMiB.toFixed(0)}; heap and stacks ${cpu.anonMiB.toFixed(0)}, mapped files ${cpu.fileMiB.toFixed(0)}), ${cpu.threads} threads`;
     console.log(line);
     perPage.forEach((p, i) => console.log(
       `  page ${i + 1}: ${p.codec} ${p.size}, ${p.fps.toFixed(1)} frames/s decoded, join → first decoded frame ${p.firstFrameMs} ms`

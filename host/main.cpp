@@ -8,6 +8,7 @@
 #include "Platform/Fake/FakeLoginItem.h"
 #include "Platform/Fake/FakeNotifier.h"
 #include "Platform/Linux/ComputerName.h"
+#include "Platform/Linux/MemoryTuning.h"
 #include "Platform/Linux/SecretServiceKeychain.h"
 #include "Platform/Linux/X11PermissionProbe.h"
 #include "Platform/Linux/X11ScreenSource.h"
@@ -33,6 +34,7 @@ QString setting(const char* variable, const char* builtIn)
 
 int main(int argc, char** argv)
 {
+    tuneMemoryForLargeFrames();
     QCoreApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Velquin"));
     QCoreApplication::setApplicationName(QStringLiteral("velquin-host"));
