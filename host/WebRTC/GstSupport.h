@@ -7,26 +7,21 @@
 
 namespace rtc::gst {
 
-struct ObjectUnref {
+template <void (*Release)(gpointer)>
+struct UnrefWith {
     void operator()(gpointer object) const
     {
         if (object)
-            gst_object_unref(object);
+            Release(object);
     }
 };
+using ObjectUnref = UnrefWith<gst_object_unref>;
 template <typename T>
 using Ref = std::unique_ptr<T, ObjectUnref>;
 
 // For plain GObjects (not GstObjects), such as the ICE library's agent.
-struct GObjectUnref {
-    void operator()(gpointer object) const
-    {
-        if (object)
-            g_object_unref(object);
-    }
-};
 template <typename T>
-using GObjectRef = std::unique_ptr<T, GObjectUnref>;
+using GObjectRef = std::unique_ptr<T, UnrefWith<g_object_unref>>;
 
 struct PromiseUnref {
     void operator()(GstPromise* promise) const
