@@ -15,7 +15,7 @@ GstDataChannelImpl::GstDataChannelImpl(GstWebRTCDataChannel* channel, std::share
     , maxMessageSize_(std::move(maxMessageSize))
 {
     gchar* label = nullptr;
-    g_object_get(channel_, "label", &label, nullptr);
+    g_object_get(channel_.get(), "label", &label, nullptr);
     label_ = QString::fromUtf8(label);
     g_free(label);
 }
@@ -23,7 +23,6 @@ GstDataChannelImpl::GstDataChannelImpl(GstWebRTCDataChannel* channel, std::share
 GstDataChannelImpl::~GstDataChannelImpl()
 {
     disconnectSignals();
-    gst_object_unref(channel_);
 }
 
 void GstDataChannelImpl::start()
@@ -53,10 +52,10 @@ void GstDataChannelImpl::start()
                 observer->onBufferedAmountLow(*self);
     };
     context_->handlers = {
-        g_signal_connect(channel_, "notify::ready-state", G_CALLBACK(notifyState), context_),
-        g_signal_connect(channel_, "on-message-string", G_CALLBACK(onString), context_),
-        g_signal_connect(channel_, "on-message-data", G_CALLBACK(onData), context_),
-        g_signal_connect(channel_, "on-buffered-amount-low", G_CALLBACK(onLow), context_),
+        g_signal_connect(channel_.get(), "notify::ready-state", G_CALLBACK(notifyState), context_),
+        g_signal_connect(channel_.get(), "on-message-string", G_CALLBACK(onString), context_),
+        g_signal_connect(channel_.get(), "on-message-data", G_CALLBACK(onData), context_),
+        g_signal_connect(channel_.get(), "on-buffered-amount-low", G_CALLBACK(onLow), context_),
     };
 }
 
@@ -65,7 +64,7 @@ void GstDataChannelImpl::disconnectSignals()
     if (!context_)
         return;
     for (gulong handler : context_->handlers)
-        g_signal_handler_disconnect(channel_, handler);
+        g_signal_handler_disconnect(channel_.get(), handler);
     delete context_;
     context_ = nullptr;
 }
@@ -73,7 +72,7 @@ void GstDataChannelImpl::disconnectSignals()
 DataChannelState GstDataChannelImpl::state() const
 {
     GstWebRTCDataChannelState state = GST_WEBRTC_DATA_CHANNEL_STATE_CLOSED;
-    g_object_get(channel_, "ready-state", &state, nullptr);
+    g_object_get(channel_.get(), "ready-state", &state, nullptr);
     switch (state) {
     case GST_WEBRTC_DATA_CHANNEL_STATE_CONNECTING: return DataChannelState::Connecting;
     case GST_WEBRTC_DATA_CHANNEL_STATE_OPEN: return DataChannelState::Open;
@@ -85,7 +84,7 @@ DataChannelState GstDataChannelImpl::state() const
 uint64_t GstDataChannelImpl::bufferedAmount() const
 {
     guint64 amount = 0;
-    g_object_get(channel_, "buffered-amount", &amount, nullptr);
+    g_object_get(channel_.get(), "buffered-amount", &amount, nullptr);
     return amount;
 }
 
@@ -110,24 +109,24 @@ bool GstDataChannelImpl::send(const QByteArray& data, bool binary)
         return false;
     if (binary) {
         GBytes* bytes = g_bytes_new(data.constData(), gsize(data.size()));
-        const bool sent = gst_webrtc_data_channel_send_data_full(channel_, bytes, nullptr);
+        const bool sent = gst_webrtc_data_channel_send_data_full(channel_.get(), bytes, nullptr);
         g_bytes_unref(bytes);
         return sent;
     }
     const QByteArray text = data + '\0';
-    return gst_webrtc_data_channel_send_string_full(channel_, text.constData(), nullptr);
+    return gst_webrtc_data_channel_send_string_full(channel_.get(), text.constData(), nullptr);
 }
 
 void GstDataChannelImpl::close()
 {
     if (closed_.exchange(true))
         return;
-    gst_webrtc_data_channel_close(channel_);
+    gst_webrtc_data_channel_close(channel_.get());
 }
 
 void GstDataChannelImpl::setBufferedAmountLowThreshold(uint64_t bytes)
 {
-    g_object_set(channel_, "buffered-amount-low-threshold", guint64(bytes), nullptr);
+    g_object_set(channel_.get(), "buffered-amount-low-threshold", guint64(bytes), nullptr);
 }
 
 } // namespace rtc::gst

@@ -32,7 +32,7 @@ private:
     std::shared_ptr<DataChannelObserver> observer() const;
     void disconnectSignals();
 
-    GstWebRTCDataChannel* channel_;
+    Ref<GstWebRTCDataChannel> channel_; // ours, given to the constructor
     QString label_;
     std::shared_ptr<std::atomic<std::size_t>> maxMessageSize_;
     mutable QMutex mutex_;

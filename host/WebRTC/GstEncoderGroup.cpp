@@ -31,7 +31,7 @@ GstElement* make(const char* factory, const char* name = nullptr)
 EncoderGroup::EncoderGroup(const LevelKey& key, const QString& x264Preset)
     : key_(key)
 {
-    pipeline_ = gst_pipeline_new(nullptr);
+    pipeline_.reset(gst_pipeline_new(nullptr));
     source_ = make("appsrc");
     GstElement* scale = make("videoscale");
     GstElement* convert = make("videoconvert");
@@ -61,15 +61,14 @@ EncoderGroup::EncoderGroup(const LevelKey& key, const QString& x264Preset)
     g_object_set(sink, "emit-signals", TRUE, "sync", FALSE, "max-buffers", guint(0), "drop", FALSE, nullptr);
     g_signal_connect(sink, "new-sample", G_CALLBACK(&EncoderGroup::onSample), this);
 
-    gst_bin_add_many(GST_BIN(pipeline_), source_, scale, convert, scaleCaps_, encoder_, codecCaps, sink, nullptr);
+    gst_bin_add_many(GST_BIN(pipeline_.get()), source_, scale, convert, scaleCaps_, encoder_, codecCaps, sink, nullptr);
     if (!gst_element_link_many(source_, scale, convert, scaleCaps_, encoder_, codecCaps, sink, nullptr)) {
         qCWarning(gstLog) << "encoder group: elements do not link";
-        gst_object_unref(pipeline_);
-        pipeline_ = nullptr;
+        pipeline_.reset();
         return;
     }
-    watchBus(pipeline_, "encoder");
-    gst_element_set_state(pipeline_, GST_STATE_PLAYING);
+    watchBus(pipeline_.get(), "encoder");
+    gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING);
 }
 
 EncoderGroup::~EncoderGroup()
@@ -80,9 +79,9 @@ EncoderGroup::~EncoderGroup()
         QMutexLocker lock(&mutex_);
         subscribers_.clear();
     }
-    gst_element_set_state(pipeline_, GST_STATE_NULL);
-    unwatchBus(pipeline_);
-    gst_object_unref(pipeline_);
+    gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
+    unwatchBus(pipeline_.get());
+    pipeline_.reset();
 }
 
 void EncoderGroup::setInputSize(QSize size)

@@ -62,7 +62,7 @@ private:
     void setInputSize(QSize size);
 
     LevelKey key_;
-    GstElement* pipeline_ = nullptr;
+    Ref<GstElement> pipeline_;
     GstElement* source_ = nullptr;
     GstElement* scaleCaps_ = nullptr;
     GstElement* encoder_ = nullptr;

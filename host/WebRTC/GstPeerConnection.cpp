@@ -128,8 +128,8 @@ bool GstPeerConnectionImpl::start()
     webrtc_ = gst_element_factory_make("webrtcbin", nullptr);
     if (!webrtc_)
         return false;
-    pipeline_ = gst_pipeline_new(nullptr);
-    gst_bin_add(GST_BIN(pipeline_), webrtc_);
+    pipeline_.reset(gst_pipeline_new(nullptr));
+    gst_bin_add(GST_BIN(pipeline_.get()), webrtc_);
     g_object_set(webrtc_, "bundle-policy", GST_WEBRTC_BUNDLE_POLICY_MAX_BUNDLE, nullptr);
 
     GstObject* rawIce = nullptr;
@@ -176,8 +176,8 @@ bool GstPeerConnectionImpl::start()
         { webrtc_, g_signal_connect(webrtc_, "pad-added", G_CALLBACK(onPad), context_) },
         { webrtc_, g_signal_connect(webrtc_, "on-data-channel", G_CALLBACK(onRemoteChannel), context_) },
     };
-    watchBus(pipeline_, "peer");
-    if (gst_element_set_state(pipeline_, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
+    watchBus(pipeline_.get(), "peer");
+    if (gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
         qCWarning(gstLog) << "webrtcbin does not start";
         return false;
     }
@@ -335,8 +335,10 @@ std::shared_ptr<RtpSender> GstPeerConnectionImpl::addTrack(std::shared_ptr<Video
     if (!source || transceiver_ || closed_)
         return nullptr;
     GstCaps* caps = gst_caps_from_string(kVideoCodecs);
-    g_signal_emit_by_name(webrtc_, "add-transceiver", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_SENDONLY, caps, &transceiver_);
+    GstWebRTCRTPTransceiver* transceiver = nullptr;
+    g_signal_emit_by_name(webrtc_, "add-transceiver", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_SENDONLY, caps, &transceiver);
     gst_caps_unref(caps);
+    transceiver_.reset(transceiver);
     if (!transceiver_)
         return nullptr;
     QMutexLocker lock(&mutex_);
@@ -417,7 +419,7 @@ void GstPeerConnectionImpl::onPadAdded(GstPad* pad)
         return;
     GstWebRTCRTPTransceiver* transceiver = nullptr;
     g_object_get(pad, "transceiver", &transceiver, nullptr);
-    const bool ours = transceiver && transceiver == transceiver_;
+    const bool ours = transceiver && transceiver == transceiver_.get();
     if (transceiver)
         gst_object_unref(transceiver);
     if (!ours)
@@ -426,7 +428,7 @@ void GstPeerConnectionImpl::onPadAdded(GstPad* pad)
         QMutexLocker lock(&mutex_);
         if (sinkPad_)
             return;
-        sinkPad_ = GST_PAD(gst_object_ref(pad));
+        sinkPad_.reset(GST_PAD(gst_object_ref(pad)));
     }
     connectVideo();
 }

@@ -78,7 +78,7 @@ private:
     // A key frame of the current screen, now: for a phone that joined, connected or lost one.
     void refreshVideo();
     // Stops the pipeline once its channels have closed on the wire (at most kCloseWaitMs).
-    static void endPipeline(GstElement* pipeline, std::vector<std::shared_ptr<GstDataChannelImpl>> channels);
+    static void endPipeline(Ref<GstElement> pipeline, std::vector<std::shared_ptr<GstDataChannelImpl>> channels);
     std::shared_ptr<PeerConnectionObserver> observer() const;
 
     // For the debug log: how long each step of a join takes.
@@ -86,9 +86,9 @@ private:
     Configuration configuration_;
     std::weak_ptr<PeerConnectionObserver> observer_;
     GstOptions options_;
-    GstElement* pipeline_ = nullptr;
-    GstElement* webrtc_ = nullptr;
-    GstWebRTCRTPTransceiver* transceiver_ = nullptr;
+    Ref<GstElement> pipeline_;
+    GstElement* webrtc_ = nullptr; // the pipeline's
+    Ref<GstWebRTCRTPTransceiver> transceiver_;
     Context* context_ = nullptr;
     std::atomic<PeerConnectionState> state_ { PeerConnectionState::New };
     std::atomic<bool> closed_ { false };
@@ -101,7 +101,7 @@ private:
     QStringList streamIds_;
     QString trackId_;
     std::optional<Codec> codec_;
-    GstPad* sinkPad_ = nullptr;      // webrtcbin's pad for our transceiver, once it exists
+    Ref<GstPad> sinkPad_;            // webrtcbin's pad for our transceiver, once it exists
     GstElement* videoSource_ = nullptr; // appsrc of encoded frames
     std::optional<RtpParameters> wanted_;
     std::shared_ptr<EncoderGroup> group_;

@@ -145,9 +145,9 @@ void GstPeerConnectionImpl::connectVideo()
         g_object_set(payloader, "pt", guint(kVp8PayloadType), nullptr);
         gst_util_set_object_arg(G_OBJECT(payloader), "picture-id-mode", "15-bit");
     }
-    gst_bin_add_many(GST_BIN(pipeline_), source, payloader, nullptr);
+    gst_bin_add_many(GST_BIN(pipeline_.get()), source, payloader, nullptr);
     GstPad* payloaderSrc = gst_element_get_static_pad(payloader, "src");
-    const bool linked = gst_element_link(source, payloader) && gst_pad_link(payloaderSrc, sinkPad_) == GST_PAD_LINK_OK;
+    const bool linked = gst_element_link(source, payloader) && gst_pad_link(payloaderSrc, sinkPad_.get()) == GST_PAD_LINK_OK;
     gst_object_unref(payloaderSrc);
     if (!linked) {
         qCWarning(gstLog) << "video does not link to webrtcbin for" << toString(*codec_);
@@ -281,31 +281,28 @@ void GstPeerConnectionImpl::close()
             g_signal_handler_disconnect(object, handler);
         context_->handlers.clear();
     }
-    GstElement* pipeline = pipeline_;
-    pipeline_ = nullptr;
+    Ref<GstElement> pipeline = std::move(pipeline_);
     webrtc_ = nullptr;
     {
         QMutexLocker lock(&mutex_);
-        if (sinkPad_)
-            gst_object_unref(sinkPad_);
-        sinkPad_ = nullptr;
+        sinkPad_.reset();
         videoSource_ = nullptr;
         video_.reset();
     }
-    if (transceiver_)
-        gst_object_unref(transceiver_);
-    transceiver_ = nullptr;
+    transceiver_.reset();
     state_ = PeerConnectionState::Closed;
     if (pipeline) {
-        unwatchBus(pipeline);
-        endPipeline(pipeline, channels_);
+        unwatchBus(pipeline.get());
+        endPipeline(std::move(pipeline), channels_);
     }
 }
 
-void GstPeerConnectionImpl::endPipeline(GstElement* pipeline, std::vector<std::shared_ptr<GstDataChannelImpl>> channels)
+void GstPeerConnectionImpl::endPipeline(Ref<GstElement> owned, std::vector<std::shared_ptr<GstDataChannelImpl>> channels)
 {
     // Off the caller's thread: waiting for the resets and stopping webrtcbin take a while.
-    SerialWorker::named("orbel.teardown").post([pipeline, channels = std::move(channels)] {
+    // (A job must be copyable, so the reference travels in a shared_ptr.)
+    std::shared_ptr<GstElement> pipeline(owned.release(), ObjectUnref());
+    SerialWorker::named("orbel.teardown").post([pipeline, channels = std::move(channels)]() mutable {
         QElapsedTimer waited;
         waited.start();
         auto closing = [&channels] {
@@ -316,8 +313,8 @@ void GstPeerConnectionImpl::endPipeline(GstElement* pipeline, std::vector<std::s
         };
         while (closing() && waited.elapsed() < kCloseWaitMs)
             QThread::msleep(5);
-        gst_element_set_state(pipeline, GST_STATE_NULL);
-        gst_object_unref(pipeline);
+        gst_element_set_state(pipeline.get(), GST_STATE_NULL);
+        pipeline.reset();
     });
 }
 
