@@ -4,6 +4,7 @@
 
 #include "WebRTC/GstDataChannel.h"
 #include "WebRTC/GstSdp.h"
+#include "WebRTC/GstVideoFeed.h"
 #include "WebRTC/GstVideoSource.h"
 #include "WebRTC/GstWebRTC.h"
 
@@ -106,8 +107,7 @@ private:
     std::optional<RtpParameters> wanted_;
     std::shared_ptr<EncoderGroup> group_;
     int subscription_ = 0;
-    struct Feed;
-    std::shared_ptr<Feed> feed_; // what the group's frames go through to videoSource_
+    std::shared_ptr<VideoFeed> feed_; // what the group's frames go through to videoSource_
     QStringList localMids_;
 };
 

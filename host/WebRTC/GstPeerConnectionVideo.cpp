@@ -10,121 +10,10 @@
 #include <QLoggingCategory>
 #include <QThread>
 
-#include <mutex>
-#include <vector>
 
 Q_DECLARE_LOGGING_CATEGORY(gstLog)
 
 namespace rtc::gst {
-
-namespace {
-struct ElementUnref {
-    void operator()(GstElement* element) const { gst_object_unref(element); }
-};
-} // namespace
-
-// Feeds one group's encoded frames into this connection's source, stamped with its own clock.
-//
-// Until the phone is connected nothing can reach it, so the feed keeps the pictures since the
-// latest key frame and sends them the moment DTLS is up: the key frame is made while the
-// handshake runs instead of after it.
-//
-// A phone that cannot keep up loses whole pictures only: once its queue is full everything is
-// dropped up to the next key frame, which is asked for at once; dropping single inter frames
-// would corrupt the picture until a key frame came by itself.
-struct GstPeerConnectionImpl::Feed {
-    static constexpr guint64 kMaxQueued = 8;
-
-    explicit Feed(std::shared_ptr<GstElement> appsrc, bool connected)
-        : source(std::move(appsrc))
-        , live(connected)
-    {
-    }
-    ~Feed()
-    {
-        dropHeld();
-        if (caps)
-            gst_caps_unref(caps);
-    }
-
-    void push(GstBuffer* buffer, GstCaps* newCaps, EncoderGroup& group)
-    {
-        const bool key = !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
-        std::lock_guard lock(mutex);
-        if (!live) {
-            hold(buffer, newCaps, key, group);
-            return;
-        }
-        auto* appsrc = GST_APP_SRC(source.get());
-        const bool full = gst_app_src_get_current_level_buffers(appsrc) >= kMaxQueued;
-        if (full && !dropping) {
-            dropping = true;
-            group.requestKeyFrame();
-        }
-        if (dropping && (full || !key))
-            return;
-        dropping = false;
-        send(buffer, newCaps);
-    }
-
-    // Returns whether a key frame was held, and so is on its way now.
-    bool goLive()
-    {
-        std::lock_guard lock(mutex);
-        if (live)
-            return false;
-        live = true;
-        const bool any = !held.empty();
-        for (const auto& [buffer, heldCaps] : held)
-            send(buffer, heldCaps);
-        dropHeld();
-        return any;
-    }
-
-private:
-    void hold(GstBuffer* buffer, GstCaps* newCaps, bool key, EncoderGroup& group)
-    {
-        if (key)
-            dropHeld();
-        else if (held.empty())
-            return; // an inter frame is of no use without its key frame
-        if (held.size() >= kMaxQueued) {
-            dropHeld();
-            group.requestKeyFrame();
-            return;
-        }
-        held.emplace_back(gst_buffer_ref(buffer), gst_caps_ref(newCaps));
-    }
-
-    void dropHeld()
-    {
-        for (const auto& [buffer, heldCaps] : held) {
-            gst_buffer_unref(buffer);
-            gst_caps_unref(heldCaps);
-        }
-        held.clear();
-    }
-
-    void send(GstBuffer* buffer, GstCaps* newCaps)
-    {
-        auto* appsrc = GST_APP_SRC(source.get());
-        if (!caps || !gst_caps_is_equal(caps, newCaps)) {
-            gst_caps_replace(&caps, newCaps);
-            gst_app_src_set_caps(appsrc, caps);
-        }
-        GstBuffer* copy = gst_buffer_copy(buffer); // metadata only; the frame's memory is shared
-        GST_BUFFER_PTS(copy) = GST_CLOCK_TIME_NONE;
-        GST_BUFFER_DTS(copy) = GST_CLOCK_TIME_NONE;
-        gst_app_src_push_buffer(appsrc, copy);
-    }
-
-    std::mutex mutex;
-    std::shared_ptr<GstElement> source;
-    bool live;
-    GstCaps* caps = nullptr;
-    bool dropping = false;
-    std::vector<std::pair<GstBuffer*, GstCaps*>> held;
-};
 
 void GstPeerConnectionImpl::connectVideo()
 {
@@ -209,11 +98,11 @@ void GstPeerConnectionImpl::subscribe()
         return;
     // The feed is in place before the state is read, so a connection that comes up meanwhile
     // finds it (releaseHeldVideo) or is seen here.
-    auto feed = std::make_shared<Feed>(std::shared_ptr<GstElement>(GST_ELEMENT(gst_object_ref(videoSource_)), ElementUnref()),
-                                       state_ == PeerConnectionState::Connected);
-    feed_ = feed;
     auto* group = group_.get();
-    subscription_ = group_->subscribe([feed, group](GstBuffer* buffer, GstCaps* caps) { feed->push(buffer, caps, *group); });
+    auto feed = std::make_shared<VideoFeed>(Ref<GstElement>(GST_ELEMENT(gst_object_ref(videoSource_))),
+                                            state_ == PeerConnectionState::Connected, [group] { group->requestKeyFrame(); });
+    feed_ = feed;
+    subscription_ = group_->subscribe([feed](GstBuffer* buffer, GstCaps* caps) { feed->push(buffer, caps); });
     lock.unlock();
     // A new or changed level starts on a key frame of the current screen: at once when the
     // phone is connected, else held by the feed until it is.
@@ -233,7 +122,7 @@ void GstPeerConnectionImpl::refreshVideoUnlessKeyFrameComing()
 
 bool GstPeerConnectionImpl::releaseHeldVideo()
 {
-    std::shared_ptr<Feed> feed;
+    std::shared_ptr<VideoFeed> feed;
     {
         QMutexLocker lock(&mutex_);
         feed = feed_;
