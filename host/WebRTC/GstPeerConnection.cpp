@@ -405,10 +405,8 @@ void GstPeerConnectionImpl::onConnectionState()
     if (state_.exchange(state) == state || closed_)
         return;
     qCDebug(gstLog) << "connection" << toString(state) << "after" << age_.elapsed() << "ms";
-    // What the feed held since its key frame goes out now. Without one, the key frame still on
-    // its way will do, else a fresh one.
-    if (state == PeerConnectionState::Connected && !releaseHeldVideo())
-        refreshVideoUnlessKeyFrameComing();
+    if (state == PeerConnectionState::Connected)
+        startVideo();
     if (auto observer = this->observer())
         observer->onConnectionStateChange(state);
 }

@@ -60,7 +60,7 @@ private:
     struct Context {
         std::weak_ptr<GstPeerConnectionImpl> self;
         std::vector<std::pair<gpointer, gulong>> handlers;
-        QMutex mutex;
+        QMutex mutex; // guards the handlers, localSet and early
         bool localSet = false;
         std::vector<IceCandidate> early;
     };
@@ -71,9 +71,12 @@ private:
     void onConnectionState();
     void onPadAdded(GstPad* pad);
     void connectVideo();
-    // At "connected": sends what the feed held since its key frame; false if it held none.
-    bool releaseHeldVideo();
-    void refreshVideoUnlessKeyFrameComing();
+    // The level wanted_ asks for in `codec`; wanted_ has an encoding. Under mutex_.
+    LevelKey wantedLevel(Codec codec) const;
+    // Calls startVideo() once DTLS is up.
+    void watchDtls();
+    // Once the phone can receive: the feed goes live and the phone gets a key frame.
+    void startVideo();
     void subscribe();
     void unsubscribe();
     // A key frame of the current screen, now: for a phone that joined, connected or lost one.
@@ -93,6 +96,7 @@ private:
     Context* context_ = nullptr;
     std::atomic<PeerConnectionState> state_ { PeerConnectionState::New };
     std::atomic<bool> closed_ { false };
+    std::atomic<bool> dtlsUp_ { false };
     std::shared_ptr<std::atomic<std::size_t>> maxMessageSize_;
     std::vector<std::shared_ptr<GstDataChannelImpl>> channels_;
 
@@ -108,6 +112,8 @@ private:
     std::shared_ptr<EncoderGroup> group_;
     int subscription_ = 0;
     std::shared_ptr<VideoFeed> feed_; // what the group's frames go through to videoSource_
+    std::shared_ptr<EncoderGroup> warmGroup_; // started before the answer, see subscribe()
+    int warmSubscription_ = 0;
     QStringList localMids_;
 };
 

@@ -62,6 +62,7 @@ void GstPeerConnectionImpl::connectVideo()
     videoSource_ = source;
     qCDebug(gstLog) << "video linked as" << toString(*codec_) << "after" << age_.elapsed() << "ms";
     lock.unlock();
+    watchDtls();
     subscribe();
 }
 
@@ -78,17 +79,22 @@ void GstPeerConnectionImpl::subscribe()
 {
     QMutexLocker lock(&mutex_);
     const bool active = wanted_ && !wanted_->encodings.empty() && wanted_->encodings[0].active;
-    if (!active || !videoSource_ || !codec_ || !video_ || closed_) {
+    if (!active || !video_ || closed_) {
         lock.unlock();
         unsubscribe();
         return;
     }
-    const auto& encoding = wanted_->encodings[0];
-    LevelKey key;
-    key.codec = *codec_;
-    key.bitrate = encoding.maxBitrateBps.value_or(2'000'000);
-    key.framerate = encoding.maxFramerate.value_or(30);
-    key.scaleDown = encoding.scaleResolutionDownBy.value_or(1.0);
+    if (!codec_ || !videoSource_) {
+        // Until the answer names the codec, the encoder of the likely one (H.264, first in the
+        // offer) starts on the screen, so that it is warm for the phone's first key frame.
+        if (!codec_ && !warmGroup_) {
+            warmGroup_ = video_->group(wantedLevel(Codec::H264));
+            if (warmGroup_)
+                warmSubscription_ = warmGroup_->subscribe([](GstBuffer*, GstCaps*) {});
+        }
+        return;
+    }
+    const LevelKey key = wantedLevel(*codec_);
     if (group_ && group_->key() == key)
         return;
     if (group_)
@@ -97,37 +103,70 @@ void GstPeerConnectionImpl::subscribe()
     if (!group_)
         return;
     // The feed is in place before the state is read, so a connection that comes up meanwhile
-    // finds it (releaseHeldVideo) or is seen here.
+    // finds it (startVideo) or is seen here.
     auto* group = group_.get();
     auto feed = std::make_shared<VideoFeed>(Ref<GstElement>(GST_ELEMENT(gst_object_ref(videoSource_))),
-                                            state_ == PeerConnectionState::Connected, [group] { group->requestKeyFrame(); });
+                                            dtlsUp_ || state_ == PeerConnectionState::Connected,
+                                            [group] { group->requestKeyFrame(); });
     feed_ = feed;
     subscription_ = group_->subscribe([feed](GstBuffer* buffer, GstCaps* caps) { feed->push(buffer, caps); });
+    auto warm = std::exchange(warmGroup_, nullptr);
     lock.unlock();
+    if (warm)
+        warm->unsubscribe(warmSubscription_);
     // A new or changed level starts on a key frame of the current screen: at once when the
     // phone is connected, else held by the feed until it is.
     refreshVideo();
 }
 
-void GstPeerConnectionImpl::refreshVideoUnlessKeyFrameComing()
+void GstPeerConnectionImpl::watchDtls()
 {
+    // DTLS is up a little before webrtcbin's own thread gets round to saying "connected"; the
+    // video can go from then on.
+    GstWebRTCRTPSender* rawSender = nullptr;
+    if (transceiver_)
+        g_object_get(transceiver_.get(), "sender", &rawSender, nullptr);
+    const Ref<GstWebRTCRTPSender> sender(rawSender);
+    GstWebRTCDTLSTransport* rawTransport = nullptr;
+    if (sender)
+        g_object_get(sender.get(), "transport", &rawTransport, nullptr);
+    const Ref<GstWebRTCDTLSTransport> transport(rawTransport);
+    if (!transport || !context_)
+        return;
+    auto onState = +[](GObject* object, GParamSpec*, gpointer data) {
+        GstWebRTCDTLSTransportState state = GST_WEBRTC_DTLS_TRANSPORT_STATE_NEW;
+        g_object_get(object, "state", &state, nullptr);
+        if (state != GST_WEBRTC_DTLS_TRANSPORT_STATE_CONNECTED)
+            return;
+        if (auto self = static_cast<Context*>(data)->self.lock()) {
+            self->dtlsUp_ = true;
+            self->startVideo();
+        }
+    };
+    QMutexLocker lock(&context_->mutex);
+    if (closed_)
+        return;
+    // The transport lives as long as webrtcbin, which close() lets go of only after this
+    // handler is disconnected.
+    context_->handlers.push_back({ transport.get(), g_signal_connect(transport.get(), "notify::state", G_CALLBACK(onState), context_) });
+}
+
+void GstPeerConnectionImpl::startVideo()
+{
+    std::shared_ptr<VideoFeed> feed;
     std::shared_ptr<EncoderGroup> group;
     {
         QMutexLocker lock(&mutex_);
+        feed = feed_;
         group = group_;
     }
-    if (group && !group->keyFrameOnItsWay())
+    if (!feed)
+        return;
+    // What the feed held since its key frame goes out now. Without one, the key frame still
+    // on its way will do, else a fresh one.
+    feed->goLive();
+    if (!feed->sentKeyFrame() && group && !group->keyFrameOnItsWay())
         refreshVideo();
-}
-
-bool GstPeerConnectionImpl::releaseHeldVideo()
-{
-    std::shared_ptr<VideoFeed> feed;
-    {
-        QMutexLocker lock(&mutex_);
-        feed = feed_;
-    }
-    return feed && feed->goLive();
 }
 
 void GstPeerConnectionImpl::refreshVideo()
@@ -147,13 +186,28 @@ void GstPeerConnectionImpl::refreshVideo()
 void GstPeerConnectionImpl::unsubscribe()
 {
     std::shared_ptr<EncoderGroup> group;
+    std::shared_ptr<EncoderGroup> warm;
     {
         QMutexLocker lock(&mutex_);
         group.swap(group_);
+        warm.swap(warmGroup_);
         feed_.reset();
     }
     if (group)
         group->unsubscribe(subscription_);
+    if (warm)
+        warm->unsubscribe(warmSubscription_);
+}
+
+LevelKey GstPeerConnectionImpl::wantedLevel(Codec codec) const
+{
+    const auto& encoding = wanted_->encodings[0];
+    LevelKey key;
+    key.codec = codec;
+    key.bitrate = encoding.maxBitrateBps.value_or(2'000'000);
+    key.framerate = encoding.maxFramerate.value_or(30);
+    key.scaleDown = encoding.scaleResolutionDownBy.value_or(1.0);
+    return key;
 }
 
 void GstPeerConnectionImpl::close()
@@ -166,6 +220,7 @@ void GstPeerConnectionImpl::close()
     for (const auto& channel : channels_)
         channel->close();
     if (context_) {
+        QMutexLocker lock(&context_->mutex);
         for (auto [object, handler] : context_->handlers)
             g_signal_handler_disconnect(object, handler);
         context_->handlers.clear();

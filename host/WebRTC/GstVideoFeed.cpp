@@ -80,6 +80,8 @@ void VideoFeed::send(GstBuffer* buffer, GstCaps* caps)
         gst_caps_replace(&caps_, caps);
         gst_app_src_set_caps(appsrc, caps_);
     }
+    if (!GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT))
+        sentKey_ = true;
     GstBuffer* copy = gst_buffer_copy(buffer); // metadata only; the frame's memory is shared
     GST_BUFFER_PTS(copy) = GST_CLOCK_TIME_NONE;
     GST_BUFFER_DTS(copy) = GST_CLOCK_TIME_NONE;

@@ -12,6 +12,7 @@
 
 #include "WebRTC/GstSupport.h"
 
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <utility>
@@ -35,6 +36,8 @@ public:
     // The phone is connected: what was held goes out. Returns whether that began with a key
     // frame (false when nothing was held, or the feed was live already).
     bool goLive();
+    // Whether a key frame has gone to the appsrc.
+    bool sentKeyFrame() const { return sentKey_; }
 
 private:
     void hold(GstBuffer* buffer, GstCaps* caps, bool key);
@@ -47,6 +50,7 @@ private:
     std::function<void()> askKeyFrame_;
     GstCaps* caps_ = nullptr; // the caps last set on the appsrc (our ref)
     bool dropping_ = false;
+    std::atomic<bool> sentKey_ { false };
     std::vector<std::pair<GstBuffer*, GstCaps*>> held_; // our refs
 };
 

@@ -1,6 +1,7 @@
 // The GStreamer WebRTC layer on its own: what it offers, where it gathers, and that sessions
 // leave nothing behind. Chromium-facing behaviour is covered by the end-to-end suite.
 
+#include "WebRTC/GstVideoSource.h"
 #include "WebRTC/GstWebRTC.h"
 #include "support/Wait.h"
 
@@ -122,6 +123,35 @@ TEST(GstWebRTCTest, BadDescriptionsAndCandidatesAreRefused)
     ASSERT_TRUE(added.has_value());
     EXPECT_FALSE(*added);
     session.pc->close();
+}
+
+TEST(GstWebRTCTest, AnActivePhoneWarmsTheLikelyEncoderBeforeItAnswersAndNoLonger)
+{
+    auto source = factory()->createVideoSource(true);
+    auto* video = dynamic_cast<rtc::gst::GstVideoSource*>(source.get());
+    ASSERT_TRUE(video);
+    auto track = factory()->createVideoTrack(source, QStringLiteral("screen"));
+    {
+        Session session(track);
+        ASSERT_TRUE(session.sender);
+        auto parameters = session.sender->parameters();
+        // A phone that still owes its PIN costs no encoder.
+        parameters.encodings[0].active = false;
+        ASSERT_TRUE(session.sender->setParameters(parameters));
+        EXPECT_EQ(video->groupCount(), 0);
+        // Once it may watch, H.264 at its level starts before the answer names the codec.
+        parameters.encodings[0].active = true;
+        ASSERT_TRUE(session.sender->setParameters(parameters));
+        EXPECT_EQ(video->groupCount(), 1);
+        parameters.encodings[0].active = false;
+        ASSERT_TRUE(session.sender->setParameters(parameters));
+        EXPECT_EQ(video->groupCount(), 0);
+        parameters.encodings[0].active = true;
+        ASSERT_TRUE(session.sender->setParameters(parameters));
+        EXPECT_EQ(video->groupCount(), 1);
+        session.pc->close();
+    }
+    EXPECT_EQ(video->groupCount(), 0);
 }
 
 TEST(GstWebRTCTest, SessionsLeaveNoThreadsBehind)
