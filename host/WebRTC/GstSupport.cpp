@@ -1,5 +1,7 @@
 #include "WebRTC/GstSupport.h"
 
+#include <openssl/crypto.h>
+
 #include <QLoggingCategory>
 
 #include <mutex>
@@ -13,6 +15,9 @@ bool ensureInitialised()
     static std::once_flag once;
     static bool ready = false;
     std::call_once(once, [] {
+        // webrtcbin's threads may still be making a DTLS certificate or closing a connection
+        // when the process exits; OpenSSL must not tear itself down under them at exit.
+        OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
         gst_init(nullptr, nullptr);
         ready = true;
         for (const char* name : { "webrtcbin", "nicesrc", "x264enc", "vp8enc", "rtpvp8pay", "rtph264pay", "appsrc",
