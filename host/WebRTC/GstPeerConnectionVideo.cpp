@@ -89,8 +89,10 @@ void GstPeerConnectionImpl::subscribe()
         // offer) starts on the screen, so that it is warm for the phone's first key frame.
         if (!codec_ && !warmGroup_) {
             warmGroup_ = video_->group(wantedLevel(Codec::H264));
-            if (warmGroup_)
+            if (warmGroup_) {
                 warmSubscription_ = warmGroup_->subscribe([](GstBuffer*, GstCaps*) {});
+                video_->warm(*warmGroup_);
+            }
         }
         return;
     }
@@ -164,7 +166,8 @@ void GstPeerConnectionImpl::startVideo()
         return;
     // What the feed held since its key frame goes out now. Without one, the key frame still
     // on its way will do, else a fresh one.
-    feed->goLive();
+    if (feed->goLive())
+        qCDebug(gstLog) << "video live with a held key frame after" << age_.elapsed() << "ms";
     if (!feed->sentKeyFrame() && group && !group->keyFrameOnItsWay())
         refreshVideo();
 }

@@ -81,6 +81,17 @@ void GstVideoSource::refresh(EncoderGroup& group)
         group.push(wrap(*frame), QSize(frame->width, frame->height), true);
 }
 
+void GstVideoSource::warm(EncoderGroup& group)
+{
+    std::optional<VideoFrame> frame;
+    {
+        QMutexLocker lock(&mutex_);
+        frame = last_;
+    }
+    if (frame)
+        group.push(wrap(*frame), QSize(frame->width, frame->height), true);
+}
+
 int GstVideoSource::groupCount() const
 {
     QMutexLocker lock(&mutex_);

@@ -25,6 +25,9 @@ public:
     // phone that joined, connected or lost a frame sees the screen without waiting for it to
     // change. Throttled per group (EncoderGroup::kKeyFrameIntervalMs).
     void refresh(EncoderGroup& group);
+    // Hands the last frame to `group` once, so that its encoder is set up before the screen
+    // sends a new one (capture may only just be starting).
+    void warm(EncoderGroup& group);
 
 private:
     QString x264Preset_;
