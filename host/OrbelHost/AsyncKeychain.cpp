@@ -3,7 +3,6 @@
 #include "Support/SerialWorker.h"
 #include "Support/ThreadHop.h"
 
-
 void AsyncKeychain::enqueue(std::function<void()> job)
 {
     SerialWorker::named("orbel.secrets").post(std::move(job));

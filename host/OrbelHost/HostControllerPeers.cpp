@@ -6,13 +6,6 @@
 #include "Support/ThreadHop.h"
 
 namespace {
-// WebRTC events arrive on the library's threads; this runs `work` on the controller's, unless
-// the controller is gone.
-void onMainThread(QObject* context, std::function<void()> work)
-{
-    postTo(context, std::move(work));
-}
-
 QJsonObject candidateMessage(const QString& viewer, const rtc::IceCandidate& candidate)
 {
     return { { QStringLiteral("type"), QStringLiteral("candidate") },
@@ -85,7 +78,7 @@ void HostController::closeUnlessInTime(const std::shared_ptr<Peer>& peer, int ms
 
 void HostController::closeOnFailure(QPointer<HostController> self, std::weak_ptr<Peer> weak, const QString& what)
 {
-    onMainThread(self, [self, weak, what] {
+    postTo(self, [self, weak, what] {
         auto peer = weak.lock();
         if (!self || !peer || !self->isCurrent(*peer))
             return;
@@ -100,14 +93,14 @@ void HostController::wirePeer(const std::shared_ptr<Peer>& peer)
     std::weak_ptr<Peer> weak = peer;
     // A replaced or closed peer must not speak for its successor under the same viewer id.
     peer->onCandidate = [self, weak](const rtc::IceCandidate& candidate) {
-        onMainThread(self, [self, weak, candidate] {
+        postTo(self, [self, weak, candidate] {
             auto peer = weak.lock();
             if (self && peer && self->isCurrent(*peer))
                 self->sendSignal(candidateMessage(peer->viewer, candidate));
         });
     };
     peer->onClosed = [self, weak] {
-        onMainThread(self, [self, weak] {
+        postTo(self, [self, weak] {
             // Only the very peer that closed leaves: a late event of a replaced one changes nothing.
             auto peer = weak.lock();
             if (self && peer && self->isCurrent(*peer))
@@ -115,20 +108,20 @@ void HostController::wirePeer(const std::shared_ptr<Peer>& peer)
         });
     };
     peer->onCommand = [self, weak](const QJsonObject& message) {
-        onMainThread(self, [self, weak, message] {
+        postTo(self, [self, weak, message] {
             auto peer = weak.lock();
             if (self && peer)
                 self->handleCommand(message, *peer);
         });
     };
     peer->onOpen = [self, weak] {
-        onMainThread(self, [self, weak] {
+        postTo(self, [self, weak] {
             if (auto peer = weak.lock(); self && peer)
                 self->handleChannelOpen(peer);
         });
     };
     peer->onAuth = [self, weak](const QString& pin) {
-        onMainThread(self, [self, weak, pin] {
+        postTo(self, [self, weak, pin] {
             auto peer = weak.lock();
             if (self && peer && self->hooks.auth)
                 self->hooks.auth(*peer, pin);
@@ -167,7 +160,7 @@ void HostController::makeOffer(const std::shared_ptr<Peer>& peer)
                 fail(error);
                 return;
             }
-            onMainThread(self, [self, weak, sdp] {
+            postTo(self, [self, weak, sdp] {
                 auto peer = weak.lock();
                 if (self && peer && self->isCurrent(*peer))
                     self->sendSignal({ { QStringLiteral("type"), QStringLiteral("offer") },

@@ -7,10 +7,10 @@
 #include "WebRTC/GstSupport.h"
 
 #include <QElapsedTimer>
-
-#include <atomic>
 #include <QMutex>
 #include <QSize>
+
+#include <atomic>
 
 #include <compare>
 #include <functional>

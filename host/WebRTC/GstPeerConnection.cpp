@@ -211,10 +211,10 @@ void GstPeerConnectionImpl::createOffer(DescriptionCallback done)
             done(std::nullopt, replyError(reply).isEmpty() ? QStringLiteral("no offer") : replyError(reply));
             return;
         }
-        if (auto self = weak.lock())
+        if (auto self = weak.lock()) {
             qCDebug(gstLog) << "offer made after" << self->age_.elapsed() << "ms";
-        if (auto self = weak.lock())
             self->nameStream(offer->sdp);
+        }
         gchar* text = gst_sdp_message_as_text(offer->sdp);
         SessionDescription description { SessionDescription::Type::Offer, QString::fromUtf8(text) };
         g_free(text);

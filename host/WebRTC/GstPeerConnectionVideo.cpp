@@ -10,7 +10,6 @@
 #include <QLoggingCategory>
 #include <QThread>
 
-
 Q_DECLARE_LOGGING_CATEGORY(gstLog)
 
 namespace rtc::gst {

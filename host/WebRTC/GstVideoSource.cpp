@@ -69,19 +69,17 @@ std::shared_ptr<EncoderGroup> GstVideoSource::group(const LevelKey& key)
 void GstVideoSource::refresh(EncoderGroup& group)
 {
     group.requestKeyFrame();
-    // Too soon after the last one: the next captured frame serves the request.
-    if (!group.startKeyFrameIfDue())
-        return;
-    std::optional<VideoFrame> frame;
-    {
-        QMutexLocker lock(&mutex_);
-        frame = last_;
-    }
-    if (frame)
-        group.push(wrap(*frame), QSize(frame->width, frame->height), true);
+    // Too soon after the last one, the next captured frame serves the request instead.
+    if (group.startKeyFrameIfDue())
+        pushLast(group);
 }
 
 void GstVideoSource::warm(EncoderGroup& group)
+{
+    pushLast(group);
+}
+
+void GstVideoSource::pushLast(EncoderGroup& group)
 {
     std::optional<VideoFrame> frame;
     {

@@ -30,6 +30,9 @@ public:
     void warm(EncoderGroup& group);
 
 private:
+    // The last frame once more, past the group's frame-rate limit.
+    void pushLast(EncoderGroup& group);
+
     QString x264Preset_;
     mutable QMutex mutex_;
     std::map<LevelKey, std::weak_ptr<EncoderGroup>> groups_;
