@@ -190,6 +190,7 @@ async function runCase(c) {
       perPage.push({ fps, firstFrameMs: v.firstFrameMs, timeline: v.timeline || {}, codec: v.stats.codec, size: `${v.stats.width}x${v.stats.height}` });
     }
     const cpu = { ...cpuBetween(a, b), ...memory(host.pid) };
+    if (process.env.VELQUIN_BENCH_SMAPS) fs.writeFileSync(`${process.env.VELQUIN_BENCH_SMAPS}.${c.name}`, fs.readFileSync(`/proc/${host.pid}/smaps`));
     const line = `${c.name}: host ${cpu.hostPct.toFixed(1)}% of one core, machine ${cpu.machinePct.toFixed(1)}% of ${NPROC} cores over ${cpu.wallS.toFixed(1)} s, host RSS ${cpu.rssMiB.toFixed(0)} MiB (peak ${cpu.peakMiB.toFixed(0)}; heap and stacks ${cpu.anonMiB.toFixed(0)}, mapped files ${cpu.fileMiB.toFixed(0)}), ${cpu.threads} threads`;
     console.log(line);
     perPage.forEach((p, i) => console.log(

@@ -4,12 +4,13 @@
 #include "OrbelHost/HostL10n.h"
 #include "OrbelHost/LinkQRCode.h"
 #include "Platform/Fake/FakeCursorSource.h"
-#include "Platform/Fake/FakeEventPoster.h"
 #include "Platform/Fake/FakeLoginItem.h"
 #include "Platform/Fake/FakeNotifier.h"
 #include "Platform/Linux/ComputerName.h"
 #include "Platform/Linux/MemoryTuning.h"
+#include "Platform/Linux/QuitSignals.h"
 #include "Platform/Linux/SecretServiceKeychain.h"
+#include "Platform/Linux/X11EventPoster.h"
 #include "Platform/Linux/X11PermissionProbe.h"
 #include "Platform/Linux/X11ScreenSource.h"
 #include "WebRTC/GstWebRTC.h"
@@ -36,6 +37,7 @@ int main(int argc, char** argv)
 {
     tuneMemoryForLargeFrames();
     QCoreApplication app(argc, argv);
+    quitOnTerminationSignals();
     QCoreApplication::setOrganizationName(QStringLiteral("Velquin"));
     QCoreApplication::setApplicationName(QStringLiteral("velquin-host"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VELQUIN_VERSION));
@@ -59,11 +61,11 @@ int main(int argc, char** argv)
         say(QStringLiteral("GStreamer's WebRTC plugins are missing (run scripts/setup)"));
         return 1;
     }
-    // Input, cursor and notifications get their desktop backends as they land; until then the
+    env.events = std::make_unique<X11EventPoster>();
+    // The cursor and notifications get their desktop backends as they land; until then the
     // in-memory ones stand in.
     env.notifier = std::make_unique<FakeNotifier>();
     env.loginItem = std::make_unique<FakeLoginItem>();
-    env.events = std::make_unique<FakeEventPoster>();
     env.cursor = std::make_unique<FakeCursorSource>();
 
     HostController controller(std::move(env));

@@ -21,6 +21,7 @@ HostController::HostController(HostEnvironment environment, QObject* parent)
 
     input_ = std::make_unique<InputInjector>(std::move(env_.events));
     cursor_ = std::make_unique<CursorMonitor>(std::move(env_.cursor));
+    keyRepeat_ = std::make_unique<KeyRepeatGuard>(input_->poster(), defaults);
 
     keepAwake_ = defaults.value(QStringLiteral("keepAwake"), false).toBool();
     iceServers_ = { rtc::IceServer { { QStringLiteral(VELQUIN_DEFAULT_STUN_URL) }, std::nullopt, std::nullopt } };
@@ -58,6 +59,8 @@ HostController::~HostController()
     // Peers may outlive us in pending WebRTC callbacks; they must find nothing to call into.
     for (auto& [viewer, peer] : peers_)
         peer->close();
+    // Nothing a phone pressed stays down after the host has gone.
+    input_->releaseAll();
     if (signaling_)
         signaling_->stop();
 }

@@ -6,6 +6,7 @@
 #include "OrbelHost/CursorMonitor.h"
 #include "OrbelHost/HostEnvironment.h"
 #include "OrbelHost/InputInjector.h"
+#include "OrbelHost/KeyRepeatGuard.h"
 #include "OrbelHost/Peer.h"
 #include "OrbelHost/ScreenCapturer.h"
 #include "OrbelHost/SignalingClient.h"
@@ -212,6 +213,8 @@ private:
     std::unique_ptr<ScreenCapturer> capturer_;
     std::unique_ptr<InputInjector> input_;
     std::unique_ptr<CursorMonitor> cursor_;
+    // After the injector: it restores the desktop's key repeat through the injector's poster.
+    std::unique_ptr<KeyRepeatGuard> keyRepeat_;
     QPointer<SignalingClient> signaling_;
     std::map<QString, std::shared_ptr<Peer>> peers_;
     QTimer permissionTimer_;

@@ -7,6 +7,12 @@ void HostController::handleCommand(const QJsonObject& message, Peer& peer)
     const auto type = message.value(QStringLiteral("t"));
     if (!type.isString())
         return;
+    if (type.toString() == QStringLiteral("screenshot-ui")) {
+        // The desktop's screenshot tool answers the Print key.
+        constexpr uint32_t kPrintKey = 99;
+        input_->tap(kPrintKey, 0);
+        return;
+    }
     if (type.toString() == QStringLiteral("quality")) {
         if (!peer.sender)
             return;

@@ -55,6 +55,7 @@ void HostController::openPeer(const QString& viewer)
     updateViewerCount();
     capturer_->start();
     cursor_->start();
+    keyRepeat_->hold();
     makeOffer(peer);
     capturer_->repeatLastFrame();
 
@@ -105,6 +106,14 @@ void HostController::wirePeer(const std::shared_ptr<Peer>& peer)
             auto peer = weak.lock();
             if (self && peer && self->isCurrent(*peer))
                 self->closePeer(peer->viewer);
+        });
+    };
+    // A phone that stalls must not leave a key or button down until it is closed.
+    peer->onDisconnected = [self, weak] {
+        postTo(self, [self, weak] {
+            auto peer = weak.lock();
+            if (self && peer && self->isCurrent(*peer))
+                self->input_->releaseHeldBy(peer->viewer);
         });
     };
     peer->onCommand = [self, weak](const QJsonObject& message) {
@@ -196,6 +205,7 @@ void HostController::removePeer(const QString& viewer)
     auto peer = it->second;
     peers_.erase(it);
     peer->close();
+    input_->releaseHeldBy(viewer);
     updateViewerCount();
 }
 
@@ -222,6 +232,7 @@ void HostController::peersEmptied()
     capturer_->stop();
     cursor_->stop();
     input_->releaseAll();
+    keyRepeat_->release();
 }
 
 void HostController::setVideoActive(bool active, rtc::RtpSender& sender)

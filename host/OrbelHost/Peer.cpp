@@ -9,7 +9,7 @@ Peer::Peer(QString viewerId, InputInjector& injector)
     : viewer(std::move(viewerId))
     , input(injector)
 {
-    onInput = [this](const QJsonObject& message) { input.handle(message); };
+    onInput = [this](const QJsonObject& message) { input.handle(message, viewer); };
 }
 
 const QSet<QString>& Peer::commands()
@@ -43,6 +43,8 @@ void Peer::onConnectionStateChange(rtc::PeerConnectionState state)
 {
     if (state == rtc::PeerConnectionState::Connected)
         everConnected = true;
+    if (state == rtc::PeerConnectionState::Disconnected && onDisconnected)
+        onDisconnected();
     if ((state == rtc::PeerConnectionState::Failed || state == rtc::PeerConnectionState::Closed) && onClosed)
         onClosed();
 }

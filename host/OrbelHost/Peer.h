@@ -41,6 +41,8 @@ public:
     std::function<void(const QJsonObject& message)> onCommand;
     std::function<void(const rtc::IceCandidate& candidate)> onCandidate;
     std::function<void()> onClosed;
+    // The connection went "disconnected" (it may still come back).
+    std::function<void()> onDisconnected;
     std::function<void()> onOpen;
     // File-channel bytes of an authenticated phone, on the WebRTC thread.
     std::function<void(const QByteArray& data, bool binary)> onFileData;

@@ -200,7 +200,7 @@ TEST_F(HostControllerPeerTest, PinGatesVideoAndInputUntilAuthenticated)
     ASSERT_TRUE(waitFor([&] { return pins.size() == 1; }));
     EXPECT_EQ(pins[0], QStringLiteral("1234"));
     EXPECT_EQ(commands, 0);
-    EXPECT_EQ(controller.input().handledCount(), 0);
+    EXPECT_TRUE(rig.events->events.isEmpty());
 
     // Nobody authenticated it: the session ends when its time is up.
     EXPECT_TRUE(waitFor([&] { return controller.viewerCount() == 0; }, 2000));
@@ -232,8 +232,8 @@ TEST_F(HostControllerPeerTest, AuthenticatedPhoneGetsItsStateAndItsCommandsRoute
     auto pc = rig.connectionOf("v1");
     auto channel = pc->channel("input");
     channel->receive(R"({"t":"clip-get"})");
-    channel->receive(R"({"t":"key","code":"KeyA","down":true})");
-    ASSERT_TRUE(waitFor([&] { return commands.size() == 1 && controller.input().handledCount() == 1; }));
+    channel->receive(R"({"t":"key","code":"KeyA","d":true})");
+    ASSERT_TRUE(waitFor([&] { return commands.size() == 1 && rig.events->events == QStringList { "key 30 down" }; }));
     EXPECT_EQ(commands[0].value("t").toString(), QStringLiteral("clip-get"));
 
     // Quality is the controller's own: the sender changes level and the phone is told.
@@ -336,4 +336,30 @@ TEST_F(HostControllerPeerTest, AConnectedPhoneIsNeverTimedOutForJoining)
     settle();
     EXPECT_EQ(controller.peer("v1") ? controller.peer("v1")->pc : nullptr, pc);
     EXPECT_EQ(controller.viewerCount(), 1);
+}
+
+TEST_F(HostControllerPeerTest, InputHeldByAPhoneIsReleasedWhenItStallsOrLeavesAndKeyRepeatIsRestored)
+{
+    auto& controller = startLinked();
+    join("v1");
+    // The desktop's own repeat is off while phones are connected: phones send their repeats.
+    EXPECT_EQ(rig.events->repeat, std::optional<bool>(false));
+    EXPECT_TRUE(rig.settings->value(KeyRepeatGuard::kMarker).toBool());
+    rig.openChannel("v1");
+    auto pc = rig.connectionOf("v1");
+    auto channel = pc->channel("input");
+    channel->receive(R"({"t":"key","code":"KeyA","d":true})");
+    ASSERT_TRUE(waitFor([&] { return rig.events->down.contains(30); }));
+
+    // A stalled connection keeps its session, but not its keys.
+    pc->setConnectionState(rtc::PeerConnectionState::Disconnected);
+    EXPECT_TRUE(waitFor([&] { return !rig.events->down.contains(30); }));
+    EXPECT_EQ(controller.viewerCount(), 1);
+
+    channel->receive(R"({"t":"btn","b":0,"d":true})");
+    ASSERT_TRUE(waitFor([&] { return rig.events->events.contains("button left down"); }));
+    controller.closePeer("v1");
+    EXPECT_EQ(rig.events->events.last(), QStringLiteral("button left up"));
+    EXPECT_EQ(rig.events->repeat, std::optional<bool>(true));
+    EXPECT_FALSE(rig.settings->contains(KeyRepeatGuard::kMarker));
 }

@@ -8,7 +8,9 @@
 
 namespace {
 struct PeerRig {
-    InputInjector input { std::make_unique<FakeEventPoster>() };
+    std::unique_ptr<FakeEventPoster> ownedEvents = std::make_unique<FakeEventPoster>();
+    FakeEventPoster* events = ownedEvents.get();
+    InputInjector input { std::move(ownedEvents) };
     std::shared_ptr<Peer> peer = std::make_shared<Peer>(QStringLiteral("v1"), input);
     std::shared_ptr<rtc::FakeDataChannel> control = std::make_shared<rtc::FakeDataChannel>(QStringLiteral("input"));
     std::shared_ptr<rtc::FakeDataChannel> file = std::make_shared<rtc::FakeDataChannel>(QStringLiteral("file"));
@@ -17,6 +19,7 @@ struct PeerRig {
     QList<QByteArray> fileData;
     int opened = 0;
     int closed = 0;
+    int disconnected = 0;
 
     PeerRig()
     {
@@ -29,6 +32,7 @@ struct PeerRig {
         peer->onFileData = [this](const QByteArray& d, bool) { fileData << d; };
         peer->onOpen = [this] { ++opened; };
         peer->onClosed = [this] { ++closed; };
+        peer->onDisconnected = [this] { ++disconnected; };
     }
 };
 } // namespace
@@ -37,7 +41,7 @@ TEST(PeerTest, UnauthenticatedPhoneIsHeardOnlyForItsPin)
 {
     PeerRig rig;
     rig.peer->authed = false;
-    rig.control->receive(R"({"t":"mouse","x":0.5,"y":0.5})");
+    rig.control->receive(R"({"t":"abs","x":0.5,"y":0.5})");
     rig.control->receive(R"({"t":"clip-get"})");
     rig.control->receive(R"({"t":"auth","pin":1234})");
     rig.control->receive(R"({"t":"auth"})");
@@ -48,7 +52,7 @@ TEST(PeerTest, UnauthenticatedPhoneIsHeardOnlyForItsPin)
     EXPECT_EQ(rig.pins, QStringList { "4321" });
     EXPECT_TRUE(rig.commands.isEmpty());
     EXPECT_TRUE(rig.fileData.isEmpty());
-    EXPECT_EQ(rig.input.handledCount(), 0);
+    EXPECT_TRUE(rig.events->events.isEmpty());
 }
 
 TEST(PeerTest, AuthenticatedPhoneIsRoutedByType)
@@ -58,16 +62,18 @@ TEST(PeerTest, AuthenticatedPhoneIsRoutedByType)
         rig.control->receive(QByteArray(R"({"t":")") + command + R"("})");
     EXPECT_EQ(rig.commands.size(), 8);
 
-    rig.control->receive(R"({"t":"key","code":"KeyA"})");
+    rig.control->receive(R"({"t":"key","code":"KeyA","d":true})");
     rig.control->receive(R"({"t":7})");
     rig.control->receive(R"({"x":1})");
     rig.control->receive("garbage");
     rig.control->receive("[1,2]");
+    rig.control->receive(R"({"t":"abs","x":0.5,"y":0.5})");
     // Input is handed to the injector on the main thread, later.
-    EXPECT_EQ(rig.input.handledCount(), 0);
-    EXPECT_TRUE(waitFor([&] { return rig.input.handledCount() == 3; }));
+    EXPECT_TRUE(rig.events->events.isEmpty());
+    const QStringList expected { "key 30 down", "move 960,540" };
+    EXPECT_TRUE(waitFor([&] { return rig.events->events == expected; }));
     drainEvents();
-    EXPECT_EQ(rig.input.handledCount(), 3);
+    EXPECT_EQ(rig.events->events, expected);
     EXPECT_EQ(rig.commands.size(), 8);
 
     rig.file->receive("chunk", true);
@@ -89,6 +95,7 @@ TEST(PeerTest, ActsOnlyOnTheStatesThatMatter)
                         rtc::PeerConnectionState::Connected, rtc::PeerConnectionState::Disconnected })
         rig.peer->onConnectionStateChange(state);
     EXPECT_EQ(rig.closed, 0);
+    EXPECT_EQ(rig.disconnected, 1);
     rig.peer->onConnectionStateChange(rtc::PeerConnectionState::Failed);
     rig.peer->onConnectionStateChange(rtc::PeerConnectionState::Closed);
     EXPECT_EQ(rig.closed, 2);
@@ -97,24 +104,26 @@ TEST(PeerTest, ActsOnlyOnTheStatesThatMatter)
 TEST(PeerTest, ClosedPeerIgnoresLateMessagesAndInputOfAGonePeerIsDropped)
 {
     PeerRig rig;
-    rig.control->receive(R"({"t":"key","code":"KeyA"})");
+    rig.control->receive(R"({"t":"key","code":"KeyA","d":true})");
     rig.peer->close();
     EXPECT_TRUE(rig.control->closed());
     EXPECT_TRUE(rig.file->closed());
     rig.control->receive(R"({"t":"quality","level":"low"})");
     EXPECT_TRUE(rig.commands.isEmpty());
     // The input posted before close still arrives: it was sent while the phone was in control.
-    EXPECT_TRUE(waitFor([&] { return rig.input.handledCount() == 1; }));
+    EXPECT_TRUE(waitFor([&] { return rig.events->events.size() == 1; }));
 
     // Input queued for a peer that is destroyed before the main thread gets to it is dropped.
-    InputInjector input(std::make_unique<FakeEventPoster>());
+    auto poster = std::make_unique<FakeEventPoster>();
+    const FakeEventPoster* events = poster.get();
+    InputInjector input(std::move(poster));
     auto channel = std::make_shared<rtc::FakeDataChannel>(QStringLiteral("input"));
     {
         auto peer = std::make_shared<Peer>(QStringLiteral("v2"), input);
         peer->channel = channel;
         channel->setObserver(peer);
-        channel->receive(R"({"t":"key","code":"KeyB"})");
+        channel->receive(R"({"t":"key","code":"KeyB","d":true})");
     }
     drainEvents();
-    EXPECT_EQ(input.handledCount(), 0);
+    EXPECT_TRUE(events->events.isEmpty());
 }

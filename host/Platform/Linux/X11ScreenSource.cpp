@@ -1,5 +1,7 @@
 #include "Platform/Linux/X11ScreenSource.h"
 
+#include "Platform/Linux/X11Support.h"
+
 #include <xcb/damage.h>
 #include <xcb/randr.h>
 #include <xcb/shm.h>
@@ -11,45 +13,13 @@
 #include <cstdlib>
 #include <vector>
 
+using x11::describe;
+using x11::extension;
+using x11::Reply;
+using x11::screenOf;
+
 namespace {
-template <typename T>
-struct Reply {
-    explicit Reply(T* reply) : p(reply) {}
-    ~Reply() { std::free(p); }
-    Reply(const Reply&) = delete;
-    Reply& operator=(const Reply&) = delete;
-    T* operator->() const { return p; }
-    explicit operator bool() const { return p != nullptr; }
-    T* p;
-};
-
 const QString kLost = QStringLiteral("lost the connection to the X server");
-
-QString describe(xcb_generic_error_t* error)
-{
-    if (!error)
-        return kLost;
-    const QString text = QStringLiteral("X error %1 (request %2.%3)")
-                             .arg(error->error_code)
-                             .arg(error->major_code)
-                             .arg(error->minor_code);
-    std::free(error);
-    return text;
-}
-
-xcb_screen_t* screenOf(xcb_connection_t* connection, int number)
-{
-    auto it = xcb_setup_roots_iterator(xcb_get_setup(connection));
-    for (int i = 0; i < number && it.rem; ++i)
-        xcb_screen_next(&it);
-    return it.rem ? it.data : nullptr;
-}
-
-const xcb_query_extension_reply_t* extension(xcb_connection_t* connection, xcb_extension_t* id)
-{
-    const auto* data = xcb_get_extension_data(connection, id);
-    return data && data->present ? data : nullptr;
-}
 } // namespace
 
 X11ScreenSource::X11ScreenSource(QByteArray display)
@@ -253,37 +223,7 @@ bool X11ScreenSource::checkPixelFormat()
 
 QRect X11ScreenSource::findMainDisplay()
 {
-    Reply geometry(xcb_get_geometry_reply(connection_, xcb_get_geometry(connection_, root_), nullptr));
-    if (!geometry)
-        return {};
-    const QRect root(0, 0, geometry->width, geometry->height);
-    if (!hasRandr_)
-        return root;
-
-    Reply primary(xcb_randr_get_output_primary_reply(connection_, xcb_randr_get_output_primary(connection_, root_), nullptr));
-    Reply resources(xcb_randr_get_screen_resources_current_reply(
-        connection_, xcb_randr_get_screen_resources_current(connection_, root_), nullptr));
-    if (!resources)
-        return root;
-    std::vector<xcb_randr_output_t> outputs;
-    if (primary && primary->output != XCB_NONE)
-        outputs.push_back(primary->output);
-    const xcb_randr_output_t* listed = xcb_randr_get_screen_resources_current_outputs(resources.p);
-    outputs.insert(outputs.end(), listed, listed + xcb_randr_get_screen_resources_current_outputs_length(resources.p));
-
-    const xcb_timestamp_t timestamp = resources->config_timestamp;
-    for (const xcb_randr_output_t output : outputs) {
-        Reply info(xcb_randr_get_output_info_reply(connection_, xcb_randr_get_output_info(connection_, output, timestamp), nullptr));
-        if (!info || info->connection != XCB_RANDR_CONNECTION_CONNECTED || info->crtc == XCB_NONE)
-            continue;
-        Reply crtc(xcb_randr_get_crtc_info_reply(connection_, xcb_randr_get_crtc_info(connection_, info->crtc, timestamp), nullptr));
-        if (!crtc || crtc->mode == XCB_NONE)
-            continue;
-        const QRect rect = QRect(crtc->x, crtc->y, crtc->width, crtc->height) & root;
-        if (!rect.isEmpty())
-            return rect;
-    }
-    return root;
+    return x11::mainDisplay(connection_, root_, hasRandr_);
 }
 
 bool X11ScreenSource::attachSharedMemory(std::size_t bytes)

@@ -1,0 +1,378 @@
+#include "Platform/Linux/X11EventPoster.h"
+
+#include "Platform/Linux/X11Support.h"
+
+#include <QLoggingCategory>
+
+#include <xcb/randr.h>
+#include <xcb/xtest.h>
+
+#include <algorithm>
+
+namespace {
+Q_LOGGING_CATEGORY(inputLog, "orbel.input")
+
+// Spare keycodes kept for typing: enough for one piece of text with every character different.
+constexpr size_t kMaxSpares = 32;
+constexpr int kDefaultDoubleClickMs = 400;
+
+constexpr uint32_t kReturn = 0xFF0D;
+constexpr uint32_t kTab = 0xFF09;
+constexpr uint32_t kBackSpace = 0xFF08;
+
+// The keysym that types `c`; 0 for control characters that type nothing.
+uint32_t keysymFor(char32_t c)
+{
+    switch (c) {
+    case U'\n':
+    case U'\r':
+        return kReturn;
+    case U'\t':
+        return kTab;
+    case U'\b':
+        return kBackSpace;
+    default:
+        break;
+    }
+    if (c < 0x20 || (c >= 0x7F && c < 0xA0) || c > 0x10FFFF)
+        return 0;
+    // Latin-1 keysyms equal their code points; every other character has a Unicode keysym.
+    return c < 0x100 ? uint32_t(c) : 0x01000000u | uint32_t(c);
+}
+
+uint32_t mediaKeysym(EventPoster::MediaKey key)
+{
+    switch (key) {
+    case EventPoster::MediaKey::PlayPause:
+        return 0x1008FF14; // XF86AudioPlay
+    case EventPoster::MediaKey::Next:
+        return 0x1008FF17; // XF86AudioNext
+    case EventPoster::MediaKey::Previous:
+        return 0x1008FF16; // XF86AudioPrev
+    case EventPoster::MediaKey::VolumeUp:
+        return 0x1008FF13; // XF86AudioRaiseVolume
+    case EventPoster::MediaKey::VolumeDown:
+        return 0x1008FF11; // XF86AudioLowerVolume
+    case EventPoster::MediaKey::Mute:
+        return 0x1008FF12; // XF86AudioMute
+    }
+    return 0;
+}
+} // namespace
+
+X11EventPoster::X11EventPoster(QByteArray display)
+    : displayName_(std::move(display))
+{
+    resume_.setSingleShot(true);
+    restore_.setSingleShot(true);
+    QObject::connect(&resume_, &QTimer::timeout, [this] {
+        waiting_ = false;
+        drain();
+    });
+    QObject::connect(&restore_, &QTimer::timeout, [this] { post([this] { restoreSpares(); }); });
+    connect();
+}
+
+X11EventPoster::~X11EventPoster()
+{
+    if (!connection_)
+        return;
+    restoreSpares();
+    xcb_flush(connection_);
+    xcb_disconnect(connection_);
+}
+
+bool X11EventPoster::connect()
+{
+    int screenNumber = 0;
+    connection_ = xcb_connect(displayName_.isEmpty() ? nullptr : displayName_.constData(), &screenNumber);
+    if (xcb_connection_has_error(connection_)) {
+        qCWarning(inputLog) << "cannot open the X display for input";
+        xcb_disconnect(connection_);
+        connection_ = nullptr;
+        return false;
+    }
+    const xcb_screen_t* screen = x11::screenOf(connection_, screenNumber);
+    root_ = screen ? screen->root : 0;
+    hasTest_ = x11::extension(connection_, &xcb_test_id) != nullptr;
+    if (!hasTest_)
+        qCWarning(inputLog) << "the X server has no XTEST extension: input cannot be posted";
+    if (const auto* randr = x11::extension(connection_, &xcb_randr_id)) {
+        x11::Reply version(xcb_randr_query_version_reply(connection_, xcb_randr_query_version(connection_, 1, 5), nullptr));
+        hasRandr_ = bool(version);
+        randrEvent_ = randr->first_event;
+        if (hasRandr_)
+            xcb_randr_select_input(connection_, root_,
+                                   XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE
+                                       | XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
+    }
+    readKeyboardMap();
+    return true;
+}
+
+void X11EventPoster::readKeyboardMap()
+{
+    const xcb_setup_t* setup = xcb_get_setup(connection_);
+    minKeycode_ = setup->min_keycode;
+    maxKeycode_ = setup->max_keycode;
+    const int count = maxKeycode_ - minKeycode_ + 1;
+    x11::Reply map(xcb_get_keyboard_mapping_reply(connection_, xcb_get_keyboard_mapping(connection_, minKeycode_, count), nullptr));
+    if (!map)
+        return;
+    keysymsPerKeycode_ = map->keysyms_per_keycode;
+    const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(map.p);
+    keysyms_.assign(syms, syms + xcb_get_keyboard_mapping_keysyms_length(map.p));
+
+    // Keycodes with no keysym at all, from the top: the least likely to be on a real keyboard.
+    spares_.clear();
+    for (int code = maxKeycode_; code >= minKeycode_ && spares_.size() < kMaxSpares; --code) {
+        const auto first = keysyms_.begin() + (code - minKeycode_) * keysymsPerKeycode_;
+        if (std::all_of(first, first + keysymsPerKeycode_, [](uint32_t s) { return s == 0; }))
+            spares_.push_back(Spare { xcb_keycode_t(code) });
+    }
+    if (spares_.empty())
+        qCWarning(inputLog) << "no unused keycode: text cannot be typed";
+}
+
+std::optional<xcb_keycode_t> X11EventPoster::keycodeFor(uint32_t keysym) const
+{
+    if (keysymsPerKeycode_ == 0)
+        return std::nullopt;
+    for (size_t i = 0; i < keysyms_.size(); i += keysymsPerKeycode_)
+        if (keysyms_[i] == keysym)
+            return xcb_keycode_t(minKeycode_ + i / keysymsPerKeycode_);
+    return std::nullopt;
+}
+
+void X11EventPoster::post(std::function<void()> op)
+{
+    if (!usable())
+        return;
+    if (waiting_ || !queue_.empty()) {
+        queue_.push_back(std::move(op));
+        return;
+    }
+    op();
+    xcb_flush(connection_);
+}
+
+void X11EventPoster::drain()
+{
+    while (!waiting_ && !queue_.empty()) {
+        auto op = std::move(queue_.front());
+        queue_.pop_front();
+        op();
+    }
+    if (queue_.empty())
+        queuedPointer_.reset();
+    if (connection_)
+        xcb_flush(connection_);
+}
+
+void X11EventPoster::fake(uint8_t type, uint8_t detail, int16_t x, int16_t y)
+{
+    xcb_test_fake_input(connection_, type, detail, XCB_CURRENT_TIME, root_, x, y, 0);
+}
+
+QRect X11EventPoster::mainDisplayBounds()
+{
+    if (!connection_)
+        return {};
+    while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
+        const uint8_t type = event->response_type & 0x7f;
+        if (hasRandr_ && (type == randrEvent_ + XCB_RANDR_SCREEN_CHANGE_NOTIFY || type == randrEvent_ + XCB_RANDR_NOTIFY))
+            mainKnown_ = false;
+        std::free(event);
+    }
+    if (!mainKnown_) {
+        main_ = x11::mainDisplay(connection_, root_, hasRandr_);
+        mainKnown_ = !main_.isEmpty();
+    }
+    return main_;
+}
+
+QPoint X11EventPoster::pointerPosition()
+{
+    // A move still waiting behind typing is where the pointer is about to be.
+    if (queuedPointer_)
+        return *queuedPointer_;
+    if (!connection_)
+        return {};
+    x11::Reply pointer(xcb_query_pointer_reply(connection_, xcb_query_pointer(connection_, root_), nullptr));
+    return pointer ? QPoint(pointer->root_x, pointer->root_y) : QPoint();
+}
+
+void X11EventPoster::moveTo(QPoint p)
+{
+    const int16_t x = int16_t(std::clamp(p.x(), -32768, 32767));
+    const int16_t y = int16_t(std::clamp(p.y(), -32768, 32767));
+    if (waiting_ || !queue_.empty())
+        queuedPointer_ = QPoint(x, y);
+    post([this, x, y] { fake(XCB_MOTION_NOTIFY, 0, x, y); });
+}
+
+void X11EventPoster::button(Button which, bool down)
+{
+    const uint8_t number = which == Button::Left ? 1 : which == Button::Middle ? 2 : 3;
+    post([this, number, down] { fake(down ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE, number); });
+}
+
+void X11EventPoster::scroll(int dx, int dy)
+{
+    // Buttons 4/5 scroll up/down, 6/7 left/right; one press and release per click.
+    post([this, dx, dy] {
+        const auto clicks = [this](int count, uint8_t positive, uint8_t negative) {
+            for (int i = 0; i < std::abs(count); ++i) {
+                fake(XCB_BUTTON_PRESS, count > 0 ? positive : negative);
+                fake(XCB_BUTTON_RELEASE, count > 0 ? positive : negative);
+            }
+        };
+        clicks(dy, 4, 5);
+        clicks(dx, 6, 7);
+    });
+}
+
+void X11EventPoster::key(uint32_t evdevCode, bool down)
+{
+    const uint32_t keycode = evdevCode + 8;
+    if (keycode < minKeycode_ || keycode > maxKeycode_)
+        return;
+    post([this, keycode, down] { fake(down ? XCB_KEY_PRESS : XCB_KEY_RELEASE, uint8_t(keycode)); });
+}
+
+void X11EventPoster::typeText(const QString& text)
+{
+    QString plain = text;
+    plain.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    std::vector<uint32_t> syms;
+    for (const char32_t c : plain.toUcs4())
+        if (const uint32_t sym = keysymFor(c))
+            syms.push_back(sym);
+    if (!syms.empty())
+        post([this, syms = std::move(syms)] { typeKeysyms(syms); });
+}
+
+void X11EventPoster::mediaKey(MediaKey which, bool down)
+{
+    const uint32_t sym = mediaKeysym(which);
+    if (const auto keycode = keycodeFor(sym)) {
+        post([this, code = *keycode, down] { fake(down ? XCB_KEY_PRESS : XCB_KEY_RELEASE, code); });
+        return;
+    }
+    // Not on this keyboard: a spare keycode presses and releases it in one go.
+    if (down)
+        post([this, sym] { typeKeysyms({ sym }); });
+}
+
+void X11EventPoster::typeKeysyms(const std::vector<uint32_t>& syms)
+{
+    size_t from = 0;
+    while (from < syms.size()) {
+        int remapped = 0;
+        const size_t typed = typeBatch(syms, from, remapped);
+        from += typed;
+        if (remapped > 0) {
+            restore_.start(kRestoreAfterMs);
+            if (from < syms.size()) {
+                std::vector<uint32_t> rest(syms.begin() + from, syms.end());
+                queue_.push_front([this, rest = std::move(rest)] { typeKeysyms(rest); });
+            }
+            waiting_ = true;
+            resume_.start(kRemapPauseMs * remapped);
+            return;
+        }
+        if (typed == 0) {
+            qCWarning(inputLog) << "dropped" << syms.size() - from << "characters: no keycode to type them with";
+            return;
+        }
+    }
+}
+
+size_t X11EventPoster::typeBatch(const std::vector<uint32_t>& syms, size_t from, int& remapped)
+{
+    std::vector<xcb_keycode_t> codes;
+    std::vector<const Spare*> taken;
+    size_t i = from;
+    for (; i < syms.size(); ++i) {
+        auto found = std::find_if(spares_.begin(), spares_.end(), [&](const Spare& s) { return s.keysym == syms[i]; });
+        if (found == spares_.end()) {
+            // The least recently used spare that this batch has not taken yet.
+            Spare* pick = nullptr;
+            for (Spare& s : spares_)
+                if (std::find(taken.begin(), taken.end(), &s) == taken.end() && (!pick || s.used < pick->used))
+                    pick = &s;
+            if (!pick)
+                break;
+            setSpare(*pick, syms[i]);
+            ++remapped;
+            found = spares_.begin() + (pick - spares_.data());
+        }
+        found->used = ++useClock_;
+        taken.push_back(&*found);
+        codes.push_back(found->keycode);
+    }
+    for (const xcb_keycode_t code : codes) {
+        fake(XCB_KEY_PRESS, code);
+        fake(XCB_KEY_RELEASE, code);
+    }
+    return i - from;
+}
+
+void X11EventPoster::setSpare(Spare& spare, uint32_t keysym)
+{
+    // The same keysym in every column, so Shift or a layout group cannot change what it types.
+    const std::vector<xcb_keysym_t> row(size_t(keysymsPerKeycode_), keysym);
+    xcb_change_keyboard_mapping(connection_, 1, spare.keycode, uint8_t(keysymsPerKeycode_), row.data());
+    std::copy(row.begin(), row.end(), keysyms_.begin() + (spare.keycode - minKeycode_) * keysymsPerKeycode_);
+    spare.keysym = keysym;
+}
+
+void X11EventPoster::restoreSpares()
+{
+    for (Spare& spare : spares_)
+        if (spare.keysym != 0)
+            setSpare(spare, 0);
+}
+
+unsigned X11EventPoster::heldModifiers()
+{
+    if (!connection_)
+        return 0;
+    x11::Reply pointer(xcb_query_pointer_reply(connection_, xcb_query_pointer(connection_, root_), nullptr));
+    if (!pointer)
+        return 0;
+    unsigned bits = 0;
+    if (pointer->mask & XCB_MOD_MASK_SHIFT)
+        bits |= Shift;
+    if (pointer->mask & XCB_MOD_MASK_CONTROL)
+        bits |= Control;
+    if (pointer->mask & XCB_MOD_MASK_1)
+        bits |= Alt;
+    if (pointer->mask & XCB_MOD_MASK_4)
+        bits |= Meta;
+    return bits;
+}
+
+int X11EventPoster::doubleClickIntervalMs()
+{
+    return kDefaultDoubleClickMs;
+}
+
+std::optional<bool> X11EventPoster::keyRepeat()
+{
+    if (!connection_)
+        return std::nullopt;
+    x11::Reply control(xcb_get_keyboard_control_reply(connection_, xcb_get_keyboard_control(connection_), nullptr));
+    if (!control)
+        return std::nullopt;
+    return control->global_auto_repeat == XCB_AUTO_REPEAT_MODE_ON;
+}
+
+void X11EventPoster::setKeyRepeat(bool on)
+{
+    if (!connection_)
+        return;
+    const uint32_t mode = on ? XCB_AUTO_REPEAT_MODE_ON : XCB_AUTO_REPEAT_MODE_OFF;
+    xcb_change_keyboard_control(connection_, XCB_KB_AUTO_REPEAT_MODE, &mode);
+    xcb_flush(connection_);
+}

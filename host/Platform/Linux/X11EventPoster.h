@@ -1,0 +1,98 @@
+#pragma once
+// Desktop input through the X server's XTEST extension. Keys are evdev codes, posted as
+// keycode = evdev + 8 (how the X server numbers evdev keyboards). Text and keys the keyboard
+// map lacks (media keys on a bare server) are typed through spare keycodes: unused keycodes
+// are mapped to the wanted keysyms, pressed, and emptied again once typing has stopped.
+//
+// Clients re-read the keyboard map each time they see it change, by asking the server (Qt
+// fetches and compiles the whole map, a few milliseconds). So a spare keycode must not be
+// mapped to something else until they have read the map for its last press: after a batch
+// that changed the map, the poster waits kRemapPauseMs per changed keycode before running
+// whatever was posted next, and spares are reused least recently used first. Posts keep
+// their order; only text ever waits. Characters already on a spare cost no wait.
+
+#include "Platform/EventPoster.h"
+
+#include <QByteArray>
+#include <QTimer>
+
+#include <xcb/xcb.h>
+
+#include <deque>
+#include <functional>
+#include <optional>
+#include <vector>
+
+class X11EventPoster : public EventPoster {
+public:
+    // `display` names the X display; empty means $DISPLAY.
+    explicit X11EventPoster(QByteArray display = {});
+    ~X11EventPoster() override;
+    X11EventPoster(const X11EventPoster&) = delete;
+    X11EventPoster& operator=(const X11EventPoster&) = delete;
+
+    // Whether the server is reachable and has XTEST.
+    bool usable() const { return connection_ && hasTest_; }
+
+    QRect mainDisplayBounds() override;
+    QPoint pointerPosition() override;
+    void moveTo(QPoint position) override;
+    void button(Button button, bool down) override;
+    void scroll(int dx, int dy) override;
+    void key(uint32_t evdevCode, bool down) override;
+    void typeText(const QString& text) override;
+    void mediaKey(MediaKey key, bool down) override;
+    unsigned heldModifiers() override;
+    int doubleClickIntervalMs() override;
+    std::optional<bool> keyRepeat() override;
+    void setKeyRepeat(bool on) override;
+
+    // Pause per keycode that a batch of typing mapped anew.
+    static constexpr int kRemapPauseMs = 8;
+    // Spare keycodes are emptied this long after the last typing.
+    static constexpr int kRestoreAfterMs = 500;
+
+private:
+    struct Spare {
+        xcb_keycode_t keycode;
+        uint32_t keysym = 0; // 0: empty
+        uint64_t used = 0;   // for least-recently-used reuse
+    };
+
+    bool connect();
+    // Runs `op` now, or after what is queued before it.
+    void post(std::function<void()> op);
+    void drain();
+    void fake(uint8_t type, uint8_t detail, int16_t x = 0, int16_t y = 0);
+    void readKeyboardMap();
+    std::optional<xcb_keycode_t> keycodeFor(uint32_t keysym) const;
+    // Presses and releases each keysym in order, through spare keycodes where needed.
+    void typeKeysyms(const std::vector<uint32_t>& keysyms);
+    // Maps as many of `keysyms` from `from` as the spare keycodes hold at once, types them, and
+    // returns how many it typed; `remapped` counts the keycodes it mapped anew.
+    size_t typeBatch(const std::vector<uint32_t>& keysyms, size_t from, int& remapped);
+    void setSpare(Spare& spare, uint32_t keysym);
+    void restoreSpares();
+
+    QByteArray displayName_;
+    xcb_connection_t* connection_ = nullptr;
+    xcb_window_t root_ = 0;
+    bool hasTest_ = false;
+    bool hasRandr_ = false;
+    uint8_t randrEvent_ = 0;
+    QRect main_;
+    bool mainKnown_ = false;
+
+    xcb_keycode_t minKeycode_ = 8;
+    xcb_keycode_t maxKeycode_ = 255;
+    int keysymsPerKeycode_ = 0;
+    std::vector<uint32_t> keysyms_; // the keyboard map as read
+    std::vector<Spare> spares_;
+    uint64_t useClock_ = 0;
+
+    std::deque<std::function<void()>> queue_;
+    bool waiting_ = false;
+    QTimer resume_;
+    QTimer restore_;
+    std::optional<QPoint> queuedPointer_;
+};

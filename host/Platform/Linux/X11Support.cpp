@@ -1,0 +1,70 @@
+#include "Platform/Linux/X11Support.h"
+
+#include <xcb/randr.h>
+
+#include <vector>
+
+namespace x11 {
+
+QString describe(xcb_generic_error_t* error)
+{
+    if (!error)
+        return QStringLiteral("lost the connection to the X server");
+    const QString text = QStringLiteral("X error %1 (request %2.%3)")
+                             .arg(error->error_code)
+                             .arg(error->major_code)
+                             .arg(error->minor_code);
+    std::free(error);
+    return text;
+}
+
+xcb_screen_t* screenOf(xcb_connection_t* connection, int number)
+{
+    auto it = xcb_setup_roots_iterator(xcb_get_setup(connection));
+    for (int i = 0; i < number && it.rem; ++i)
+        xcb_screen_next(&it);
+    return it.rem ? it.data : nullptr;
+}
+
+const xcb_query_extension_reply_t* extension(xcb_connection_t* connection, xcb_extension_t* id)
+{
+    const auto* data = xcb_get_extension_data(connection, id);
+    return data && data->present ? data : nullptr;
+}
+
+QRect mainDisplay(xcb_connection_t* connection, xcb_window_t root, bool useRandr)
+{
+    Reply geometry(xcb_get_geometry_reply(connection, xcb_get_geometry(connection, root), nullptr));
+    if (!geometry)
+        return {};
+    const QRect whole(0, 0, geometry->width, geometry->height);
+    if (!useRandr)
+        return whole;
+
+    Reply primary(xcb_randr_get_output_primary_reply(connection, xcb_randr_get_output_primary(connection, root), nullptr));
+    Reply resources(xcb_randr_get_screen_resources_current_reply(
+        connection, xcb_randr_get_screen_resources_current(connection, root), nullptr));
+    if (!resources)
+        return whole;
+    std::vector<xcb_randr_output_t> outputs;
+    if (primary && primary->output != XCB_NONE)
+        outputs.push_back(primary->output);
+    const xcb_randr_output_t* listed = xcb_randr_get_screen_resources_current_outputs(resources.p);
+    outputs.insert(outputs.end(), listed, listed + xcb_randr_get_screen_resources_current_outputs_length(resources.p));
+
+    const xcb_timestamp_t timestamp = resources->config_timestamp;
+    for (const xcb_randr_output_t output : outputs) {
+        Reply info(xcb_randr_get_output_info_reply(connection, xcb_randr_get_output_info(connection, output, timestamp), nullptr));
+        if (!info || info->connection != XCB_RANDR_CONNECTION_CONNECTED || info->crtc == XCB_NONE)
+            continue;
+        Reply crtc(xcb_randr_get_crtc_info_reply(connection, xcb_randr_get_crtc_info(connection, info->crtc, timestamp), nullptr));
+        if (!crtc || crtc->mode == XCB_NONE)
+            continue;
+        const QRect rect = QRect(crtc->x, crtc->y, crtc->width, crtc->height) & whole;
+        if (!rect.isEmpty())
+            return rect;
+    }
+    return whole;
+}
+
+} // namespace x11

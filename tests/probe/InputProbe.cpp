@@ -1,0 +1,80 @@
+// A window that covers the screen and prints, one line per event on stdout, the input that
+// reaches it, the way a Qt application sees it. Tests post input and read the lines back:
+//   ready
+//   key <Qt key in hex> <text as hex UTF-8, or -> <repeat 0/1>
+//   keyup <Qt key in hex>
+//   press <left|middle|right> <1 or 2: Qt's own double-click detection>
+//   release <left|middle|right>
+//   wheel <angle delta x> <angle delta y>
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QTimer>
+#include <QWidget>
+
+#include <cstdio>
+
+namespace {
+const char* buttonName(Qt::MouseButton button)
+{
+    switch (button) {
+    case Qt::LeftButton:
+        return "left";
+    case Qt::MiddleButton:
+        return "middle";
+    case Qt::RightButton:
+        return "right";
+    default:
+        return "other";
+    }
+}
+
+void say(const QByteArray& line)
+{
+    std::fputs(line.constData(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+class Probe : public QWidget {
+protected:
+    void keyPressEvent(QKeyEvent* e) override
+    {
+        const QByteArray text = e->text().isEmpty() ? QByteArray("-") : e->text().toUtf8().toHex();
+        say("key " + QByteArray::number(e->key(), 16) + " " + text + " " + (e->isAutoRepeat() ? "1" : "0"));
+    }
+    void keyReleaseEvent(QKeyEvent* e) override
+    {
+        if (!e->isAutoRepeat())
+            say("keyup " + QByteArray::number(e->key(), 16));
+    }
+    void mousePressEvent(QMouseEvent* e) override { say(QByteArray("press ") + buttonName(e->button()) + " 1"); }
+    void mouseDoubleClickEvent(QMouseEvent* e) override { say(QByteArray("press ") + buttonName(e->button()) + " 2"); }
+    void mouseReleaseEvent(QMouseEvent* e) override { say(QByteArray("release ") + buttonName(e->button())); }
+    void wheelEvent(QWheelEvent* e) override
+    {
+        say("wheel " + QByteArray::number(e->angleDelta().x()) + " " + QByteArray::number(e->angleDelta().y()));
+    }
+};
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    Probe probe;
+    probe.setWindowFlag(Qt::FramelessWindowHint);
+    probe.setGeometry(QApplication::primaryScreen()->geometry());
+    probe.show();
+    probe.activateWindow();
+    probe.setFocus();
+    // Ready once the window is up and has the keyboard focus.
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (probe.isActiveWindow()) {
+            poll.stop();
+            say("ready");
+        }
+    });
+    poll.start(20);
+    return app.exec();
+}
