@@ -3,14 +3,15 @@
 #include "OrbelHost/HostController.h"
 #include "OrbelHost/HostL10n.h"
 #include "OrbelHost/LinkQRCode.h"
-#include "Platform/Fake/FakeCursorSource.h"
 #include "Platform/Fake/FakeLoginItem.h"
 #include "Platform/Fake/FakeNotifier.h"
 #include "Platform/Linux/ComputerName.h"
 #include "Platform/Linux/MemoryTuning.h"
 #include "Platform/Linux/QuitSignals.h"
 #include "Platform/Linux/SecretServiceKeychain.h"
+#include "Platform/Linux/X11CursorSource.h"
 #include "Platform/Linux/X11EventPoster.h"
+#include "Platform/Linux/X11KeyboardLayouts.h"
 #include "Platform/Linux/X11PermissionProbe.h"
 #include "Platform/Linux/X11ScreenSource.h"
 #include "WebRTC/GstWebRTC.h"
@@ -62,11 +63,12 @@ int main(int argc, char** argv)
         return 1;
     }
     env.events = std::make_unique<X11EventPoster>();
-    // The cursor and notifications get their desktop backends as they land; until then the
-    // in-memory ones stand in.
+    env.cursor = std::make_unique<X11CursorSource>();
+    env.layouts = std::make_unique<X11KeyboardLayouts>();
+    // Notifications and the login item get their desktop backends with the app shell; until
+    // then the in-memory ones stand in.
     env.notifier = std::make_unique<FakeNotifier>();
     env.loginItem = std::make_unique<FakeLoginItem>();
-    env.cursor = std::make_unique<FakeCursorSource>();
 
     HostController controller(std::move(env));
     QObject::connect(&controller, &HostController::signalStatusChanged, [&] { say(controller.signalStatus()); });

@@ -1,16 +1,68 @@
 #include "OrbelHost/CursorMonitor.h"
 
+#include <QBuffer>
+
 CursorMonitor::CursorMonitor(std::unique_ptr<CursorSource> source)
     : source_(std::move(source))
 {
+    timer_.setInterval(kIntervalMs);
+    timer_.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&timer_, &QTimer::timeout, [this] { poll(); });
 }
 
 void CursorMonitor::start()
 {
-    running_ = true;
+    if (!timer_.isActive())
+        timer_.start();
 }
 
 void CursorMonitor::stop()
 {
-    running_ = false;
+    timer_.stop();
+    reset();
+}
+
+void CursorMonitor::reset()
+{
+    lastPosition_.reset();
+    lastShape_.reset();
+    tick_ = 0;
+}
+
+void CursorMonitor::poll()
+{
+    const QRect display = source_->mainDisplayBounds();
+    const auto at = source_->position();
+    if (at && at != lastPosition_ && !display.isEmpty()) {
+        lastPosition_ = at;
+        // Fractions of the main display, not clamped: another monitor gives values outside 0…1.
+        if (onMessage)
+            onMessage({ { QStringLiteral("t"), QStringLiteral("cur") },
+                        { QStringLiteral("x"), double(at->x() - display.x()) / display.width() },
+                        { QStringLiteral("y"), double(at->y() - display.y()) / display.height() } });
+    }
+    if (++tick_ % kShapeEvery == 1)
+        checkShape();
+}
+
+void CursorMonitor::checkShape()
+{
+    const auto shape = source_->shape();
+    if (!shape || shape->image.isNull() || lastShape_ == shape->serial)
+        return;
+    lastShape_ = shape->serial;
+    const QSize points = shape->image.size();
+    const QImage doubled = shape->image.scaled(points * 2, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    if (!doubled.save(&buffer, "PNG"))
+        return;
+    if (onMessage)
+        onMessage({ { QStringLiteral("t"), QStringLiteral("shape") },
+                    { QStringLiteral("png"), QString::fromLatin1(png.toBase64()) },
+                    { QStringLiteral("w"), points.width() },
+                    { QStringLiteral("h"), points.height() },
+                    { QStringLiteral("hx"), shape->hotspot.x() },
+                    { QStringLiteral("hy"), shape->hotspot.y() } });
 }

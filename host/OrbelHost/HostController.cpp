@@ -10,7 +10,7 @@ HostController::HostController(HostEnvironment environment, QObject* parent)
     , env_(std::move(environment))
 {
     Q_ASSERT(env_.factory && env_.permissions && env_.keychain && env_.account && env_.notifier && env_.loginItem
-             && env_.screen && env_.events && env_.cursor && env_.settings);
+             && env_.screen && env_.events && env_.cursor && env_.layouts && env_.settings);
     QSettings& defaults = *env_.settings;
 
     // Published state first, then the components, then identity, then WebRTC objects.
@@ -22,6 +22,7 @@ HostController::HostController(HostEnvironment environment, QObject* parent)
     input_ = std::make_unique<InputInjector>(std::move(env_.events));
     cursor_ = std::make_unique<CursorMonitor>(std::move(env_.cursor));
     keyRepeat_ = std::make_unique<KeyRepeatGuard>(input_->poster(), defaults);
+    inputSources_ = std::make_unique<InputSources>(*env_.layouts);
 
     keepAwake_ = defaults.value(QStringLiteral("keepAwake"), false).toBool();
     iceServers_ = { rtc::IceServer { { QStringLiteral(VELQUIN_DEFAULT_STUN_URL) }, std::nullopt, std::nullopt } };
@@ -49,6 +50,11 @@ HostController::HostController(HostEnvironment environment, QObject* parent)
         if (self)
             self->broadcast(message);
     };
+    // A switch of input source, made from a phone or at the computer, goes to every phone.
+    env_.layouts->setOnChanged([self] {
+        if (self)
+            self->broadcast(self->inputSources_->currentMessage());
+    });
 
     permissionTimer_.setInterval(env_.permissionPollMs);
     connect(&permissionTimer_, &QTimer::timeout, this, &HostController::pollPermissions);

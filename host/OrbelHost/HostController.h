@@ -6,6 +6,7 @@
 #include "OrbelHost/CursorMonitor.h"
 #include "OrbelHost/HostEnvironment.h"
 #include "OrbelHost/InputInjector.h"
+#include "OrbelHost/InputSources.h"
 #include "OrbelHost/KeyRepeatGuard.h"
 #include "OrbelHost/Peer.h"
 #include "OrbelHost/ScreenCapturer.h"
@@ -106,6 +107,7 @@ public:
     ScreenCapturer& capturer() { return *capturer_; }
     CursorMonitor& cursor() { return *cursor_; }
     InputInjector& input() { return *input_; }
+    InputSources& inputSources() { return *inputSources_; }
     bool started() const { return started_; }
 
     // Normal and data-saving sender settings.
@@ -213,6 +215,7 @@ private:
     std::unique_ptr<ScreenCapturer> capturer_;
     std::unique_ptr<InputInjector> input_;
     std::unique_ptr<CursorMonitor> cursor_;
+    std::unique_ptr<InputSources> inputSources_;
     // After the injector: it restores the desktop's key repeat through the injector's poster.
     std::unique_ptr<KeyRepeatGuard> keyRepeat_;
     QPointer<SignalingClient> signaling_;

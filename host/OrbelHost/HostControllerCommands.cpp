@@ -13,6 +13,20 @@ void HostController::handleCommand(const QJsonObject& message, Peer& peer)
         input_->tap(kPrintKey, 0);
         return;
     }
+    if (type.toString() == QStringLiteral("ime-next")) {
+        inputSources_->selectNext();
+        return;
+    }
+    if (type.toString() == QStringLiteral("ime-list")) {
+        send(inputSources_->listMessage(), peer);
+        return;
+    }
+    if (type.toString() == QStringLiteral("ime-select")) {
+        const auto id = message.value(QStringLiteral("id"));
+        if (id.isString())
+            inputSources_->select(id.toString());
+        return;
+    }
     if (type.toString() == QStringLiteral("quality")) {
         if (!peer.sender)
             return;

@@ -185,6 +185,8 @@ void HostController::handleChannelOpen(const std::shared_ptr<Peer>& peer)
     if (!isCurrent(*peer))
         return;
     if (peer->authed) {
+        // The next poll tells every phone, this one included, where the pointer is and how it looks.
+        cursor_->reset();
         if (hooks.initialState)
             hooks.initialState(*peer);
         return;

@@ -6,6 +6,7 @@
 #include "OrbelHost/SignalingClient.h"
 #include "Platform/CursorSource.h"
 #include "Platform/EventPoster.h"
+#include "Platform/KeyboardLayouts.h"
 #include "Platform/Keychain.h"
 #include "Platform/LoginItem.h"
 #include "Platform/Notifier.h"
@@ -30,6 +31,7 @@ struct HostEnvironment {
     std::unique_ptr<ScreenSource> screen;
     std::unique_ptr<EventPoster> events;
     std::unique_ptr<CursorSource> cursor;
+    std::unique_ptr<KeyboardLayouts> layouts;
     // The user defaults; owned by the caller and outliving the controller.
     QSettings* settings = nullptr;
 

@@ -6,13 +6,16 @@
 //   press <left|middle|right> <1 or 2: Qt's own double-click detection>
 //   release <left|middle|right>
 //   wheel <angle delta x> <angle delta y>
+// A line "cursor arrow|ibeam|cross" on stdin sets the window's pointer shape.
 
 #include <QApplication>
 #include <QKeyEvent>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QWidget>
 
 #include <cstdio>
+#include <unistd.h>
 
 namespace {
 const char* buttonName(Qt::MouseButton button)
@@ -76,5 +79,22 @@ int main(int argc, char** argv)
         }
     });
     poll.start(20);
+
+    QSocketNotifier commands(STDIN_FILENO, QSocketNotifier::Read);
+    QObject::connect(&commands, &QSocketNotifier::activated, [&] {
+        char line[256];
+        const auto n = ::read(STDIN_FILENO, line, sizeof line - 1);
+        if (n <= 0) {
+            commands.setEnabled(false);
+            return;
+        }
+        const QByteArray command = QByteArray(line, int(n)).trimmed();
+        if (command == "cursor ibeam")
+            probe.setCursor(Qt::IBeamCursor);
+        else if (command == "cursor cross")
+            probe.setCursor(Qt::CrossCursor);
+        else if (command == "cursor arrow")
+            probe.setCursor(Qt::ArrowCursor);
+    });
     return app.exec();
 }

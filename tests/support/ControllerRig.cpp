@@ -24,7 +24,14 @@ ControllerRig::ControllerRig()
     env.loginItem = std::move(loginOwned);
     env.screen = std::make_unique<FakeScreenSource>();
     env.events = std::move(eventsOwned);
-    env.cursor = std::make_unique<FakeCursorSource>();
+    auto layoutsOwned = std::make_unique<FakeKeyboardLayouts>();
+    layouts = layoutsOwned.get();
+    env.layouts = std::move(layoutsOwned);
+    auto cursorOwned = std::make_unique<FakeCursorSource>();
+    // Unknown until a test places it, so no pointer report mixes into other tests' messages.
+    cursorOwned->pos.reset();
+    cursor = cursorOwned.get();
+    env.cursor = std::move(cursorOwned);
     env.settings = settings.get();
     env.signalingTiming = { 300, 200, 50, 1500 };
     env.permissionPollMs = 20;

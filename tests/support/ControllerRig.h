@@ -6,6 +6,7 @@
 #include "support/FakeNimbraServer.h"
 #include "Platform/Fake/FakeCursorSource.h"
 #include "Platform/Fake/FakeEventPoster.h"
+#include "Platform/Fake/FakeKeyboardLayouts.h"
 #include "Platform/Fake/FakeKeychain.h"
 #include "Platform/Fake/FakeLoginItem.h"
 #include "Platform/Fake/FakeNotifier.h"
@@ -43,6 +44,8 @@ struct ControllerRig {
     FakeNotifier* notifier = nullptr;
     FakeLoginItem* loginItem = nullptr;
     FakeEventPoster* events = nullptr;
+    FakeCursorSource* cursor = nullptr;
+    FakeKeyboardLayouts* layouts = nullptr;
     FakeNimbraServer* account = nullptr;
     HostEnvironment env;
     std::function<void()> onTicketRequest;

@@ -363,3 +363,51 @@ TEST_F(HostControllerPeerTest, InputHeldByAPhoneIsReleasedWhenItStallsOrLeavesAn
     EXPECT_EQ(rig.events->repeat, std::optional<bool>(true));
     EXPECT_FALSE(rig.settings->contains(KeyRepeatGuard::kMarker));
 }
+
+TEST_F(HostControllerPeerTest, APhoneWhoseChannelOpensLearnsWhereThePointerIsAndHowItLooks)
+{
+    startLinked();
+    rig.cursor->pos = QPoint(960, 270);
+    QImage arrow(12, 20, QImage::Format_ARGB32_Premultiplied);
+    arrow.fill(Qt::white);
+    rig.cursor->current = CursorSource::Shape { 7, arrow, QPoint(1, 1) };
+    join("v1");
+    rig.openChannel("v1");
+    auto channel = rig.connectionOf("v1")->channel("input");
+    const auto sent = [&](const char* type) {
+        for (const QByteArray& text : channel->sentText())
+            if (text.contains(QByteArray("\"t\":\"") + type + "\""))
+                return true;
+        return false;
+    };
+    ASSERT_TRUE(waitFor([&] { return sent("cur") && sent("shape"); }));
+    EXPECT_TRUE(channel->sentText().contains(QByteArray(R"({"t":"cur","x":0.5,"y":0.25})")));
+}
+
+TEST_F(HostControllerPeerTest, InputSourceCommandsAnswerAndEverySwitchReachesThePhones)
+{
+    startLinked();
+    rig.layouts->all = { { "xkb:us", "English (US)" }, { "xkb:de", "German" } };
+    join("v1");
+    rig.openChannel("v1");
+    auto channel = rig.connectionOf("v1")->channel("input");
+    const auto sent = [&](const QByteArray& text) { return channel->sentText().contains(text); };
+
+    channel->receive(R"({"t":"ime-list"})");
+    EXPECT_TRUE(waitFor([&] {
+        return sent(R"x({"list":[{"id":"xkb:us","name":"English (US)","selected":true},)x"
+                    R"x({"id":"xkb:de","name":"German","selected":false}],"t":"ime-list"})x");
+    }));
+    channel->receive(R"({"t":"ime-select","id":7})");
+    channel->receive(R"({"t":"ime-next"})");
+    const QByteArray german(R"({"id":"xkb:de","labels":{},"name":"German","t":"ime","zhuyin":false})");
+    EXPECT_TRUE(waitFor([&] { return sent(german); }));
+    EXPECT_EQ(rig.layouts->current, "xkb:de");
+    EXPECT_EQ(channel->sentText().count(german), 1);
+
+    channel->receive(R"({"t":"ime-select","id":"xkb:us"})");
+    EXPECT_TRUE(waitFor([&] { return rig.layouts->current == "xkb:us"; }));
+    // A switch made at the computer is told too.
+    rig.layouts->select("xkb:de");
+    EXPECT_TRUE(waitFor([&] { return channel->sentText().count(german) == 2; }));
+}

@@ -4,7 +4,6 @@
 
 #include <QLoggingCategory>
 
-#include <xcb/randr.h>
 #include <xcb/xtest.h>
 
 #include <algorithm>
@@ -97,15 +96,7 @@ bool X11EventPoster::connect()
     hasTest_ = x11::extension(connection_, &xcb_test_id) != nullptr;
     if (!hasTest_)
         qCWarning(inputLog) << "the X server has no XTEST extension: input cannot be posted";
-    if (const auto* randr = x11::extension(connection_, &xcb_randr_id)) {
-        x11::Reply version(xcb_randr_query_version_reply(connection_, xcb_randr_query_version(connection_, 1, 5), nullptr));
-        hasRandr_ = bool(version);
-        randrEvent_ = randr->first_event;
-        if (hasRandr_)
-            xcb_randr_select_input(connection_, root_,
-                                   XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE
-                                       | XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
-    }
+    display_.attach(connection_, root_);
     readKeyboardMap();
     return true;
 }
@@ -178,17 +169,12 @@ QRect X11EventPoster::mainDisplayBounds()
 {
     if (!connection_)
         return {};
+    // RandR's are the only events this connection asks for.
     while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
-        const uint8_t type = event->response_type & 0x7f;
-        if (hasRandr_ && (type == randrEvent_ + XCB_RANDR_SCREEN_CHANGE_NOTIFY || type == randrEvent_ + XCB_RANDR_NOTIFY))
-            mainKnown_ = false;
+        display_.handle(event);
         std::free(event);
     }
-    if (!mainKnown_) {
-        main_ = x11::mainDisplay(connection_, root_, hasRandr_);
-        mainKnown_ = !main_.isEmpty();
-    }
-    return main_;
+    return display_.bounds();
 }
 
 QPoint X11EventPoster::pointerPosition()

@@ -12,6 +12,7 @@
 // their order; only text ever waits. Characters already on a spare cost no wait.
 
 #include "Platform/EventPoster.h"
+#include "Platform/Linux/X11Support.h"
 
 #include <QByteArray>
 #include <QTimer>
@@ -78,10 +79,7 @@ private:
     xcb_connection_t* connection_ = nullptr;
     xcb_window_t root_ = 0;
     bool hasTest_ = false;
-    bool hasRandr_ = false;
-    uint8_t randrEvent_ = 0;
-    QRect main_;
-    bool mainKnown_ = false;
+    x11::MainDisplayWatch display_;
 
     xcb_keycode_t minKeycode_ = 8;
     xcb_keycode_t maxKeycode_ = 255;

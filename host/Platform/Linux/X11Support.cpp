@@ -67,4 +67,39 @@ QRect mainDisplay(xcb_connection_t* connection, xcb_window_t root, bool useRandr
     return whole;
 }
 
+void MainDisplayWatch::attach(xcb_connection_t* connection, xcb_window_t root)
+{
+    connection_ = connection;
+    root_ = root;
+    known_ = false;
+    const auto* randr = extension(connection, &xcb_randr_id);
+    if (!randr)
+        return;
+    Reply version(xcb_randr_query_version_reply(connection, xcb_randr_query_version(connection, 1, 5), nullptr));
+    hasRandr_ = bool(version);
+    randrEvent_ = randr->first_event;
+    if (hasRandr_)
+        xcb_randr_select_input(connection, root,
+                               XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE
+                                   | XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
+}
+
+bool MainDisplayWatch::handle(const xcb_generic_event_t* event)
+{
+    const uint8_t type = event->response_type & 0x7f;
+    if (!hasRandr_ || (type != randrEvent_ + XCB_RANDR_SCREEN_CHANGE_NOTIFY && type != randrEvent_ + XCB_RANDR_NOTIFY))
+        return false;
+    known_ = false;
+    return true;
+}
+
+QRect MainDisplayWatch::bounds()
+{
+    if (!known_ && connection_) {
+        rect_ = mainDisplay(connection_, root_, hasRandr_);
+        known_ = !rect_.isEmpty();
+    }
+    return rect_;
+}
+
 } // namespace x11

@@ -31,4 +31,22 @@ const xcb_query_extension_reply_t* extension(xcb_connection_t* connection, xcb_e
 // else the whole root; empty when the root cannot be read.
 QRect mainDisplay(xcb_connection_t* connection, xcb_window_t root, bool useRandr);
 
+// The main display's rectangle, read again only after RandR has reported a change.
+class MainDisplayWatch {
+public:
+    // Asks for RandR's change events on `root`, when the server has RandR.
+    void attach(xcb_connection_t* connection, xcb_window_t root);
+    // Looks at one event of the connection; true if it was RandR's.
+    bool handle(const xcb_generic_event_t* event);
+    QRect bounds();
+
+private:
+    xcb_connection_t* connection_ = nullptr;
+    xcb_window_t root_ = 0;
+    bool hasRandr_ = false;
+    uint8_t randrEvent_ = 0;
+    QRect rect_;
+    bool known_ = false;
+};
+
 } // namespace x11
