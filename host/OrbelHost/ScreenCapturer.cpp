@@ -30,7 +30,6 @@ void ScreenCapturer::start()
 {
     if (!request_.want())
         return;
-    ++starts_;
     post(&CaptureLoop::reconcile);
 }
 
@@ -42,7 +41,6 @@ void ScreenCapturer::stop()
 
 void ScreenCapturer::repeatLastFrame()
 {
-    ++repeats_;
     post(&CaptureLoop::repeatLastFrame);
 }
 

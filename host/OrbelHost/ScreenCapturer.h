@@ -37,8 +37,6 @@ public:
     // Capture is wanted: set by start(), cleared by stop() and by a start that failed.
     bool running() const { return request_.wanted(); }
     // start() calls that took effect, and repeatLastFrame() calls.
-    int starts() const { return starts_; }
-    int repeatRequests() const { return repeats_; }
     // How often the idle timer has fired (diagnostics and tests).
     int idleTicks() const;
     // Runs `look` on the capture thread once everything posted before it has run: lets a
@@ -51,6 +49,4 @@ private:
     CaptureRequest request_;
     std::unique_ptr<QThread> thread_;
     CaptureLoop* loop_ = nullptr; // lives on thread_ and is deleted there when it finishes
-    std::atomic<int> starts_ { 0 };
-    std::atomic<int> repeats_ { 0 };
 };

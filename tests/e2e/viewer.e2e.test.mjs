@@ -9,10 +9,12 @@ import fs from 'node:fs';
 import {
   HOST_BIN, CHROMIUM, removeTempDir, stopChild, startDevServer, getJson, postJson, waitFor, sleep,
   startRootFlicker, assertHostRunning, startHost, linkHost, hostOutputTail, launchBrowser,
-  viewerUrl, openViewerPage, viewerState, closeViewer,
+  viewerUrl, openViewerPage, viewerState, closeViewer, startChild,
 } from './harness.mjs';
 
 const WAIT = 20000;
+// A Qt window that reports the input reaching it (tests/probe).
+const INPUT_PROBE = process.env.VELQUIN_INPUT_PROBE || `${process.cwd()}/build/tests/input_probe`;
 const skipReason = process.env.DISPLAY
   ? false
   : 'DISPLAY is not set: run under scripts/test or an Xvfb (see tests/e2e/README.md)';
@@ -249,6 +251,55 @@ describe('viewer page against the real host', { skip: skipReason }, () => {
         { timeoutMs: WAIT });
     } finally {
       await closeViewer(page);
+    }
+  });
+
+  // Last: the probe's window covers the desktop, so nothing else would see the screen change.
+  check('the page drives the desktop: pointer, clicks, keys, text and wheel, with the pointer drawn', async () => {
+    assert.ok(fs.existsSync(INPUT_PROBE), `input probe not found: ${INPUT_PROBE} (set VELQUIN_INPUT_PROBE)`);
+    const probe = startChild(INPUT_PROBE, [], { env: { ...process.env, QT_QPA_PLATFORM: 'xcb' } });
+    const lines = () => probe.output.text.split('\n');
+    const typed = () => lines().filter((l) => /^key \S+ [0-9a-f]+ /.test(l))
+      .map((l) => Buffer.from(l.split(' ')[2], 'hex').toString('utf8')).join('');
+    const page = await openViewer('input', 'H264');
+    try {
+      await waitFor('the probe window to have the focus', () => lines().includes('ready'), { timeoutMs: WAIT });
+      await expectDecoding(page, 'input');
+      await waitFor('the pointer and its shape from the host', () => page.evaluate(() => {
+        const s = window.viewer.input;
+        return s.cur !== null && s.shape !== null && !document.getElementById('cursor').hidden;
+      }), { timeoutMs: WAIT });
+
+      const box = await page.evaluate(() => {
+        const r = document.getElementById('video').getBoundingClientRect();
+        return { x: r.left + r.width / 2, y: r.top + r.height / 2 };
+      });
+      await page.mouse.click(box.x, box.y);
+      await waitFor('a left click in the probe', () => lines().includes('press left 1') && lines().includes('release left'),
+        { timeoutMs: WAIT });
+      // The host's pointer is drawn where the click put it: the middle of the desktop.
+      await waitFor('the pointer in the middle', () => page.evaluate(() => {
+        const { cur } = window.viewer.input;
+        return Math.abs(cur.x - 0.5) < 0.01 && Math.abs(cur.y - 0.5) < 0.01;
+      }), { timeoutMs: WAIT });
+
+      // Physical keys, one with Shift held, then text from an input method.
+      await page.keyboard.type('hello');
+      await page.keyboard.press('Shift+KeyW');
+      await waitFor('the keys typed in the probe', () => typed() === 'helloW', { timeoutMs: WAIT });
+      await page.keyboard.insertText('漢字 😀 é');
+      await waitFor('the text typed in the probe', () => typed() === 'helloW漢字 😀 é', { timeoutMs: WAIT });
+
+      await page.mouse.wheel(0, -100);
+      await waitFor('the wheel in the probe', () => lines().includes('wheel 0 120'), { timeoutMs: WAIT });
+      await page.mouse.click(box.x, box.y, { button: 'right' });
+      await waitFor('a right click in the probe', () => lines().includes('press right 1'), { timeoutMs: WAIT });
+    } catch (err) {
+      console.log(`--- probe output ---\n${probe.output.text.slice(-4000)}\n(typed: ${JSON.stringify(typed())})`);
+      throw err;
+    } finally {
+      await closeViewer(page);
+      await stopChild(probe);
     }
   });
 });

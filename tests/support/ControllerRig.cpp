@@ -22,7 +22,9 @@ ControllerRig::ControllerRig()
     env.keychain = keychainOwned;
     env.notifier = std::move(notifierOwned);
     env.loginItem = std::move(loginOwned);
-    env.screen = std::make_unique<FakeScreenSource>();
+    auto screenOwned = std::make_unique<FakeScreenSource>();
+    screen = screenOwned.get();
+    env.screen = std::move(screenOwned);
     env.events = std::move(eventsOwned);
     auto layoutsOwned = std::make_unique<FakeKeyboardLayouts>();
     layouts = layoutsOwned.get();

@@ -45,6 +45,7 @@ struct ControllerRig {
     FakeLoginItem* loginItem = nullptr;
     FakeEventPoster* events = nullptr;
     FakeCursorSource* cursor = nullptr;
+    FakeScreenSource* screen = nullptr;
     FakeKeyboardLayouts* layouts = nullptr;
     FakeNimbraServer* account = nullptr;
     HostEnvironment env;

@@ -66,7 +66,6 @@ TEST_F(ScreenCapturerRepeatTest, RepeatLastFrameSendsItAtOnceWithAFreshTimestamp
     ASSERT_TRUE(rig.waitForFrames(2));
     EXPECT_EQ(rig.last().timestampNs, first.timestampNs + 1'000'000);
     EXPECT_EQ(rig.last().data, first.data);
-    EXPECT_EQ(capturer().repeatRequests(), 1);
     EXPECT_EQ(screen().grabs(), 1);
 }
 
@@ -78,7 +77,6 @@ TEST_F(ScreenCapturerRepeatTest, RepeatLastFrameBeforeAnyFrameDoesNothing)
     ASSERT_TRUE(rig.waitForFrames(1));
     ASSERT_TRUE(rig.idleTicks());
     EXPECT_EQ(rig.frames(), 1);
-    EXPECT_EQ(capturer().repeatRequests(), 1);
 }
 
 TEST_F(ScreenCapturerRepeatTest, StopDropsTheLastFrame)

@@ -15,8 +15,9 @@ const { renderIndex, serveViewer, sendText } = require('./pages');
 const LISTEN_HOST = '127.0.0.1';
 
 class DevServer {
-  constructor({ port = 0, log } = {}) {
+  constructor({ port = 0, bind = LISTEN_HOST, log } = {}) {
     this.requestedPort = port;
+    this.bind = bind;
     this.port = null;
     this.log = log || ((msg) => process.stderr.write(`[devserver] ${msg}\n`));
     this.hub = new Hub({ log: this.log });
@@ -41,7 +42,7 @@ class DevServer {
         else socket.destroy();
       });
       server.once('error', reject);
-      server.listen(port, LISTEN_HOST, () => {
+      server.listen(port, this.bind, () => {
         server.removeListener('error', reject);
         server.on('error', (err) => this.log(`server error: ${err.message}`));
         this.server = server;

@@ -1,13 +1,14 @@
 #!/usr/bin/env node
 'use strict';
 
-// Entry point: node tools/devserver/server.js [--port N]
+// Entry point: node tools/devserver/server.js [--port N] [--bind ADDRESS]
+// --bind 0.0.0.0 serves every interface (scripts/demo --lan); the default is loopback only.
 // Prints exactly one line on stdout once listening; tests parse it.
 
 const { DevServer, LISTEN_HOST } = require('./devserver');
 
 function usage(code) {
-  process.stderr.write('usage: node server.js [--port N]   (env DEVSERVER_PORT; 0 = any free port)\n');
+  process.stderr.write('usage: node server.js [--port N] [--bind ADDRESS]   (env DEVSERVER_PORT; 0 = any free port)\n');
   process.exit(code);
 }
 
@@ -22,6 +23,7 @@ function parsePort(text) {
 
 function parseArgs(argv) {
   let port = process.env.DEVSERVER_PORT ? parsePort(process.env.DEVSERVER_PORT) : 0;
+  let bind = LISTEN_HOST;
   for (let i = 0; i < argv.length; i += 1) {
     const arg = argv[i];
     if (arg === '--port') {
@@ -29,6 +31,9 @@ function parseArgs(argv) {
       port = parsePort(argv[(i += 1)]);
     } else if (arg.startsWith('--port=')) {
       port = parsePort(arg.slice('--port='.length));
+    } else if (arg === '--bind') {
+      if (i + 1 >= argv.length) usage(2);
+      bind = argv[(i += 1)];
     } else if (arg === '--help' || arg === '-h') {
       usage(0);
     } else {
@@ -36,20 +41,22 @@ function parseArgs(argv) {
       usage(2);
     }
   }
-  return { port };
+  return { port, bind };
 }
 
 async function main() {
-  const { port } = parseArgs(process.argv.slice(2));
-  const server = new DevServer({ port });
+  const { port, bind } = parseArgs(process.argv.slice(2));
+  const server = new DevServer({ port, bind });
   let bound;
   try {
     bound = await server.start();
   } catch (err) {
-    process.stderr.write(`[devserver] cannot listen on ${LISTEN_HOST}:${port}: ${err.message}\n`);
+    process.stderr.write(`[devserver] cannot listen on ${bind}:${port}: ${err.message}\n`);
     process.exit(1);
   }
-  process.stdout.write(`devserver listening on http://${LISTEN_HOST}:${bound}\n`);
+  // Every interface includes loopback, which is where this machine's own clients go.
+  const local = bind === '0.0.0.0' ? LISTEN_HOST : bind;
+  process.stdout.write(`devserver listening on http://${local}:${bound}\n`);
 
   let stopping = false;
   const shutdown = (signal) => {

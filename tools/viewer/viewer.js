@@ -246,7 +246,11 @@
   function adoptChannel(channel) {
     if (channel.label === 'input') {
       inputChannel = channel;
-      channel.onopen = () => { setControlsEnabled(true); log('input channel open'); };
+      channel.onopen = () => {
+        setControlsEnabled(true);
+        log('input channel open');
+        window.dispatchEvent(new CustomEvent('viewer-open'));
+      };
       channel.onclose = () => {
         viewer.inputClosedAt = performance.now();
         setControlsEnabled(false);
@@ -273,9 +277,13 @@
     if (typeof data !== 'string') { log(`input: binary message (${data.byteLength} bytes)`, 'in'); return; }
     let msg;
     try { msg = JSON.parse(data); } catch (err) { log(`input: not JSON: ${data}`, 'err'); return; }
-    viewer.messages.push(msg);
-    log('← ' + data, 'in');
-    if (!msg || typeof msg !== 'object') return;
+    if (!msg || typeof msg !== 'object') { log(`input: not an object: ${data}`, 'err'); return; }
+    // The pointer's reports come up to 60 a second: passed on, not kept or logged.
+    if (msg.t !== 'cur') {
+      viewer.messages.push(msg);
+      log('← ' + (msg.t === 'shape' ? `shape ${msg.w}×${msg.h}` : data), 'in');
+    }
+    window.dispatchEvent(new CustomEvent('viewer-message', { detail: msg }));
     if (msg.t === 'toast' && typeof msg.text === 'string') showToast(msg.text);
     if (msg.t === 'auth-required') {
       ui.pinForm.classList.add('wanted');
@@ -456,11 +464,12 @@
 
   // ---- actions ---------------------------------------------------------------------------
 
-  function send(obj) {
+  // Sends one control message; { quiet: true } keeps it out of the log (input, many a second).
+  function send(obj, { quiet = false } = {}) {
     if (!inputChannel || inputChannel.readyState !== 'open') return false;
     const text = JSON.stringify(obj);
     inputChannel.send(text);
-    log('→ ' + text, 'out');
+    if (!quiet) log('→ ' + text, 'out');
     return true;
   }
 
