@@ -11,7 +11,7 @@
 #include "Platform/Linux/SecretServiceKeychain.h"
 #include "Platform/Linux/X11CursorSource.h"
 #include "Platform/Linux/X11EventPoster.h"
-#include "Platform/Linux/X11KeyboardLayouts.h"
+#include "Platform/Linux/LinuxKeyboardLayouts.h"
 #include "Platform/Linux/X11PermissionProbe.h"
 #include "Platform/Linux/X11ScreenSource.h"
 #include "WebRTC/GstWebRTC.h"
@@ -64,7 +64,7 @@ int main(int argc, char** argv)
     }
     env.events = std::make_unique<X11EventPoster>();
     env.cursor = std::make_unique<X11CursorSource>();
-    env.layouts = std::make_unique<X11KeyboardLayouts>();
+    env.layouts = std::make_unique<LinuxKeyboardLayouts>(std::make_unique<X11KeyboardLayouts>(), std::make_unique<IBusEngines>());
     // Notifications and the login item get their desktop backends with the app shell; until
     // then the in-memory ones stand in.
     env.notifier = std::make_unique<FakeNotifier>();

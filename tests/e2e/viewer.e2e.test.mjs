@@ -255,7 +255,7 @@ describe('viewer page against the real host', { skip: skipReason }, () => {
   });
 
   // Last: the probe's window covers the desktop, so nothing else would see the screen change.
-  check('the page drives the desktop: pointer, clicks, keys, text and wheel, with the pointer drawn', async () => {
+  check('the page drives the desktop: pointer, clicks, keys, text, wheel and layout, with the pointer drawn', async () => {
     assert.ok(fs.existsSync(INPUT_PROBE), `input probe not found: ${INPUT_PROBE} (set VELQUIN_INPUT_PROBE)`);
     const probe = startChild(INPUT_PROBE, [], { env: { ...process.env, QT_QPA_PLATFORM: 'xcb' } });
     const lines = () => probe.output.text.split('\n');
@@ -294,6 +294,26 @@ describe('viewer page against the real host', { skip: skipReason }, () => {
       await waitFor('the wheel in the probe', () => lines().includes('wheel 0 120'), { timeoutMs: WAIT });
       await page.mouse.click(box.x, box.y, { button: 'right' });
       await waitFor('a right click in the probe', () => lines().includes('press right 1'), { timeoutMs: WAIT });
+
+      // The page's overlay went when the picture came.
+      assert.equal(await page.evaluate(() => getComputedStyle(document.getElementById('placeholder')).display), 'none');
+
+      // Switching the computer's keyboard layout from the page.
+      const setxkbmap = async (...args) => {
+        const child = startChild('setxkbmap', args);
+        assert.equal((await child.exited).code, 0, `setxkbmap ${args.join(' ')}: ${child.output.text}`);
+      };
+      await setxkbmap('-layout', 'us,de');
+      try {
+        await page.click('#btn-ime-next');
+        await waitFor('the page to show the German layout', () => page.evaluate(() => {
+          const { ime } = window.viewer.input;
+          return ime && ime.id === 'xkb:de' && document.getElementById('ime-current').textContent.startsWith('German')
+            && ime.labels.KeyY && ime.labels.KeyY.m === 'Z';
+        }), { timeoutMs: WAIT });
+      } finally {
+        await setxkbmap('-layout', 'us');
+      }
     } catch (err) {
       console.log(`--- probe output ---\n${probe.output.text.slice(-4000)}\n(typed: ${JSON.stringify(typed())})`);
       throw err;

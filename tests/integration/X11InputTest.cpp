@@ -109,3 +109,37 @@ TEST_F(X11InputTest, HeldKeyPressesOnceWhileRepeatIsOffAndIsReleasedForTheGonePh
     EXPECT_TRUE(probe.waitForLine(QStringLiteral("keyup %1").arg(int(Qt::Key_Backspace), 0, 16)));
     poster.setKeyRepeat(true);
 }
+
+TEST(X11EventPosterTest, TheDoubleClickIntervalIsTheDesktopsWhenASettingsDaemonPublishesIt)
+{
+    XvfbServer xvfb;
+    if (!xvfb.running())
+        GTEST_SKIP() << "no Xvfb";
+    X11EventPoster poster(xvfb.display());
+    EXPECT_EQ(poster.doubleClickIntervalMs(), 400); // no settings daemon
+
+    // Play the settings daemon: own the selection and publish Net/DoubleClickTime = 250.
+    xcb_connection_t* daemon = xcb_connect(xvfb.display().constData(), nullptr);
+    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(daemon)).data;
+    const xcb_window_t window = xcb_generate_id(daemon);
+    xcb_create_window(daemon, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
+                      XCB_COPY_FROM_PARENT, 0, nullptr);
+    const auto atom = [&](const char* name) {
+        auto* reply = xcb_intern_atom_reply(daemon, xcb_intern_atom(daemon, 0, uint16_t(strlen(name)), name), nullptr);
+        const xcb_atom_t a = reply->atom;
+        free(reply);
+        return a;
+    };
+    const QByteArray name("Net/DoubleClickTime");
+    QByteArray blob("\0\0\0\0\1\0\0\0\1\0\0\0", 12);
+    blob.append("\0\0", 2).append(char(name.size())).append('\0').append(name).append(1, '\0'); // 19 + 1 pad
+    blob.append("\0\0\0\0", 4).append("\xfa\0\0\0", 4);
+    const xcb_atom_t settings = atom("_XSETTINGS_SETTINGS");
+    xcb_change_property(daemon, XCB_PROP_MODE_REPLACE, window, settings, settings, 8, uint32_t(blob.size()), blob.constData());
+    xcb_set_selection_owner(daemon, window, atom("_XSETTINGS_S0"), XCB_CURRENT_TIME);
+    free(xcb_get_input_focus_reply(daemon, xcb_get_input_focus(daemon), nullptr)); // a round trip: all applied
+
+    X11EventPoster fresh(xvfb.display());
+    EXPECT_EQ(fresh.doubleClickIntervalMs(), 250);
+    xcb_disconnect(daemon);
+}

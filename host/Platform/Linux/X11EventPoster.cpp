@@ -1,6 +1,7 @@
 #include "Platform/Linux/X11EventPoster.h"
 
 #include "Platform/Linux/X11Support.h"
+#include "Platform/Linux/XSettings.h"
 
 #include <QLoggingCategory>
 
@@ -14,6 +15,8 @@ Q_LOGGING_CATEGORY(inputLog, "orbel.input")
 // Spare keycodes kept for typing: enough for one piece of text with every character different.
 constexpr size_t kMaxSpares = 32;
 constexpr int kDefaultDoubleClickMs = 400;
+// The desktop's double-click time is read again after this long.
+constexpr int kSettingsCacheMs = 5000;
 
 constexpr uint32_t kReturn = 0xFF0D;
 constexpr uint32_t kTab = 0xFF09;
@@ -91,6 +94,7 @@ bool X11EventPoster::connect()
         connection_ = nullptr;
         return false;
     }
+    screen_ = screenNumber;
     const xcb_screen_t* screen = x11::screenOf(connection_, screenNumber);
     root_ = screen ? screen->root : 0;
     hasTest_ = x11::extension(connection_, &xcb_test_id) != nullptr;
@@ -341,7 +345,13 @@ unsigned X11EventPoster::heldModifiers()
 
 int X11EventPoster::doubleClickIntervalMs()
 {
-    return kDefaultDoubleClickMs;
+    // The desktop's setting when a settings daemon publishes one that makes sense.
+    if (connection_ && (!doubleClickReadAt_.isValid() || doubleClickReadAt_.hasExpired(kSettingsCacheMs))) {
+        const auto ms = x11::readXSettingsInt(connection_, screen_, "Net/DoubleClickTime");
+        doubleClickMs_ = ms && *ms > 0 && *ms <= 5000 ? *ms : kDefaultDoubleClickMs;
+        doubleClickReadAt_.start();
+    }
+    return doubleClickMs_;
 }
 
 std::optional<bool> X11EventPoster::keyRepeat()

@@ -15,6 +15,7 @@
 #include "Platform/Linux/X11Support.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include <xcb/xcb.h>
@@ -78,6 +79,7 @@ private:
     QByteArray displayName_;
     xcb_connection_t* connection_ = nullptr;
     xcb_window_t root_ = 0;
+    int screen_ = 0;
     bool hasTest_ = false;
     x11::MainDisplayWatch display_;
 
@@ -93,4 +95,6 @@ private:
     QTimer resume_;
     QTimer restore_;
     std::optional<QPoint> queuedPointer_;
+    int doubleClickMs_ = 0;
+    QElapsedTimer doubleClickReadAt_;
 };
