@@ -272,7 +272,7 @@ describe('viewer page against the real host', { skip: skipReason }, () => {
 
       const box = await page.evaluate(() => {
         const r = document.getElementById('video').getBoundingClientRect();
-        return { x: r.left + r.width / 2, y: r.top + r.height / 2 };
+        return { x: r.left + r.width / 2, y: r.top + r.height / 2, w: r.width, h: r.height };
       });
       await page.mouse.click(box.x, box.y);
       await waitFor('a left click in the probe', () => lines().includes('press left 1') && lines().includes('release left'),
@@ -289,6 +289,18 @@ describe('viewer page against the real host', { skip: skipReason }, () => {
       await waitFor('the keys typed in the probe', () => typed() === 'helloW', { timeoutMs: WAIT });
       await page.keyboard.insertText('漢字 😀 é');
       await waitFor('the text typed in the probe', () => typed() === 'helloW漢字 😀 é', { timeoutMs: WAIT });
+
+      // A drag: the button stays down while the pointer moves, across a quarter of the desktop.
+      await page.mouse.move(box.x, box.y);
+      await page.mouse.down();
+      await page.mouse.move(box.x + box.w / 4, box.y + box.h / 4, { steps: 8 });
+      await page.mouse.up();
+      await waitFor('a drag in the probe', () => {
+        const l = lines();
+        const drags = l.filter((x) => x.startsWith('drag '));
+        const last = drags.length ? drags[drags.length - 1].split(' ').map(Number) : [];
+        return last.length === 3 && last[1] >= 1400 && last[2] >= 800 && l[l.length - 2] === 'release left';
+      }, { timeoutMs: WAIT });
 
       await page.mouse.wheel(0, -100);
       await waitFor('the wheel in the probe', () => lines().includes('wheel 0 120'), { timeoutMs: WAIT });

@@ -5,6 +5,7 @@
 //   keyup <Qt key in hex>
 //   press <left|middle|right> <1 or 2: Qt's own double-click detection>
 //   release <left|middle|right>
+//   drag <x> <y>            (the pointer moved with a button held)
 //   wheel <angle delta x> <angle delta y>
 // A line "cursor arrow|ibeam|cross" on stdin sets the window's pointer shape.
 
@@ -54,6 +55,11 @@ protected:
     void mousePressEvent(QMouseEvent* e) override { say(QByteArray("press ") + buttonName(e->button()) + " 1"); }
     void mouseDoubleClickEvent(QMouseEvent* e) override { say(QByteArray("press ") + buttonName(e->button()) + " 2"); }
     void mouseReleaseEvent(QMouseEvent* e) override { say(QByteArray("release ") + buttonName(e->button())); }
+    void mouseMoveEvent(QMouseEvent* e) override
+    {
+        if (e->buttons() != Qt::NoButton)
+            say("drag " + QByteArray::number(int(e->position().x())) + " " + QByteArray::number(int(e->position().y())));
+    }
     void wheelEvent(QWheelEvent* e) override
     {
         say("wheel " + QByteArray::number(e->angleDelta().x()) + " " + QByteArray::number(e->angleDelta().y()));

@@ -28,16 +28,9 @@ T* takeReply(xcb_connection_t* connection, std::optional<unsigned>& request)
 
 X11CursorSource::X11CursorSource(QByteArray display)
 {
-    int screenNumber = 0;
-    connection_ = xcb_connect(display.isEmpty() ? nullptr : display.constData(), &screenNumber);
-    if (xcb_connection_has_error(connection_)) {
-        qCWarning(cursorLog) << "cannot open the X display for the pointer";
-        xcb_disconnect(connection_);
-        connection_ = nullptr;
+    connection_ = x11::connect(display, "the pointer", root_);
+    if (!connection_)
         return;
-    }
-    const xcb_screen_t* screen = x11::screenOf(connection_, screenNumber);
-    root_ = screen ? screen->root : 0;
     display_.attach(connection_, root_);
     if (const auto* fixes = x11::extension(connection_, &xcb_xfixes_id)) {
         x11::Reply version(xcb_xfixes_query_version_reply(connection_, xcb_xfixes_query_version(connection_, 4, 0), nullptr));

@@ -86,17 +86,9 @@ X11EventPoster::~X11EventPoster()
 
 bool X11EventPoster::connect()
 {
-    int screenNumber = 0;
-    connection_ = xcb_connect(displayName_.isEmpty() ? nullptr : displayName_.constData(), &screenNumber);
-    if (xcb_connection_has_error(connection_)) {
-        qCWarning(inputLog) << "cannot open the X display for input";
-        xcb_disconnect(connection_);
-        connection_ = nullptr;
+    connection_ = x11::connect(displayName_, "input", root_, &screen_);
+    if (!connection_)
         return false;
-    }
-    screen_ = screenNumber;
-    const xcb_screen_t* screen = x11::screenOf(connection_, screenNumber);
-    root_ = screen ? screen->root : 0;
     hasTest_ = x11::extension(connection_, &xcb_test_id) != nullptr;
     if (!hasTest_)
         qCWarning(inputLog) << "the X server has no XTEST extension: input cannot be posted";

@@ -22,16 +22,9 @@ X11KeyboardLayouts::X11KeyboardLayouts(QByteArray display)
     : context_(nullptr, xkb_context_unref)
     , keymap_(nullptr, xkb_keymap_unref)
 {
-    int screenNumber = 0;
-    connection_ = xcb_connect(display.isEmpty() ? nullptr : display.constData(), &screenNumber);
-    if (xcb_connection_has_error(connection_)) {
-        qCWarning(layoutLog) << "cannot open the X display for keyboard layouts";
-        xcb_disconnect(connection_);
-        connection_ = nullptr;
+    connection_ = x11::connect(display, "keyboard layouts", root_);
+    if (!connection_)
         return;
-    }
-    const xcb_screen_t* screen = x11::screenOf(connection_, screenNumber);
-    root_ = screen ? screen->root : 0;
     uint16_t major = 0, minor = 0;
     uint8_t errorBase = 0;
     if (!xkb_x11_setup_xkb_extension(connection_, XKB_X11_MIN_MAJOR_XKB_VERSION, XKB_X11_MIN_MINOR_XKB_VERSION,

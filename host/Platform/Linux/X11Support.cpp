@@ -1,10 +1,15 @@
 #include "Platform/Linux/X11Support.h"
 
+#include <QLoggingCategory>
+
 #include <xcb/randr.h>
 
 #include <vector>
 
 namespace x11 {
+namespace {
+Q_LOGGING_CATEGORY(x11Log, "orbel.x11")
+} // namespace
 
 QString describe(xcb_generic_error_t* error)
 {
@@ -24,6 +29,23 @@ xcb_screen_t* screenOf(xcb_connection_t* connection, int number)
     for (int i = 0; i < number && it.rem; ++i)
         xcb_screen_next(&it);
     return it.rem ? it.data : nullptr;
+}
+
+xcb_connection_t* connect(const QByteArray& display, const char* purpose, xcb_window_t& root, int* screen)
+{
+    int number = 0;
+    xcb_connection_t* connection = xcb_connect(display.isEmpty() ? nullptr : display.constData(), &number);
+    if (xcb_connection_has_error(connection)) {
+        qCWarning(x11Log) << "cannot open the X display" << (display.isEmpty() ? qgetenv("DISPLAY") : display) << "for"
+                          << purpose;
+        xcb_disconnect(connection);
+        return nullptr;
+    }
+    const xcb_screen_t* data = screenOf(connection, number);
+    root = data ? data->root : 0;
+    if (screen)
+        *screen = number;
+    return connection;
 }
 
 const xcb_query_extension_reply_t* extension(xcb_connection_t* connection, xcb_extension_t* id)
