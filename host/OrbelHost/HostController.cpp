@@ -23,6 +23,7 @@ HostController::HostController(HostEnvironment environment, QObject* parent)
     cursor_ = std::make_unique<CursorMonitor>(std::move(env_.cursor));
     keyRepeat_ = std::make_unique<KeyRepeatGuard>(input_->poster(), defaults);
     inputSources_ = std::make_unique<InputSources>(*env_.layouts);
+    pin_ = std::make_unique<AccessPIN>(env_.keychain);
 
     keepAwake_ = defaults.value(QStringLiteral("keepAwake"), false).toBool();
     iceServers_ = { rtc::IceServer { { QStringLiteral(VELQUIN_DEFAULT_STUN_URL) }, std::nullopt, std::nullopt } };
@@ -93,12 +94,29 @@ void HostController::loadSecrets()
     // The keychain may sit on an unlock prompt: read it off the main thread, once, and connect
     // when the PIN's presence and the host token are known. Until then nothing is served.
     QPointer<HostController> self(this);
-    AsyncKeychain(env_.keychain).read(kPinService, kPinAccount, this, [self](Keychain::ReadResult pin) {
-        self->publish(self->pinEnabled_, pin.status == Keychain::Status::Ok, &HostController::pinEnabledChanged);
+    readPin([self] {
         self->env_.account->loadCredentials([self] {
             if (self)
                 self->connectSignaling();
         });
+    });
+}
+
+void HostController::readPin(std::function<void()> then)
+{
+    QPointer<HostController> self(this);
+    pin_->load(this, [self, then = std::move(then)](AccessPIN::State state) {
+        // Only a definite "no record" lets phones in without a PIN.
+        self->publish(self->pinEnabled_, self->pin_->required(), &HostController::pinEnabledChanged);
+        if (state == AccessPIN::State::Unreadable) {
+            qCWarning(hostLog) << "the access PIN cannot be read; phones must send one until it can";
+            QTimer::singleShot(self->env_.pinRetryMs, self, [self] {
+                if (self)
+                    self->readPin({});
+            });
+        }
+        if (then)
+            then();
     });
 }
 

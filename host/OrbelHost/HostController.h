@@ -3,6 +3,7 @@
 // screen source and track, the components, the signaling client and the table of phones.
 // Everything here runs on the main thread.
 
+#include "OrbelHost/AccessPIN.h"
 #include "OrbelHost/CursorMonitor.h"
 #include "OrbelHost/HostEnvironment.h"
 #include "OrbelHost/InputInjector.h"
@@ -41,15 +42,9 @@ class HostController : public QObject {
     Q_PROPERTY(bool keepAwake READ keepAwake NOTIFY keepAwakeChanged)
 
 public:
-    // Keychain item whose presence means an access PIN is set.
-    static inline const QString kPinService = QStringLiteral("com.pelmar.orbel.host.pin");
-    static inline const QString kPinAccount = QStringLiteral("pin-hash");
-
     // What the session code of other components does at the moments the core defines.
     struct SessionHooks {
-        std::function<void(Peer& peer, const QString& pin)> auth;
         std::function<void(Peer& peer, const QJsonObject& message)> command;
-        std::function<void(Peer& peer)> initialState;
     };
 
     explicit HostController(HostEnvironment environment, QObject* parent = nullptr);
@@ -96,6 +91,11 @@ public:
     void applyQuality(bool low, rtc::RtpSender& sender);
     void notifyViewer();
     void handleCommand(const QJsonObject& message, Peer& peer);
+    // A phone's "auth": the PIN is checked and the phone let in, told how many tries are left,
+    // or locked out and closed.
+    void handleAuth(const std::shared_ptr<Peer>& peer, const QString& pin);
+    // "screen", "caps" and the input source, for a phone that may operate this computer.
+    void sendInitialState(Peer& peer);
 
     SessionHooks hooks;
 
@@ -108,6 +108,7 @@ public:
     CursorMonitor& cursor() { return *cursor_; }
     InputInjector& input() { return *input_; }
     InputSources& inputSources() { return *inputSources_; }
+    AccessPIN& pin() { return *pin_; }
     bool started() const { return started_; }
 
     // Normal and data-saving sender settings.
@@ -152,6 +153,8 @@ private:
     void deliver(const QByteArray& bytes, const QJsonObject& message, Peer& peer);
     void pollPermissions();
     void loadSecrets();
+    // Reads the PIN's record, again and again while it cannot be read; then runs `then`.
+    void readPin(std::function<void()> then);
 
     // Signaling.
     bool isLinked() const;
@@ -218,6 +221,7 @@ private:
     std::unique_ptr<InputSources> inputSources_;
     // After the injector: it restores the desktop's key repeat through the injector's poster.
     std::unique_ptr<KeyRepeatGuard> keyRepeat_;
+    std::unique_ptr<AccessPIN> pin_;
     QPointer<SignalingClient> signaling_;
     std::map<QString, std::shared_ptr<Peer>> peers_;
     QTimer permissionTimer_;

@@ -40,7 +40,7 @@ void HostController::openPeer(const QString& viewer)
         qCWarning(hostLog).noquote() << "no peer connection for" << viewer;
         return;
     }
-    peer->authed = !pinEnabled_;
+    peer->authed = !pin_->required();
     configureSender(*peer);
 
     const rtc::DataChannelInit ordered { true };
@@ -131,9 +131,8 @@ void HostController::wirePeer(const std::shared_ptr<Peer>& peer)
     };
     peer->onAuth = [self, weak](const QString& pin) {
         postTo(self, [self, weak, pin] {
-            auto peer = weak.lock();
-            if (self && peer && self->hooks.auth)
-                self->hooks.auth(*peer, pin);
+            if (auto peer = weak.lock(); self && peer)
+                self->handleAuth(peer, pin);
         });
     };
 }
@@ -185,10 +184,7 @@ void HostController::handleChannelOpen(const std::shared_ptr<Peer>& peer)
     if (!isCurrent(*peer))
         return;
     if (peer->authed) {
-        // The next poll tells every phone, this one included, where the pointer is and how it looks.
-        cursor_->reset();
-        if (hooks.initialState)
-            hooks.initialState(*peer);
+        sendInitialState(*peer);
         return;
     }
     send({ { QStringLiteral("t"), QStringLiteral("auth-required") },

@@ -206,7 +206,7 @@ void HostController::handleViewerJoin(const QString& viewer)
         return;
     }
     openPeer(viewer);
-    if (!pinEnabled_ && peers_.count(viewer))
+    if (!pin_->required() && peers_.count(viewer))
         notifyViewer();
 }
 

@@ -46,6 +46,10 @@ struct HostEnvironment {
     int permissionPollMs = 2000;
     // A phone that has not sent its PIN this long after its control channel opened is closed.
     int authTimeoutMs = 120000;
+    // An access PIN that could not be read is read again this often (phones must send one meanwhile).
+    int pinRetryMs = 5000;
+    // A locked-out phone is rejected and closed this long after it is told.
+    int lockoutCloseMs = 1000;
     // A phone whose connection is not up this long after its join is closed.
     int connectTimeoutMs = 30000;
     // Peer sessions at once; each costs a media pipeline.

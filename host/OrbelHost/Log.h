@@ -3,3 +3,5 @@
 
 // Host core events (sessions, signaling, dropped messages).
 Q_DECLARE_LOGGING_CATEGORY(hostLog)
+// Clipboard sync: what went to and came from the phones.
+Q_DECLARE_LOGGING_CATEGORY(clipLog)

@@ -94,6 +94,7 @@ void Peer::handleUnauthenticated(rtc::DataChannel& dataChannel, const QByteArray
         return;
     const auto type = message->value(QStringLiteral("t"));
     const auto pin = message->value(QStringLiteral("pin"));
-    if (type.toString() == QStringLiteral("auth") && type.isString() && pin.isString() && onAuth)
+    if (type.toString() == QStringLiteral("auth") && type.isString() && pin.isString() && onAuth
+        && !authPending.exchange(true))
         onAuth(pin.toString());
 }

@@ -32,6 +32,9 @@ public:
     std::atomic<bool> authed { true };
     // Set by close(); a closed peer speaks no more to the signaling server.
     std::atomic<bool> closed { false };
+    // An "auth" is on its way to the main thread; more from this phone are dropped meanwhile,
+    // so a flood cannot queue PIN checks (each costs tens of milliseconds).
+    std::atomic<bool> authPending { false };
     // Set once the connection has been up; a connected phone is never timed out for joining.
     std::atomic<bool> everConnected { false };
     // Main thread: the phone's answer has been handed to the connection; a second is ignored.

@@ -173,13 +173,11 @@ TEST_F(HostControllerPeerTest, FailuresToBuildASessionAreHandled)
 
 TEST_F(HostControllerPeerTest, PinGatesVideoAndInputUntilAuthenticated)
 {
-    rig.keychain->write(HostController::kPinService, HostController::kPinAccount, "hash");
+    rig.keychain->write(AccessPIN::kService, AccessPIN::kAccount, "hash");
     rig.env.authTimeoutMs = 300;
     auto& controller = startLinked();
     ASSERT_TRUE(controller.pinEnabled());
-    QStringList pins;
     int commands = 0;
-    controller.hooks.auth = [&](Peer&, const QString& pin) { pins << pin; };
     controller.hooks.command = [&](Peer&, const QJsonObject&) { ++commands; };
 
     join("v1");
@@ -194,11 +192,12 @@ TEST_F(HostControllerPeerTest, PinGatesVideoAndInputUntilAuthenticated)
     ASSERT_TRUE(waitFor([&] { return !channel->sentText().isEmpty(); }));
     EXPECT_EQ(channel->sentText().first(), QByteArray(R"({"max":8,"min":4,"t":"auth-required"})"));
 
-    channel->receive(R"({"t":"key","code":"KeyA"})");
+    channel->receive(R"({"t":"key","code":"KeyA","d":true})");
     channel->receive(R"({"t":"clip-get"})");
+    // The record cannot be used: no PIN matches it.
     channel->receive(R"({"t":"auth","pin":"1234"})");
-    ASSERT_TRUE(waitFor([&] { return pins.size() == 1; }));
-    EXPECT_EQ(pins[0], QStringLiteral("1234"));
+    ASSERT_TRUE(waitFor([&] { return channel->sentText().contains(R"({"left":0,"t":"auth-fail"})"); }));
+    EXPECT_FALSE(controller.peer("v1")->authed);
     EXPECT_EQ(commands, 0);
     EXPECT_TRUE(rig.events->events.isEmpty());
 
@@ -222,15 +221,17 @@ TEST_F(HostControllerPeerTest, PinGatesVideoAndInputUntilAuthenticated)
 TEST_F(HostControllerPeerTest, AuthenticatedPhoneGetsItsStateAndItsCommandsRouted)
 {
     auto& controller = startLinked();
-    int ready = 0;
     QList<QJsonObject> commands;
-    controller.hooks.initialState = [&](Peer&) { ++ready; };
     controller.hooks.command = [&](Peer&, const QJsonObject& m) { commands << m; };
     join("v1");
     rig.openChannel("v1");
-    EXPECT_TRUE(waitFor([&] { return ready == 1; }));
     auto pc = rig.connectionOf("v1");
     auto channel = pc->channel("input");
+    // No PIN: the state comes as soon as the channel opens.
+    EXPECT_TRUE(waitFor([&] { return channel->sentText().size() >= 3; }));
+    EXPECT_EQ(channel->sentText().mid(0, 2), (QList<QByteArray> { R"({"h":1080,"t":"screen","w":1920})",
+                                                                  R"({"clipSync":true,"t":"caps"})" }));
+    EXPECT_TRUE(channel->sentText()[2].contains(R"("t":"ime")"));
     channel->receive(R"({"t":"clip-get"})");
     channel->receive(R"({"t":"key","code":"KeyA","d":true})");
     ASSERT_TRUE(waitFor([&] { return commands.size() == 1 && rig.events->events == QStringList { "key 30 down" }; }));
@@ -253,7 +254,8 @@ TEST_F(HostControllerPeerTest, AuthenticatedPhoneGetsItsStateAndItsCommandsRoute
     auto blind = rig.connectionOf("v2")->channel("input");
     blind->receive(R"({"t":"quality","level":"low"})");
     settle();
-    EXPECT_TRUE(blind->sentText().isEmpty());
+    for (const QByteArray& text : blind->sentText())
+        EXPECT_FALSE(text.contains("toast")) << text.constData();
 }
 
 TEST_F(HostControllerPeerTest, UnusableAnswersAndSilentPhonesEndOnlyTheirSession)
@@ -410,4 +412,92 @@ TEST_F(HostControllerPeerTest, InputSourceCommandsAnswerAndEverySwitchReachesThe
     // A switch made at the computer is told too.
     rig.layouts->select("xkb:de");
     EXPECT_TRUE(waitFor([&] { return channel->sentText().count(german) == 2; }));
+}
+
+TEST_F(HostControllerPeerTest, APinThatCannotBeReadKeepsPhonesOutUntilItCanBe)
+{
+    rig.keychain->setUnreadable(AccessPIN::kService, true);
+    rig.env.pinRetryMs = 50;
+    auto& controller = startLinked();
+    EXPECT_TRUE(controller.pinEnabled());
+    join("v1");
+    EXPECT_FALSE(controller.peer("v1")->authed);
+    rig.openChannel("v1");
+    auto channel = rig.connectionOf("v1")->channel("input");
+    ASSERT_TRUE(waitFor([&] { return !channel->sentText().isEmpty(); }));
+    EXPECT_EQ(channel->sentText().first(), QByteArray(R"({"max":8,"min":4,"t":"auth-required"})"));
+    EXPECT_EQ(controller.pin().verify("1234").kind, AccessPIN::Result::Kind::Failed);
+
+    // The keyring answers again, with no record: phones need no PIN from then on.
+    rig.keychain->setUnreadable(AccessPIN::kService, false);
+    EXPECT_TRUE(waitFor([&] { return !controller.pinEnabled(); }));
+    join("v2");
+    EXPECT_TRUE(controller.peer("v2")->authed);
+}
+
+TEST_F(HostControllerPeerTest, TheRightPinLetsAPhoneInAndFiveWrongOnesLockEveryPhoneOut)
+{
+    rig.keychain->write(AccessPIN::kService, AccessPIN::kAccount, AccessPIN::makeRecord("1234", QByteArray(16, '\7')));
+    rig.env.lockoutCloseMs = 50;
+    // Each PIN check blocks the main thread for a while (longer under a sanitizer): the rig's
+    // 200 ms pong deadline would end every session in between.
+    rig.env.signalingTiming.heartbeatMs = 20000;
+    rig.env.signalingTiming.pongDeadlineMs = 10000;
+    auto& controller = startLinked();
+    ASSERT_TRUE(controller.pinEnabled());
+    EXPECT_TRUE(rig.notifier->posted.isEmpty());
+
+    join("v1");
+    rig.openChannel("v1");
+    auto pc = rig.connectionOf("v1");
+    auto channel = pc->channel("input");
+    const auto replies = [&] { return channel->sentText(); };
+    ASSERT_TRUE(waitFor([&] { return replies().size() == 1; }));
+
+    // A flood of "auth" while one is on its way costs one check.
+    for (int i = 0; i < 30; ++i)
+        channel->receive(R"({"t":"auth","pin":"0000"})");
+    ASSERT_TRUE(waitFor([&] { return replies().size() == 2; }));
+    settle();
+    EXPECT_EQ(replies(), (QList<QByteArray> { R"({"max":8,"min":4,"t":"auth-required"})", R"({"left":4,"t":"auth-fail"})" }));
+    EXPECT_FALSE(pc->sender()->parameters().encodings[0].active);
+
+    channel->receive(R"({"t":"auth","pin":"1234"})");
+    ASSERT_TRUE(waitFor([&] { return replies().size() == 6; }));
+    EXPECT_EQ(replies().mid(2, 3), (QList<QByteArray> { R"({"t":"auth-ok"})", R"({"h":1080,"t":"screen","w":1920})",
+                                                        R"({"clipSync":true,"t":"caps"})" }));
+    EXPECT_TRUE(replies()[5].startsWith(R"({"id":"xkb:us",)"));
+    EXPECT_TRUE(controller.peer("v1")->authed);
+    EXPECT_TRUE(pc->sender()->parameters().encodings[0].active);
+    EXPECT_EQ(rig.notifier->posted.size(), 1);
+    // A second "auth" gets no answer.
+    channel->receive(R"({"t":"auth","pin":"0000"})");
+    settle();
+    EXPECT_EQ(replies().size(), 6);
+
+    // Another phone (the right PIN reset the count): four wrong, then the fifth locks; a second later it is rejected and gone.
+    join("v2");
+    rig.openChannel("v2");
+    auto second = rig.connectionOf("v2")->channel("input");
+    for (int left : { 4, 3, 2, 1 }) {
+        second->receive(R"({"t":"auth","pin":"9999"})");
+        const QByteArray reply = QStringLiteral(R"({"left":%1,"t":"auth-fail"})").arg(left).toUtf8();
+        ASSERT_TRUE(waitFor([&] { return second->sentText().contains(reply); })) << reply.constData();
+    }
+    second->receive(R"({"t":"auth","pin":"9999"})");
+    ASSERT_TRUE(waitFor([&] { return second->sentText().contains(R"({"seconds":300,"t":"auth-locked"})"); }))
+        << second->sentText().join('|').constData();
+    ASSERT_TRUE(waitFor([&] { return !sentTo("v2", "rejected").isEmpty(); }));
+    EXPECT_EQ(sentTo("v2", "rejected")[0].value("reason").toString(), QStringLiteral("密碼錯太多次，5 分鐘後再試"));
+    EXPECT_TRUE(waitFor([&] { return !controller.peer("v2"); }));
+
+    // The lock holds for every phone, even with the right PIN.
+    join("v3");
+    rig.openChannel("v3");
+    auto third = rig.connectionOf("v3")->channel("input");
+    third->receive(R"({"t":"auth","pin":"1234"})");
+    ASSERT_TRUE(waitFor([&] { return !sentTo("v3", "rejected").isEmpty(); }));
+    EXPECT_TRUE(third->sentText().last().contains(R"("t":"auth-locked")"));
+    EXPECT_TRUE(waitFor([&] { return !controller.peer("v3"); }));
+    EXPECT_TRUE(controller.peer("v1"));
 }

@@ -55,6 +55,7 @@
   let firstFrameTimer = null;
   let lastBytes = null;
   let toastTimer = null;
+  let lockTimer = null;
 
   function normaliseCodec(value) {
     const v = String(value || '').toUpperCase();
@@ -94,6 +95,19 @@
   function showBanner(text) {
     ui.banner.textContent = text;
     ui.banner.hidden = !text;
+  }
+
+  // Counts the host's PIN lock down in the banner.
+  function showLockout(seconds) {
+    const ends = performance.now() + seconds * 1000;
+    clearInterval(lockTimer);
+    const tick = () => {
+      const left = Math.max(0, Math.ceil((ends - performance.now()) / 1000));
+      showBanner(`Too many wrong PINs: try again in ${Math.floor(left / 60)}:${String(left % 60).padStart(2, '0')}`);
+      if (left === 0) clearInterval(lockTimer);
+    };
+    tick();
+    lockTimer = setInterval(tick, 1000);
   }
 
   function showToast(text) {
@@ -292,7 +306,18 @@
       ui.pin.placeholder = `PIN (${min}–${max} digits)`;
       ui.pin.focus();
     }
-    if (msg.t === 'auth-ok') ui.pinForm.classList.remove('wanted');
+    if (msg.t === 'auth-ok') {
+      ui.pinForm.classList.remove('wanted');
+      clearInterval(lockTimer);
+      showBanner('');
+    }
+    if (msg.t === 'auth-fail' && Number.isInteger(msg.left)) {
+      showBanner(msg.left > 0
+        ? `Wrong PIN: ${msg.left} more wrong ${msg.left === 1 ? 'try locks' : 'tries lock'} it for 5 minutes`
+        : 'Wrong PIN');
+      ui.pin.focus();
+    }
+    if (msg.t === 'auth-locked' && Number.isInteger(msg.seconds)) showLockout(msg.seconds);
   }
 
   function mark(milestone) {

@@ -3,6 +3,7 @@
 
 #include <QHash>
 #include <QPair>
+#include <QSet>
 #include <QThread>
 
 #include <atomic>
@@ -22,7 +23,7 @@ public:
         ++reads;
         wait();
         std::lock_guard lock(mutex_);
-        if (!available)
+        if (!available || unreadable_.contains(service))
             return { Status::Unavailable, {} };
         auto it = items_.constFind({ service, account });
         if (it == items_.cend())
@@ -47,6 +48,15 @@ public:
         items_.remove({ service, account });
         return true;
     }
+    // Reads of one service's items fail (a keyring that refuses one item) while `on`.
+    void setUnreadable(const QString& service, bool on)
+    {
+        std::lock_guard lock(mutex_);
+        if (on)
+            unreadable_.insert(service);
+        else
+            unreadable_.remove(service);
+    }
     // What is stored now, without the delay.
     std::optional<QString> peek(const QString& service, const QString& account) const
     {
@@ -63,4 +73,5 @@ private:
     }
     mutable std::mutex mutex_;
     QHash<QPair<QString, QString>, QString> items_;
+    QSet<QString> unreadable_;
 };
