@@ -1,23 +1,27 @@
 // velquin-host: shares this desktop with the owner's phones.
+//   velquin-host --set-pin     reads an access PIN (4 to 8 digits) from standard input and stores it
+//   velquin-host --clear-pin   removes the access PIN
+// (until the settings window offers both).
 
 #include "OrbelHost/HostController.h"
 #include "OrbelHost/HostL10n.h"
 #include "OrbelHost/LinkQRCode.h"
 #include "Platform/Fake/FakeLoginItem.h"
-#include "Platform/Fake/FakeNotifier.h"
 #include "Platform/Linux/ComputerName.h"
+#include "Platform/Linux/DBusNotifier.h"
+#include "Platform/Linux/LinuxKeyboardLayouts.h"
 #include "Platform/Linux/MemoryTuning.h"
 #include "Platform/Linux/QuitSignals.h"
 #include "Platform/Linux/SecretServiceKeychain.h"
 #include "Platform/Linux/X11CursorSource.h"
 #include "Platform/Linux/X11EventPoster.h"
-#include "Platform/Linux/LinuxKeyboardLayouts.h"
 #include "Platform/Linux/X11PermissionProbe.h"
 #include "Platform/Linux/X11ScreenSource.h"
 #include "WebRTC/GstWebRTC.h"
 
 #include <QCoreApplication>
 #include <QSettings>
+#include <QTextStream>
 
 #include <cstdio>
 
@@ -32,6 +36,31 @@ QString setting(const char* variable, const char* builtIn)
     const QString value = qEnvironmentVariable(variable);
     return value.isEmpty() ? QString::fromUtf8(builtIn) : value;
 }
+// --set-pin and --clear-pin: the PIN's keychain item, and nothing else.
+int pinCommand(bool set)
+{
+    AccessPIN pin(std::make_shared<SecretServiceKeychain>());
+    QObject context;
+    bool ok = false;
+    const auto finish = [&](bool result) {
+        ok = result;
+        QCoreApplication::quit();
+    };
+    if (set) {
+        const QString text = QTextStream(stdin).readLine().trimmed();
+        if (!AccessPIN::isValidFormat(text)) {
+            say(QStringLiteral("a PIN has %1 to %2 digits").arg(AccessPIN::kMinDigits).arg(AccessPIN::kMaxDigits));
+            return 2;
+        }
+        pin.set(text, &context, finish);
+    } else {
+        pin.clear(&context, finish);
+    }
+    QCoreApplication::exec();
+    say(ok ? (set ? QStringLiteral("access PIN set") : QStringLiteral("access PIN removed"))
+           : QStringLiteral("the keychain did not take the change"));
+    return ok ? 0 : 1;
+}
 } // namespace
 
 int main(int argc, char** argv)
@@ -42,6 +71,13 @@ int main(int argc, char** argv)
     QCoreApplication::setOrganizationName(QStringLiteral("Velquin"));
     QCoreApplication::setApplicationName(QStringLiteral("velquin-host"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VELQUIN_VERSION));
+    const QStringList arguments = QCoreApplication::arguments().mid(1);
+    if (arguments == QStringList { QStringLiteral("--set-pin") } || arguments == QStringList { QStringLiteral("--clear-pin") })
+        return pinCommand(arguments.first() == QStringLiteral("--set-pin"));
+    if (!arguments.isEmpty()) {
+        say(QStringLiteral("usage: velquin-host [--set-pin | --clear-pin]"));
+        return 2;
+    }
 
     QSettings settings;
     HostEnvironment env;
@@ -65,9 +101,9 @@ int main(int argc, char** argv)
     env.events = std::make_unique<X11EventPoster>();
     env.cursor = std::make_unique<X11CursorSource>();
     env.layouts = std::make_unique<LinuxKeyboardLayouts>(std::make_unique<X11KeyboardLayouts>(), std::make_unique<IBusEngines>());
-    // Notifications and the login item get their desktop backends with the app shell; until
-    // then the in-memory ones stand in.
-    env.notifier = std::make_unique<FakeNotifier>();
+    env.notifier = std::make_unique<DBusNotifier>();
+    // The login item gets its desktop backend with the app shell; until then the in-memory one
+    // stands in.
     env.loginItem = std::make_unique<FakeLoginItem>();
 
     HostController controller(std::move(env));

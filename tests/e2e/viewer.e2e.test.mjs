@@ -112,6 +112,13 @@ function hostLinesSince(mark) {
   return host.output.since(mark).split('\n').filter((l) => l.startsWith('velquin-host: '));
 }
 
+// Where the X pointer is, as xdotool reads it.
+async function pointerAt() {
+  const child = startChild('xdotool', ['getmouselocation']);
+  await child.exited;
+  return child.output.text.trim();
+}
+
 async function startLinkedHost() {
   ({ host, configDir } = startHost(dev, 'velquin-e2e-config-'));
   hostId = await linkHost(dev, host);
@@ -251,6 +258,64 @@ describe('viewer page against the real host', { skip: skipReason }, () => {
         { timeoutMs: WAIT });
     } finally {
       await closeViewer(page);
+    }
+  });
+
+  // Sets or clears the access PIN in the session's keychain with the host binary's own command.
+  async function pinCommand(args, input = '') {
+    const child = startChild(HOST_BIN, args, { stdio: ['pipe', 'pipe', 'pipe'] });
+    child.stdin.end(input);
+    const { code } = await child.exited;
+    assert.equal(code, 0, `velquin-host ${args.join(' ')}: ${child.output.text}`);
+  }
+
+  // A host restarted with a PIN: nothing of the desktop without it, then a lock for everyone.
+  check('with a PIN: nothing before it, the screen after it, and a lock after five wrong', async () => {
+    await stopChild(host);
+    await pinCommand(['--set-pin'], '2468\n');
+    await startLinkedHost();
+    const page = await openViewer('pin', 'H264');
+    let locked = null;
+    try {
+      await waitFor('the PIN request', async () => (await viewerState(page)).messages.some((m) => m.t === 'auth-required'),
+        { timeoutMs: WAIT });
+      const x0 = await pointerAt();
+      await page.evaluate(() => window.viewer.send({ t: 'abs', x: 0.1, y: 0.1 }));
+      await page.evaluate(() => window.viewer.send({ t: 'auth', pin: '1111' }));
+      await waitFor('auth-fail', async () => (await viewerState(page)).messages.some((m) => m.t === 'auth-fail'),
+        { timeoutMs: WAIT });
+      const before = await viewerState(page);
+      assert.deepEqual(before.messages.find((m) => m.t === 'auth-fail'), { t: 'auth-fail', left: 4 });
+      assert.equal(before.stats.framesDecoded, 0, 'video before the PIN');
+      assert.equal(await pointerAt(), x0, 'input before the PIN moved the pointer');
+
+      await page.fill('#pin', '2468');
+      await page.click('#btn-pin');
+      await expectDecoding(page, 'pin');
+      const types = (await viewerState(page)).messages.map((m) => m.t).filter((t) => t !== 'shape');
+      const ok = types.indexOf('auth-ok');
+      assert.deepEqual(types.slice(ok, ok + 4), ['auth-ok', 'screen', 'caps', 'ime']);
+
+      // Five wrong PINs from another phone lock PIN checking; it is rejected and closed.
+      locked = await openViewer('pin-locked', 'H264');
+      await waitFor('the PIN request', async () => (await viewerState(locked)).messages.some((m) => m.t === 'auth-required'),
+        { timeoutMs: WAIT });
+      for (let i = 0; i < 5; i += 1) {
+        await locked.evaluate(() => window.viewer.send({ t: 'auth', pin: '0000' }));
+        await waitFor(`reply ${i + 1}`, async () => (await viewerState(locked)).messages.filter((m) => /^auth-(fail|locked)$/.test(m.t)).length === i + 1,
+          { timeoutMs: WAIT });
+      }
+      const replies = (await viewerState(locked)).messages.filter((m) => /^auth-(fail|locked)$/.test(m.t));
+      assert.deepEqual(replies.map((m) => m.left ?? m.seconds), [4, 3, 2, 1, 300]);
+      const rejected = await waitFor('the rejection', async () => (await viewerState(locked)).rejected, { timeoutMs: WAIT });
+      assert.match(JSON.stringify(rejected), /密碼錯太多次，5 分鐘後再試/);
+    } finally {
+      await closeViewer(page);
+      await closeViewer(locked);
+      // The rest of the suite runs without a PIN, on a host without a lock.
+      await stopChild(host);
+      await pinCommand(['--clear-pin']);
+      await startLinkedHost();
     }
   });
 
