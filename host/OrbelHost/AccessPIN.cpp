@@ -87,35 +87,37 @@ void AccessPIN::set(const QString& pin, QObject* context, std::function<void(boo
         return;
     }
     const QString record = makeRecord(pin, salt);
-    // Written, then read back: what the keychain holds is what counts from now on.
-    std::function<Keychain::ReadResult(Keychain&)> job = [record](Keychain& keychain) {
-        keychain.write(kService, kAccount, record);
-        return keychain.read(kService, kAccount);
-    };
-    AsyncKeychain(keychain_).run(std::move(job), context, std::function<void(Keychain::ReadResult)>(
-        [this, record, done = std::move(done)](Keychain::ReadResult read) {
-            adopt(read);
-            const bool stored = state_ == State::Present && record_ == record;
-            if (stored) {
-                failures_ = 0;
-                lockedUntil_.reset();
-            }
-            if (done)
-                done(stored);
-        }));
+    change([record](Keychain& keychain) { keychain.write(kService, kAccount, record); }, context,
+           [this, record, done = std::move(done)] {
+               const bool stored = state_ == State::Present && record_ == record;
+               if (stored) {
+                   failures_ = 0;
+                   lockedUntil_.reset();
+               }
+               if (done)
+                   done(stored);
+           });
 }
 
 void AccessPIN::clear(QObject* context, std::function<void(bool)> done)
 {
-    std::function<Keychain::ReadResult(Keychain&)> job = [](Keychain& keychain) {
-        keychain.remove(kService, kAccount);
+    change([](Keychain& keychain) { keychain.remove(kService, kAccount); }, context, [this, done = std::move(done)] {
+        if (done)
+            done(state_ == State::Absent);
+    });
+}
+
+void AccessPIN::change(std::function<void(Keychain&)> write, QObject* context, std::function<void()> then)
+{
+    // Changed, then read back: what the keychain holds is what counts from now on.
+    std::function<Keychain::ReadResult(Keychain&)> job = [write = std::move(write)](Keychain& keychain) {
+        write(keychain);
         return keychain.read(kService, kAccount);
     };
     AsyncKeychain(keychain_).run(std::move(job), context, std::function<void(Keychain::ReadResult)>(
-        [this, done = std::move(done)](Keychain::ReadResult read) {
+        [this, then = std::move(then)](Keychain::ReadResult read) {
             adopt(read);
-            if (done)
-                done(state_ == State::Absent);
+            then();
         }));
 }
 

@@ -64,6 +64,8 @@ public:
 
 private:
     void adopt(const Keychain::ReadResult& read);
+    // Runs `write` on the keychain worker, reads the record back and holds it, then `then`.
+    void change(std::function<void(Keychain&)> write, QObject* context, std::function<void()> then);
 
     std::shared_ptr<Keychain> keychain_;
     Clock clock_;

@@ -31,9 +31,10 @@ void CursorMonitor::reset()
 
 void CursorMonitor::poll()
 {
-    const QRect display = source_->mainDisplayBounds();
     const auto at = source_->position();
-    if (at && at != lastPosition_ && !display.isEmpty()) {
+    // The display's bounds are needed only for a move, not on every poll of a still pointer.
+    const QRect display = at && at != lastPosition_ ? source_->mainDisplayBounds() : QRect();
+    if (!display.isEmpty()) {
         lastPosition_ = at;
         // Fractions of the main display, not clamped: another monitor gives values outside 0…1.
         if (onMessage)

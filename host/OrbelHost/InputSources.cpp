@@ -4,6 +4,8 @@
 
 #include <QJsonArray>
 
+#include <algorithm>
+
 InputSources::InputSources(KeyboardLayouts& layouts)
     : layouts_(layouts)
 {
@@ -35,13 +37,9 @@ void InputSources::selectNext()
     const auto sources = list();
     if (sources.isEmpty())
         return;
-    const QString current = layouts_.currentId();
-    qsizetype index = -1;
-    for (qsizetype i = 0; i < sources.size(); ++i)
-        if (sources[i].id == current) {
-            index = i;
-            break;
-        }
+    // list() has asked for the current source already.
+    const auto current = std::find_if(sources.cbegin(), sources.cend(), [](const Source& s) { return s.selected; });
+    const qsizetype index = current == sources.cend() ? -1 : current - sources.cbegin();
     select(sources[(index + 1) % sources.size()].id);
 }
 
