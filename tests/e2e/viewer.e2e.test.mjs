@@ -387,7 +387,15 @@ describe('viewer page against the real host', { skip: skipReason }, () => {
           const { ime } = window.viewer.input;
           return ime && ime.id === 'xkb:de' && document.getElementById('ime-current').textContent.startsWith('German')
             && ime.labels.KeyY && ime.labels.KeyY.m === 'Z';
-        }), { timeoutMs: WAIT });
+        }), { timeoutMs: WAIT }).catch(async (err) => {
+          const seen = await page.evaluate(() => ({
+            ime: window.viewer.input.ime, list: window.viewer.input.imeList,
+            shown: document.getElementById('ime-current').textContent,
+          }));
+          const layouts = startChild('setxkbmap', ['-query']);
+          await layouts.exited;
+          throw new Error(`${err.message}; the page has ${JSON.stringify(seen)}; the X server has ${layouts.output.text}`);
+        });
       } finally {
         await setxkbmap('-layout', 'us');
       }
