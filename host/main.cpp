@@ -9,8 +9,10 @@
 #include "Platform/Fake/FakeLoginItem.h"
 #include "Platform/Linux/ComputerName.h"
 #include "Platform/Linux/DBusNotifier.h"
+#include "Platform/Linux/FileManagerWorkspace.h"
 #include "Platform/Linux/LinuxKeyboardLayouts.h"
 #include "Platform/Linux/MemoryTuning.h"
+#include "Platform/Linux/QtClipboard.h"
 #include "Platform/Linux/QuitSignals.h"
 #include "Platform/Linux/SecretServiceKeychain.h"
 #include "Platform/Linux/X11CursorSource.h"
@@ -20,6 +22,7 @@
 #include "WebRTC/GstWebRTC.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QSettings>
 #include <QTextStream>
 
@@ -66,18 +69,24 @@ int pinCommand(bool set)
 int main(int argc, char** argv)
 {
     tuneMemoryForLargeFrames();
-    QCoreApplication app(argc, argv);
-    quitOnTerminationSignals();
     QCoreApplication::setOrganizationName(QStringLiteral("Velquin"));
     QCoreApplication::setApplicationName(QStringLiteral("velquin-host"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VELQUIN_VERSION));
-    const QStringList arguments = QCoreApplication::arguments().mid(1);
-    if (arguments == QStringList { QStringLiteral("--set-pin") } || arguments == QStringList { QStringLiteral("--clear-pin") })
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    // The PIN commands touch only the keychain, so they work without a display (over ssh, say).
+    if (arguments == QStringList { QStringLiteral("--set-pin") } || arguments == QStringList { QStringLiteral("--clear-pin") }) {
+        QCoreApplication app(argc, argv);
         return pinCommand(arguments.first() == QStringLiteral("--set-pin"));
+    }
     if (!arguments.isEmpty()) {
         say(QStringLiteral("usage: velquin-host [--set-pin | --clear-pin]"));
         return 2;
     }
+    // The clipboard belongs to the desktop session: the host is a GUI application.
+    QGuiApplication app(argc, argv);
+    quitOnTerminationSignals();
 
     QSettings settings;
     HostEnvironment env;
@@ -102,6 +111,9 @@ int main(int argc, char** argv)
     env.cursor = std::make_unique<X11CursorSource>();
     env.layouts = std::make_unique<LinuxKeyboardLayouts>(std::make_unique<X11KeyboardLayouts>(), std::make_unique<IBusEngines>());
     env.notifier = std::make_unique<DBusNotifier>();
+    env.pasteboard = std::make_unique<QtClipboard>();
+    env.workspace = std::make_unique<FileManagerWorkspace>();
+    env.screenshotSource = [] { return std::make_unique<X11ScreenSource>(); };
     // The login item gets its desktop backend with the app shell; until then the in-memory one
     // stands in.
     env.loginItem = std::make_unique<FakeLoginItem>();

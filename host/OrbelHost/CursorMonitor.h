@@ -26,6 +26,7 @@ public:
     // Forgets what was reported, so the next poll reports position and shape afresh.
     void reset();
     bool running() const { return timer_.isActive(); }
+    CursorSource& source() { return *source_; }
 
     static constexpr int kIntervalMs = 16; // about 1/60 s
     static constexpr int kShapeEvery = 6;  // polls

@@ -10,7 +10,7 @@ HostController::HostController(HostEnvironment environment, QObject* parent)
     , env_(std::move(environment))
 {
     Q_ASSERT(env_.factory && env_.permissions && env_.keychain && env_.account && env_.notifier && env_.loginItem
-             && env_.screen && env_.events && env_.cursor && env_.layouts && env_.settings);
+             && env_.screen && env_.events && env_.cursor && env_.layouts && env_.settings && env_.pasteboard && env_.workspace);
     QSettings& defaults = *env_.settings;
 
     // Published state first, then the components, then identity, then WebRTC objects.
@@ -24,6 +24,8 @@ HostController::HostController(HostEnvironment environment, QObject* parent)
     keyRepeat_ = std::make_unique<KeyRepeatGuard>(input_->poster(), defaults);
     inputSources_ = std::make_unique<InputSources>(*env_.layouts);
     pin_ = std::make_unique<AccessPIN>(env_.keychain);
+    // From here on, only what is copied later reaches the phones.
+    clipboardSync_ = std::make_unique<ClipboardSync>(*env_.pasteboard, env_.clipSyncMs);
 
     keepAwake_ = defaults.value(QStringLiteral("keepAwake"), false).toBool();
     iceServers_ = { rtc::IceServer { { QStringLiteral(VELQUIN_DEFAULT_STUN_URL) }, std::nullopt, std::nullopt } };
@@ -57,6 +59,19 @@ HostController::HostController(HostEnvironment environment, QObject* parent)
             self->broadcast(self->inputSources_->currentMessage());
     });
 
+    clipboardSync_->peers = [self] {
+        std::vector<std::shared_ptr<Peer>> authed;
+        if (self)
+            for (const auto& [viewer, peer] : self->peers_)
+                if (peer->authed)
+                    authed.push_back(peer);
+        return authed;
+    };
+    clipboardSync_->send = [self](const QJsonObject& message, Peer& peer) {
+        if (self)
+            self->send(message, peer);
+    };
+
     permissionTimer_.setInterval(env_.permissionPollMs);
     connect(&permissionTimer_, &QTimer::timeout, this, &HostController::pollPermissions);
 }
@@ -87,6 +102,7 @@ void HostController::start()
             publish(launchAtLogin_, true, &HostController::launchAtLoginChanged);
     }
     permissionTimer_.start();
+    clipboardSync_->start();
 }
 
 void HostController::loadSecrets()

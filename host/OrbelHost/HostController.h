@@ -4,6 +4,7 @@
 // Everything here runs on the main thread.
 
 #include "OrbelHost/AccessPIN.h"
+#include "OrbelHost/ClipboardSync.h"
 #include "OrbelHost/CursorMonitor.h"
 #include "OrbelHost/HostEnvironment.h"
 #include "OrbelHost/InputInjector.h"
@@ -42,11 +43,6 @@ class HostController : public QObject {
     Q_PROPERTY(bool keepAwake READ keepAwake NOTIFY keepAwakeChanged)
 
 public:
-    // What the session code of other components does at the moments the core defines.
-    struct SessionHooks {
-        std::function<void(Peer& peer, const QJsonObject& message)> command;
-    };
-
     explicit HostController(HostEnvironment environment, QObject* parent = nullptr);
     ~HostController() override;
 
@@ -90,14 +86,12 @@ public:
     void setVideoActive(bool active, rtc::RtpSender& sender);
     void applyQuality(bool low, rtc::RtpSender& sender);
     void notifyViewer();
-    void handleCommand(const QJsonObject& message, Peer& peer);
+    void handleCommand(const QJsonObject& message, const std::shared_ptr<Peer>& peer);
     // A phone's "auth": the PIN is checked and the phone let in, told how many tries are left,
     // or locked out and closed.
     void handleAuth(const std::shared_ptr<Peer>& peer, const QString& pin);
     // "screen", "caps" and the input source, for a phone that may operate this computer.
     void sendInitialState(Peer& peer);
-
-    SessionHooks hooks;
 
     // Inspection.
     std::shared_ptr<Peer> peer(const QString& viewer) const;
@@ -109,6 +103,7 @@ public:
     InputInjector& input() { return *input_; }
     InputSources& inputSources() { return *inputSources_; }
     AccessPIN& pin() { return *pin_; }
+    ClipboardSync& clipboardSync() { return *clipboardSync_; }
     bool started() const { return started_; }
 
     // Normal and data-saving sender settings.
@@ -180,6 +175,13 @@ private:
     void registerLinkedHost(quint64 attempt);
     void linkFailed(const NimbraServer::Failure& failure);
 
+    // Files, clipboard and screenshots.
+    std::unique_ptr<FileTransfer> makeFileTransfer();
+    void notifyReceived(const QString& path);
+    void receivedClipboardImage(const QByteArray& bytes);
+    void takeScreenshot(const std::shared_ptr<Peer>& peer);
+    void sendClipboard(Peer& peer);
+
     // Peers.
     void openPeer(const QString& viewer);
     void wirePeer(const std::shared_ptr<Peer>& peer);
@@ -222,6 +224,7 @@ private:
     // After the injector: it restores the desktop's key repeat through the injector's poster.
     std::unique_ptr<KeyRepeatGuard> keyRepeat_;
     std::unique_ptr<AccessPIN> pin_;
+    std::unique_ptr<ClipboardSync> clipboardSync_;
     QPointer<SignalingClient> signaling_;
     std::map<QString, std::shared_ptr<Peer>> peers_;
     QTimer permissionTimer_;

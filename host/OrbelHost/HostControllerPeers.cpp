@@ -32,7 +32,7 @@ void HostController::openPeer(const QString& viewer)
     configuration.sdpSemantics = rtc::SdpSemantics::UnifiedPlan;
     configuration.gatheringPolicy = rtc::GatheringPolicy::Continually;
 
-    auto peer = std::make_shared<Peer>(viewer, *input_);
+    auto peer = std::make_shared<Peer>(viewer, *input_, makeFileTransfer());
     // Callbacks go in before the connection exists, so no event can find them unset.
     wirePeer(peer);
     peer->pc = env_.factory->createPeerConnection(configuration, peer);
@@ -120,7 +120,7 @@ void HostController::wirePeer(const std::shared_ptr<Peer>& peer)
         postTo(self, [self, weak, message] {
             auto peer = weak.lock();
             if (self && peer)
-                self->handleCommand(message, *peer);
+                self->handleCommand(message, peer);
         });
     };
     peer->onOpen = [self, weak] {

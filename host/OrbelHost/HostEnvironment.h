@@ -2,6 +2,7 @@
 // Everything the controller is built from: the platform backends, the WebRTC factory, where
 // settings live, and the timing constants (scalable so tests run schedules in milliseconds).
 
+#include "OrbelHost/FileTransfer.h"
 #include "OrbelHost/NimbraServer.h"
 #include "OrbelHost/SignalingClient.h"
 #include "Platform/CursorSource.h"
@@ -10,8 +11,10 @@
 #include "Platform/Keychain.h"
 #include "Platform/LoginItem.h"
 #include "Platform/Notifier.h"
+#include "Platform/Pasteboard.h"
 #include "Platform/PermissionProbe.h"
 #include "Platform/ScreenSource.h"
+#include "Platform/Workspace.h"
 #include "WebRTC/WebRTC.h"
 
 #include <QSettings>
@@ -32,6 +35,12 @@ struct HostEnvironment {
     std::unique_ptr<EventPoster> events;
     std::unique_ptr<CursorSource> cursor;
     std::unique_ptr<KeyboardLayouts> layouts;
+    std::unique_ptr<Pasteboard> pasteboard;
+    std::unique_ptr<Workspace> workspace;
+    // A fresh view of the main display for one screenshot, used on a worker thread.
+    std::function<std::unique_ptr<ScreenSource>()> screenshotSource;
+    // Where received files go.
+    FileTransfer::Places files = FileTransfer::Places::standard();
     // The user defaults; owned by the caller and outliving the controller.
     QSettings* settings = nullptr;
 
@@ -44,6 +53,8 @@ struct HostEnvironment {
 
     SignalingClient::Timing signalingTiming;
     int permissionPollMs = 2000;
+    // How often the clipboard is looked at for something new to push to the phones.
+    int clipSyncMs = 500;
     // A phone that has not sent its PIN this long after its control channel opened is closed.
     int authTimeoutMs = 120000;
     // An access PIN that could not be read is read again this often (phones must send one meanwhile).

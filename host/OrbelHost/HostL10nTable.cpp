@@ -530,6 +530,18 @@ constexpr Row kRows[] = {
      "%@（已保存到 主目录／Velquin 收到的檔案）",
      "%@（ホームフォルダの「Velquin 收到的檔案」フォルダに保存しました）",
      "%@(홈 폴더의 ‘Velquin 收到的檔案’ 폴더에 저장됨)"},
+    // 88: a clipboard text too long for one control message travels as a file.
+    {"剪貼簿文字.txt",
+     "Clipboard Text.txt",
+     "剪贴板文字.txt",
+     "クリップボードのテキスト.txt",
+     "클립보드 텍스트.txt"},
+    // 89: the action of a received file's notification.
+    {"在檔案夾中顯示",
+     "Show in Folder",
+     "在文件夹中显示",
+     "フォルダに表示",
+     "폴더에서 보기"},
 };
 
 } // namespace

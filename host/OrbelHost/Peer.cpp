@@ -5,9 +5,10 @@
 
 #include "Support/ThreadHop.h"
 
-Peer::Peer(QString viewerId, InputInjector& injector)
+Peer::Peer(QString viewerId, InputInjector& injector, std::unique_ptr<FileTransfer> fileTransfer)
     : viewer(std::move(viewerId))
     , input(injector)
+    , files(std::move(fileTransfer))
 {
     onInput = [this](const QJsonObject& message) { input.handle(message, viewer); };
 }
@@ -31,6 +32,8 @@ void Peer::close()
         channel->close();
     if (pc)
         pc->close();
+    if (files)
+        files->close();
 }
 
 void Peer::onIceCandidate(const rtc::IceCandidate& candidate)
@@ -53,6 +56,11 @@ void Peer::onStateChange(rtc::DataChannel& dataChannel)
 {
     if (channel.get() == &dataChannel && dataChannel.state() == rtc::DataChannelState::Open && onOpen)
         onOpen();
+    // A file cut off by its channel closing would never be finished.
+    const auto state = dataChannel.state();
+    if (fileChannel.get() == &dataChannel && files
+        && (state == rtc::DataChannelState::Closing || state == rtc::DataChannelState::Closed))
+        files->cancelIncoming();
 }
 
 void Peer::onMessage(rtc::DataChannel& dataChannel, const QByteArray& data, bool binary)
@@ -64,8 +72,8 @@ void Peer::onMessage(rtc::DataChannel& dataChannel, const QByteArray& data, bool
         return;
     }
     if (fileChannel.get() == &dataChannel) {
-        if (onFileData)
-            onFileData(data, binary);
+        if (files)
+            files->handle(data, binary);
         return;
     }
     auto message = parseJsonObject(data);

@@ -3,6 +3,7 @@
 // "file" and the video sender. Events arrive on WebRTC threads; the callbacks decide where
 // they run. A closed peer is never reused.
 
+#include "OrbelHost/FileTransfer.h"
 #include "WebRTC/WebRTC.h"
 
 #include <QJsonObject>
@@ -19,11 +20,14 @@ class Peer : public rtc::PeerConnectionObserver,
              public rtc::DataChannelObserver,
              public std::enable_shared_from_this<Peer> {
 public:
-    Peer(QString viewer, InputInjector& input);
+    // `files` may be null where a session moves no files (benchmarks).
+    Peer(QString viewer, InputInjector& input, std::unique_ptr<FileTransfer> files = nullptr);
     Peer() = delete;
 
     const QString viewer;
     InputInjector& input;
+    // This phone's side of the file channel.
+    const std::unique_ptr<FileTransfer> files;
     std::shared_ptr<rtc::PeerConnection> pc;
     std::shared_ptr<rtc::DataChannel> channel;
     std::shared_ptr<rtc::DataChannel> fileChannel;
@@ -47,12 +51,11 @@ public:
     // The connection went "disconnected" (it may still come back).
     std::function<void()> onDisconnected;
     std::function<void()> onOpen;
-    // File-channel bytes of an authenticated phone, on the WebRTC thread.
-    std::function<void(const QByteArray& data, bool binary)> onFileData;
     // Input messages, delivered on the main thread (to the injector by default).
     std::function<void(const QJsonObject& message)> onInput;
 
-    // Closes the file channel, the control channel and the connection. Callbacks stay set.
+    // Closes the file channel, the control channel and the connection, and drops the file
+    // transfers under way. Callbacks stay set.
     void close();
 
     // Control-message types for the controller rather than the input injector.

@@ -10,9 +10,39 @@
 #include <thread>
 
 struct SerialWorker::Queue {
+    using Clock = std::chrono::steady_clock;
     std::mutex mutex;
     std::condition_variable ready;
     std::deque<std::function<void()>> jobs;
+    // Later jobs by due time; a sequence number keeps equal times in posting order.
+    std::map<std::pair<Clock::time_point, uint64_t>, std::function<void()>> later;
+    uint64_t sequence = 0;
+    bool stopping = false;
+    std::thread::id thread;
+
+    // Waits for the next job; empty once the worker is stopping and nothing is due.
+    std::function<void()> next()
+    {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            const auto now = Clock::now();
+            while (!later.empty() && later.begin()->first.first <= now) {
+                jobs.push_back(std::move(later.begin()->second));
+                later.erase(later.begin());
+            }
+            if (!jobs.empty()) {
+                auto job = std::move(jobs.front());
+                jobs.pop_front();
+                return job;
+            }
+            if (stopping)
+                return {};
+            if (later.empty())
+                ready.wait(lock);
+            else
+                ready.wait_until(lock, later.begin()->first.first);
+        }
+    }
 };
 
 SerialWorker& SerialWorker::named(const char* name)
@@ -26,22 +56,32 @@ SerialWorker& SerialWorker::named(const char* name)
     return *worker;
 }
 
-SerialWorker::SerialWorker(const char* name)
-    : queue_(new Queue)
+std::unique_ptr<SerialWorker> SerialWorker::make(const char* name)
 {
-    std::thread([queue = queue_, threadName = std::string(name)] {
+    return std::unique_ptr<SerialWorker>(new SerialWorker(name));
+}
+
+SerialWorker::SerialWorker(const char* name)
+    : queue_(std::make_shared<Queue>())
+{
+    std::lock_guard lock(queue_->mutex);
+    std::thread thread([queue = queue_, threadName = std::string(name)] {
         pthread_setname_np(pthread_self(), threadName.substr(0, 15).c_str());
-        for (;;) {
-            std::function<void()> job;
-            {
-                std::unique_lock lock(queue->mutex);
-                queue->ready.wait(lock, [queue] { return !queue->jobs.empty(); });
-                job = std::move(queue->jobs.front());
-                queue->jobs.pop_front();
-            }
+        while (auto job = queue->next())
             job();
-        }
-    }).detach();
+    });
+    queue_->thread = thread.get_id();
+    thread.detach();
+}
+
+SerialWorker::~SerialWorker()
+{
+    {
+        std::lock_guard lock(queue_->mutex);
+        queue_->stopping = true;
+        queue_->later.clear();
+    }
+    queue_->ready.notify_one();
 }
 
 void SerialWorker::post(std::function<void()> job)
@@ -51,4 +91,19 @@ void SerialWorker::post(std::function<void()> job)
         queue_->jobs.push_back(std::move(job));
     }
     queue_->ready.notify_one();
+}
+
+void SerialWorker::postAfter(std::chrono::milliseconds delay, std::function<void()> job)
+{
+    {
+        std::lock_guard lock(queue_->mutex);
+        queue_->later.emplace(std::make_pair(Queue::Clock::now() + delay, queue_->sequence++), std::move(job));
+    }
+    queue_->ready.notify_one();
+}
+
+bool SerialWorker::isCurrent() const
+{
+    std::lock_guard lock(queue_->mutex);
+    return queue_->thread == std::this_thread::get_id();
 }

@@ -1,21 +1,33 @@
 #pragma once
 // A thread of its own that runs jobs one at a time, in the order given. For work that may
-// block (a keychain prompt, a pipeline stopping) and must not hold up its caller.
+// block (a keychain prompt, a pipeline stopping, a disk write) and must not hold up its caller.
 //
-// A worker lives for the whole process: it is never destroyed, and its thread is detached, so
-// a job that hangs can neither hold up quitting nor find its queue gone.
+// Named workers live for the whole process: never destroyed, their thread detached, so a job
+// that hangs can neither hold up quitting nor find its queue gone. An owned worker (make())
+// ends its thread once it is destroyed and the jobs already due have run; jobs posted for
+// later are dropped then. Its destructor never waits, so it may run on any thread, its own
+// included.
 
+#include <chrono>
 #include <functional>
+#include <memory>
 
 class SerialWorker {
 public:
     // One worker per name, made on first use; `name` (at most 15 characters) names the thread.
     static SerialWorker& named(const char* name);
+    static std::unique_ptr<SerialWorker> make(const char* name);
+    ~SerialWorker();
 
     void post(std::function<void()> job);
+    // Runs `job` after `delay`, in turn with the other jobs; it never overtakes a job posted
+    // earlier with no delay.
+    void postAfter(std::chrono::milliseconds delay, std::function<void()> job);
+    // True on the worker's own thread.
+    bool isCurrent() const;
 
 private:
     explicit SerialWorker(const char* name);
     struct Queue;
-    Queue* queue_;
+    std::shared_ptr<Queue> queue_;
 };

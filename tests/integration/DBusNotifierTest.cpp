@@ -12,21 +12,30 @@
 #include <gtest/gtest.h>
 
 namespace {
-// Answers Notify like a notification daemon and keeps what it was asked to show.
+const QString kPath = QStringLiteral("/org/freedesktop/Notifications");
+const QString kInterface = QStringLiteral("org.freedesktop.Notifications");
+
+// Answers like a notification daemon and keeps what it was asked to show.
 class NotificationDaemon : public QDBusVirtualObject {
 public:
     struct Call {
         QString app, icon, summary, body;
+        QStringList actions;
         int timeout;
     };
     QList<Call> calls;
+    QStringList capabilities { QStringLiteral("body"), QStringLiteral("actions") };
 
     bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override
     {
         const QVariantList a = message.arguments();
+        if (message.member() == QStringLiteral("GetCapabilities")) {
+            connection.send(message.createReply(QVariantList { capabilities }));
+            return true;
+        }
         if (message.member() != QStringLiteral("Notify") || a.size() != 8)
             return false;
-        calls << Call { a[0].toString(), a[2].toString(), a[3].toString(), a[4].toString(), a[7].toInt() };
+        calls << Call { a[0].toString(), a[2].toString(), a[3].toString(), a[4].toString(), a[5].toStringList(), a[7].toInt() };
         connection.send(message.createReply(QVariantList { uint(calls.size()) }));
         return true;
     }
@@ -42,20 +51,43 @@ TEST(DBusNotifierTest, PostsToTheDesktopsNotificationDaemonAndSurvivesItsAbsence
     DBusNotifier notifier(bus);
     // No daemon yet: nothing shows, nothing blocks, nothing breaks.
     notifier.post(QStringLiteral("nobody"), QStringLiteral("listens"));
+    pump(300);
 
     // A connection of its own, so the call really crosses the bus.
     QDBusConnection daemonBus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("notify-daemon"));
     NotificationDaemon daemon;
-    ASSERT_TRUE(daemonBus.registerVirtualObject(QStringLiteral("/org/freedesktop/Notifications"), &daemon));
+    ASSERT_TRUE(daemonBus.registerVirtualObject(kPath, &daemon));
     ASSERT_TRUE(daemonBus.registerService(QStringLiteral("org.freedesktop.Notifications")));
 
-    notifier.post(QStringLiteral("Velquin 遠端桌面：有手機正在遠端操作這台電腦"), QStringLiteral("body text"));
+    notifier.post(QStringLiteral("Velquin 遠端桌面：有手機正在遠端操作這台電腦"), QStringLiteral("a <b>name</b> & more"));
     ASSERT_TRUE(waitFor([&] { return daemon.calls.size() == 1; }));
     EXPECT_EQ(daemon.calls[0].app, DBusNotifier::kAppName);
     EXPECT_EQ(daemon.calls[0].icon, DBusNotifier::kIcon);
     EXPECT_EQ(daemon.calls[0].summary, QStringLiteral("Velquin 遠端桌面：有手機正在遠端操作這台電腦"));
-    EXPECT_EQ(daemon.calls[0].body, QStringLiteral("body text"));
+    // This daemon shows bodies as they are.
+    EXPECT_EQ(daemon.calls[0].body, QStringLiteral("a <b>name</b> & more"));
+    EXPECT_TRUE(daemon.calls[0].actions.isEmpty());
     EXPECT_EQ(daemon.calls[0].timeout, -1);
+
+    // One that reads markup gets a file name from a phone as plain text; clicking runs the action.
+    daemon.capabilities << QStringLiteral("body-markup");
+    int clicked = 0;
+    notifier.post(QStringLiteral("received"), QStringLiteral("<img src=x>.png"), [&] { ++clicked; }, QStringLiteral("Show"));
+    ASSERT_TRUE(waitFor([&] { return daemon.calls.size() == 2; }));
+    EXPECT_EQ(daemon.calls[1].body, QStringLiteral("&lt;img src=x&gt;.png"));
+    EXPECT_EQ(daemon.calls[1].actions, (QStringList { "default", "Show" }));
+    pump(100);
+    auto invoked = QDBusMessage::createSignal(kPath, kInterface, QStringLiteral("ActionInvoked"));
+    invoked << 2u << QStringLiteral("default");
+    daemonBus.send(invoked);
+    ASSERT_TRUE(waitFor([&] { return clicked == 1; }));
+    // Closed notifications are forgotten; a click on a notification we never sent does nothing.
+    daemonBus.send(invoked);
+    auto other = QDBusMessage::createSignal(kPath, kInterface, QStringLiteral("ActionInvoked"));
+    other << 1u << QStringLiteral("default");
+    daemonBus.send(other);
+    pump(200);
+    EXPECT_EQ(clicked, 1);
 
     daemonBus.unregisterService(QStringLiteral("org.freedesktop.Notifications"));
     QDBusConnection::disconnectFromBus(QStringLiteral("notify-daemon"));

@@ -1,5 +1,6 @@
 #include "support/ControllerRig.h"
 
+#include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkReply>
@@ -34,6 +35,22 @@ ControllerRig::ControllerRig()
     cursorOwned->pos.reset();
     cursor = cursorOwned.get();
     env.cursor = std::move(cursorOwned);
+    auto pasteboardOwned = std::make_unique<FakePasteboard>();
+    pasteboard = pasteboardOwned.get();
+    env.pasteboard = std::move(pasteboardOwned);
+    auto workspaceOwned = std::make_unique<FakeWorkspace>();
+    workspace = workspaceOwned.get();
+    env.workspace = std::move(workspaceOwned);
+    env.screenshotSource = [this]() -> std::unique_ptr<ScreenSource> {
+        if (!screenshotWorks)
+            return nullptr;
+        auto source = std::make_unique<FakeScreenSource>();
+        source->resize(64, 48);
+        return source;
+    };
+    env.files = { dir.filePath(QStringLiteral("received")), dir.filePath(QStringLiteral("tmp")) };
+    QDir().mkpath(env.files.temporaryFolder);
+    env.clipSyncMs = 20;
     env.settings = settings.get();
     env.signalingTiming = { 300, 200, 50, 1500 };
     env.permissionPollMs = 20;

@@ -10,6 +10,8 @@
 #include "Platform/Fake/FakeKeychain.h"
 #include "Platform/Fake/FakeLoginItem.h"
 #include "Platform/Fake/FakeNotifier.h"
+#include "Platform/Fake/FakePasteboard.h"
+#include "Platform/Fake/FakeWorkspace.h"
 #include "Platform/Fake/FakePermissionProbe.h"
 #include "Platform/Fake/FakeScreenSource.h"
 #include "WebRTC/Fake/FakeWebRTC.h"
@@ -48,6 +50,10 @@ struct ControllerRig {
     FakeScreenSource* screen = nullptr;
     FakeKeyboardLayouts* layouts = nullptr;
     FakeNimbraServer* account = nullptr;
+    FakePasteboard* pasteboard = nullptr;
+    FakeWorkspace* workspace = nullptr;
+    // Screenshots come from a 64×48 fake display while this holds.
+    std::atomic<bool> screenshotWorks { true };
     HostEnvironment env;
     std::function<void()> onTicketRequest;
     int ticketRequests() const { return account->ticketRequests; }

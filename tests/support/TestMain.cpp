@@ -1,13 +1,19 @@
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QLoggingCategory>
 
 #include <gtest/gtest.h>
 
+
 int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
+#ifdef VELQUIN_TEST_GUI_APP
+    QGuiApplication app(argc, argv);
+#else
     QCoreApplication app(argc, argv);
+#endif
     // Keep the host's own warnings visible but not the per-message chatter.
-    QLoggingCategory::setFilterRules(QStringLiteral("orbel.host.info=false"));
+    QLoggingCategory::setFilterRules(QStringLiteral("orbel.host.info=false\norbel.file.info=false"));
     return RUN_ALL_TESTS();
 }

@@ -4,6 +4,9 @@
 #include "WebRTC/Fake/FakeWebRTC.h"
 #include "support/Wait.h"
 
+#include <QDir>
+#include <QTemporaryDir>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -11,15 +14,24 @@ struct PeerRig {
     std::unique_ptr<FakeEventPoster> ownedEvents = std::make_unique<FakeEventPoster>();
     FakeEventPoster* events = ownedEvents.get();
     InputInjector input { std::move(ownedEvents) };
-    std::shared_ptr<Peer> peer = std::make_shared<Peer>(QStringLiteral("v1"), input);
+    QTemporaryDir dir;
+    std::shared_ptr<Peer> peer = std::make_shared<Peer>(
+        QStringLiteral("v1"), input,
+        std::make_unique<FileTransfer>(FileTransfer::Places { dir.filePath("received"), dir.path() }, FileTransfer::Callbacks {}));
     std::shared_ptr<rtc::FakeDataChannel> control = std::make_shared<rtc::FakeDataChannel>(QStringLiteral("input"));
     std::shared_ptr<rtc::FakeDataChannel> file = std::make_shared<rtc::FakeDataChannel>(QStringLiteral("file"));
     QStringList pins;
     QList<QJsonObject> commands;
-    QList<QByteArray> fileData;
     int opened = 0;
     int closed = 0;
     int disconnected = 0;
+
+    // What arrived in the receive folder, once the file worker is done.
+    QStringList received()
+    {
+        peer->files->waitForPending();
+        return QDir(dir.filePath("received")).entryList(QDir::Files | QDir::Hidden);
+    }
 
     PeerRig()
     {
@@ -29,7 +41,6 @@ struct PeerRig {
         file->setObserver(peer);
         peer->onAuth = [this](const QString& pin) { pins << pin; };
         peer->onCommand = [this](const QJsonObject& m) { commands << m; };
-        peer->onFileData = [this](const QByteArray& d, bool) { fileData << d; };
         peer->onOpen = [this] { ++opened; };
         peer->onClosed = [this] { ++closed; };
         peer->onDisconnected = [this] { ++disconnected; };
@@ -46,12 +57,14 @@ TEST(PeerTest, UnauthenticatedPhoneIsHeardOnlyForItsPin)
     rig.control->receive(R"({"t":"auth","pin":1234})");
     rig.control->receive(R"({"t":"auth"})");
     rig.file->receive(R"({"t":"auth","pin":"1234"})");
+    rig.file->receive(R"({"t":"begin","name":"a.txt","size":6})");
     rig.file->receive("binary", true);
+    rig.file->receive(R"({"t":"end"})");
     rig.control->receive(R"({"t":"auth","pin":"4321"})");
     drainEvents();
     EXPECT_EQ(rig.pins, QStringList { "4321" });
     EXPECT_TRUE(rig.commands.isEmpty());
-    EXPECT_TRUE(rig.fileData.isEmpty());
+    EXPECT_TRUE(rig.received().isEmpty());
     EXPECT_TRUE(rig.events->events.isEmpty());
 }
 
@@ -76,8 +89,10 @@ TEST(PeerTest, AuthenticatedPhoneIsRoutedByType)
     EXPECT_EQ(rig.events->events, expected);
     EXPECT_EQ(rig.commands.size(), 8);
 
+    rig.file->receive(R"({"t":"begin","name":"a.txt","size":5})");
     rig.file->receive("chunk", true);
-    EXPECT_EQ(rig.fileData, QList<QByteArray> { "chunk" });
+    rig.file->receive(R"({"t":"end"})");
+    EXPECT_EQ(rig.received(), QStringList { "a.txt" });
     EXPECT_TRUE(rig.pins.isEmpty());
 }
 

@@ -4,18 +4,27 @@
 class FakePasteboard : public Pasteboard {
 public:
     long count = 0;
-    std::optional<QString> currentText;
-    std::optional<QByteArray> currentPng;
     QStringList files;
+    std::optional<QByteArray> currentPng;
+    std::optional<QByteArray> currentOtherImage;
+    std::optional<QString> currentText;
+    QImage image; // the last one set
 
     long changeCount() override { return count; }
-    std::optional<QString> text() override { return currentText; }
-    std::optional<QByteArray> png() override { return currentPng; }
     QStringList filePaths() override { return files; }
+    std::optional<QByteArray> png() override { return currentPng; }
+    std::optional<QByteArray> otherImage() override { return currentOtherImage; }
+    std::optional<QString> text() override { return currentText; }
     bool setText(const QString& t) override { clear(); currentText = t; return true; }
-    bool setPng(const QByteArray& p) override { clear(); currentPng = p; return true; }
-    bool setFilePaths(const QStringList& p) override { clear(); files = p; return true; }
-
-private:
-    void clear() { ++count; currentText.reset(); currentPng.reset(); files.clear(); }
+    bool setImage(const QImage& i) override { clear(); image = i; currentPng = QByteArray("png of the image"); return true; }
+    // Another application copies something.
+    void clear()
+    {
+        ++count;
+        files.clear();
+        currentPng.reset();
+        currentOtherImage.reset();
+        currentText.reset();
+        image = QImage();
+    }
 };

@@ -73,7 +73,11 @@ void FakeDataChannel::receive(const QByteArray& data, bool binary)
 QList<FakeDataChannel::Sent> FakeDataChannel::sent() const
 {
     Lock lock(mutex_);
-    return sent_;
+    // A copy of its own: a shared one would be copied later, outside the lock, while the
+    // sending thread appends.
+    QList<Sent> copy = sent_;
+    copy.detach();
+    return copy;
 }
 
 QList<QByteArray> FakeDataChannel::sentText() const
