@@ -220,6 +220,8 @@ export function startHost(dev, configPrefix) {
     VELQUIN_SIGNAL_URL: `ws://127.0.0.1:${dev.port}/ws`,
     VELQUIN_ICE_LOOPBACK: '1',
     XDG_CONFIG_HOME: configDir,
+    // Received files go to the home folder: keep them with the rest of this run.
+    HOME: configDir,
   };
   const host = startChild(HOST_BIN, [], { cwd: configDir, env });
   host.exited.then(({ code, signal }) => host.output.append(`\n[host exited: code ${code}, signal ${signal}]\n`));

@@ -5,7 +5,9 @@
 
 import { describe, it, before, after } from 'node:test';
 import assert from 'node:assert/strict';
+import crypto from 'node:crypto';
 import fs from 'node:fs';
+import path from 'node:path';
 import {
   HOST_BIN, CHROMIUM, removeTempDir, stopChild, startDevServer, getJson, postJson, waitFor, sleep,
   startRootFlicker, assertHostRunning, startHost, linkHost, hostOutputTail, launchBrowser,
@@ -210,6 +212,81 @@ describe('viewer page against the real host', { skip: skipReason }, () => {
       await Promise.all(pages.map(closeViewer));
     }
   });
+
+  check('files, screenshots and the clipboard both ways', async () => {
+    const page = await openViewer('files', 'H264');
+    const xclip = (args, input) => new Promise((resolve) => {
+      const child = startChild('xclip', ['-selection', 'clipboard', ...args], { stdio: ['pipe', 'pipe', 'pipe'] });
+      child.stdin.end(input === undefined ? '' : input);
+      child.exited.then(() => resolve(child.output.text));
+    });
+    let owner = null;
+    try {
+      await expectDecoding(page, 'files');
+      await waitFor('the file channel to open', () => page.evaluate(() => window.viewer.fileChannel
+        && window.viewer.fileChannel.readyState === 'open'), { timeoutMs: WAIT });
+
+      // 50 MB from the page lands in the receive folder, whole and under its own name.
+      const size = 50 * 1024 * 1024;
+      const upload = await page.evaluate(async (n) => {
+        const bytes = new Uint8Array(n);
+        for (let i = 0; i < n; i += 4096) bytes[i] = (i / 4096) & 0xff;
+        const digest = await crypto.subtle.digest('SHA-256', bytes);
+        const sha256 = Array.from(new Uint8Array(digest), (b) => b.toString(16).padStart(2, '0')).join('');
+        const result = await window.viewer.files.send(new Blob([bytes]), { name: 'upload.bin', mime: 'application/octet-stream', kind: 'file' });
+        return { ...result, sha256 };
+      }, size);
+      const stored = path.join(configDir, 'Velquin 收到的檔案', 'upload.bin');
+      await waitFor('the upload to be stored', () => fs.existsSync(stored) && fs.statSync(stored).size === size, { timeoutMs: WAIT });
+      const sha256 = crypto.createHash('sha256').update(fs.readFileSync(stored)).digest('hex');
+      assert.equal(sha256, upload.sha256, 'the stored file differs from the one sent');
+      console.log(`page → host: 50 MiB in ${upload.ms.toFixed(0)} ms (${(size / 1048576 / (upload.ms / 1000)).toFixed(1)} MiB/s)`);
+
+      // A screenshot comes back as a PNG of the whole display.
+      assert.ok(await page.evaluate(() => window.viewer.send({ t: 'screenshot' })));
+      const shot = await waitFor('the screenshot', () => page.evaluate(() => window.viewer.files.received.find((r) => r.kind === 'screenshot') || null),
+        { timeoutMs: WAIT });
+      assert.equal(shot.mime, 'image/png');
+      assert.match(shot.name, /\d{4}-\d{2}-\d{2} \d{2}\.\d{2}\.\d{2}\.png$/);
+      const dims = await page.evaluate(async (url) => {
+        const bitmap = await createImageBitmap(await (await fetch(url)).blob());
+        return [bitmap.width, bitmap.height];
+      }, shot.url);
+      assert.deepEqual(dims, [1920, 1080]);
+
+      // The page's text reaches the computer's clipboard.
+      const text = 'héllo 剪貼簿 🎉';
+      assert.ok(await page.evaluate((t) => window.viewer.send({ t: 'clip-set', text: t }), text));
+      await waitFor('the text on the X clipboard', async () => (await xclip(['-o'])) === text, { timeoutMs: WAIT });
+
+      // Copying on the computer pushes the text to the page; asking gives it without "auto".
+      const copied = `copied on the computer ${Date.now()}`;
+      owner = startChild('xclip', ['-selection', 'clipboard', '-quiet', '-i'], { stdio: ['pipe', 'pipe', 'pipe'] });
+      owner.stdin.end(copied);
+      await waitFor('the push to reach the page', () => page.evaluate((t) => window.viewer.files.clipNotes
+        .some((m) => m.text === t && m.auto === true), copied), { timeoutMs: WAIT });
+      assert.ok(await page.evaluate(() => window.viewer.send({ t: 'clip-get' })));
+      await waitFor('the answer to clip-get', () => page.evaluate((t) => window.viewer.files.clipNotes
+        .some((m) => m.text === t && m.auto === undefined), copied), { timeoutMs: WAIT });
+      await stopChild(owner);
+      owner = null;
+
+      // An image from the page's clipboard is offered as PNG to the computer's applications.
+      await page.evaluate(async () => {
+        const canvas = new OffscreenCanvas(8, 6);
+        const g = canvas.getContext('2d');
+        g.fillStyle = '#ff0000';
+        g.fillRect(0, 0, 8, 6);
+        const png = await canvas.convertToBlob({ type: 'image/png' });
+        await window.viewer.files.send(png, { name: 'pasted.png', mime: 'image/png', kind: 'clipboard' });
+      });
+      await waitFor('the image on the X clipboard', async () => (await xclip(['-o', '-t', 'TARGETS'])).includes('image/png'),
+        { timeoutMs: WAIT });
+    } finally {
+      if (owner) await stopChild(owner);
+      await closeViewer(page);
+    }
+  }, 120000);
 
   check('a page that leaves is gone from the server and the host', async () => {
     // Let earlier pages' departures reach the host first, so its count lines are ours.

@@ -1,5 +1,5 @@
 // Plays the phone: joins a host through the dev signaling server, answers its offer,
-// shows the stream and talks on the "input" data channel.
+// shows the stream and talks on the "input" data channel; files.js uses the "file" one.
 //   ?host=ID      host to join (default: first host online)
 //   ?codec=H264   preferred video codec (H264 or VP8)
 //   ?ice=loopback|all   which of our candidates to send (default: loopback when served from loopback)
@@ -38,8 +38,11 @@
     // Milestones of the join, in ms after it: offer, answered, ice, connected, track, frame.
     timeline: {},
     route: null,
+    fileChannel: null,      // the "file" data channel once the host opens it
     send,
     leave,
+    log,
+    showToast,
   };
   window.viewer = viewer;
 
@@ -121,6 +124,8 @@
     ui.low.disabled = !on;
     ui.normal.disabled = !on;
     ui.pinButton.disabled = !on;
+    // Other scripts keep their own buttons in step with these.
+    window.dispatchEvent(new CustomEvent('viewer-controls', { detail: on }));
   }
 
   // ---- signaling -------------------------------------------------------------------------
@@ -278,10 +283,13 @@
       channel.onmessage = (event) => onControlMessage(event.data);
       if (channel.readyState === 'open') channel.onopen();
     } else if (channel.label === 'file') {
-      // Held so it is not collected; files are not handled here.
+      // Transfers are handled in files.js; it hears of the channel through this event.
       fileChannel = channel;
+      viewer.fileChannel = channel;
       channel.binaryType = 'arraybuffer';
       channel.onopen = () => log('file channel open');
+      channel.onclose = () => log('file channel closed');
+      window.dispatchEvent(new CustomEvent('viewer-file-channel', { detail: channel }));
     } else {
       log(`unexpected data channel "${channel.label}"`, 'err');
     }
