@@ -22,6 +22,7 @@ import {
   startRootFlicker, assertHostRunning, startHost, linkHost, hostOutputTail, launchBrowser,
   viewerUrl, openViewerPage, viewerState, closeViewer,
 } from '../tests/e2e/harness.mjs';
+import { cpuSnapshot, cpuBetween } from './proc.mjs';
 
 const WAIT = 30000;
 
@@ -40,7 +41,6 @@ const CASES = option('cases', 'idle,H264x1,H264x2,H264x4,VP8x1,VP8x2').split(','
   return { name: c, codec: m[1], count: Number(m[2]) };
 });
 
-const CLK_TCK = Number(execFileSync('getconf', ['CLK_TCK']).toString().trim()) || 100;
 const NPROC = execFileSync('nproc').toString().trim();
 
 // A small window at a fixed place: a bar sweeping across it, a changing background and a frame
@@ -68,36 +68,6 @@ def tick():
 tick()
 root.mainloop()
 `;
-
-// ---- CPU counters -----------------------------------------------------------------------
-
-function processTicks(pid) {
-  const stat = fs.readFileSync(`/proc/${pid}/stat`, 'utf8');
-  // Fields after the ")" that closes the command name start at field 3 (state).
-  const rest = stat.slice(stat.lastIndexOf(')') + 2).split(' ');
-  return Number(rest[11]) + Number(rest[12]); // utime + stime, all threads
-}
-
-function machineTicks() {
-  const line = fs.readFileSync('/proc/stat', 'utf8').split('\n')[0];
-  const v = line.trim().split(/\s+/).slice(1).map(Number);
-  // user nice system idle iowait irq softirq steal (guest is already inside user)
-  const total = v.slice(0, 8).reduce((a, b) => a + b, 0);
-  const idle = v[3] + v[4];
-  return { total, busy: total - idle };
-}
-
-function cpuSnapshot(pid) {
-  return { at: process.hrtime.bigint(), host: processTicks(pid), machine: machineTicks() };
-}
-
-function cpuBetween(a, b) {
-  const wallS = Number(b.at - a.at) / 1e9;
-  const hostPct = (((b.host - a.host) / CLK_TCK) / wallS) * 100; // % of one core
-  const dTotal = b.machine.total - a.machine.total;
-  const machinePct = dTotal > 0 ? ((b.machine.busy - a.machine.busy) / dTotal) * 100 : 0; // % of all cores
-  return { wallS, hostPct, machinePct };
-}
 
 // ---- processes --------------------------------------------------------------------------
 
@@ -231,7 +201,7 @@ function printTable(results, patternWhat) {
   const widths = header.map((h, i) => Math.max(h.length, ...rows.map((r) => r[i].length)));
   const fmt = (cells) => cells.map((cell, i) => cell.padEnd(widths[i])).join('  ').trimEnd();
   console.log('');
-  console.log(`nproc: ${NPROC}   CLK_TCK: ${CLK_TCK}   window: ${SECONDS} s per case   host: ${HOST_BIN}`);
+  console.log(`nproc: ${NPROC}   window: ${SECONDS} s per case   host: ${HOST_BIN}`);
   console.log(`screen: ${patternWhat}`);
   console.log('host CPU = utime+stime of the host process (all threads) / wall time, % of one core;');
   console.log(`machine = busy share of all ${NPROC} cores from /proc/stat (Chromium decoding included).`);

@@ -53,11 +53,19 @@ void CursorMonitor::checkShape()
         return;
     lastShape_ = shape->serial;
     const QSize points = shape->image.size();
-    const QImage doubled = shape->image.scaled(points * 2, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    // Twice its size for sharp drawing on the phone; smaller where a large cursor would not
+    // fit in one control message (the phone scales it to "w" × "h" either way).
     QByteArray png;
-    QBuffer buffer(&png);
-    buffer.open(QIODevice::WriteOnly);
-    if (!doubled.save(&buffer, "PNG"))
+    for (QSize size = points * 2; !size.isEmpty(); size /= 2) {
+        png.clear();
+        QBuffer buffer(&png);
+        buffer.open(QIODevice::WriteOnly);
+        if (!shape->image.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation).save(&buffer, "PNG"))
+            return;
+        if (png.size() <= kMaxShapePngBytes)
+            break;
+    }
+    if (png.size() > kMaxShapePngBytes)
         return;
     if (onMessage)
         onMessage({ { QStringLiteral("t"), QStringLiteral("shape") },

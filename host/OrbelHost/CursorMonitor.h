@@ -30,6 +30,8 @@ public:
 
     static constexpr int kIntervalMs = 16; // about 1/60 s
     static constexpr int kShapeEvery = 6;  // polls
+    // A shape's PNG, Base64-encoded, stays clear of the 64 KiB control-message limit.
+    static constexpr qsizetype kMaxShapePngBytes = 45'000;
 
     // One poll (the timer's work), for tests.
     void poll();

@@ -1,6 +1,8 @@
 #include "OrbelHost/CursorMonitor.h"
 #include "Platform/Fake/FakeCursorSource.h"
 
+#include <QJsonDocument>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -86,4 +88,26 @@ TEST(CursorMonitorTest, ResetAndRestartReportEverythingAgain)
     EXPECT_EQ(rig.types(1), (QStringList { "cur", "shape" }));
     rig.monitor.stop();
     EXPECT_EQ(rig.types(1), (QStringList { "cur", "shape" }));
+}
+
+TEST(CursorMonitorTest, LargeShapesStillFitInOneControlMessage)
+{
+    Rig rig;
+    // A 256-point cursor of noise: at twice its size its PNG would be far over 64 KiB.
+    QImage noisy(256, 256, QImage::Format_ARGB32_Premultiplied);
+    uint32_t seed = 1;
+    for (int y = 0; y < noisy.height(); ++y)
+        for (int x = 0; x < noisy.width(); ++x) {
+            seed = seed * 1664525u + 1013904223u;
+            noisy.setPixel(x, y, seed | 0xff000000u);
+        }
+    rig.source.current = CursorSource::Shape { 2, noisy, QPoint(1, 2) };
+    ASSERT_TRUE(rig.types(CursorMonitor::kShapeEvery).contains("shape"));
+    const QJsonObject shape = rig.messages.last();
+    EXPECT_EQ(shape.value("w").toInt(), 256);
+    EXPECT_EQ(shape.value("h").toInt(), 256);
+    EXPECT_LT(QJsonDocument(shape).toJson(QJsonDocument::Compact).size(), 64 * 1024);
+    const QImage sent = QImage::fromData(QByteArray::fromBase64(shape.value("png").toString().toLatin1()), "PNG");
+    EXPECT_FALSE(sent.isNull());
+    EXPECT_LT(sent.width(), 256);
 }

@@ -30,7 +30,7 @@
 
   // Tests read this object; keep its shape stable.
   const api = {
-    received: [],       // { id, name, size, mime, kind, sha256, url } per finished host transfer
+    received: [],       // { id, name, size, mime, kind, sha256, url, beganAt, endedAt } per finished host transfer
     incoming: null,     // { id, name, size, mime, kind, received } while one arrives
     progress: null,     // { name, sent, size } of the current or last upload
     clipNotes: [],      // the {"t":"clip"} messages, as they came
@@ -309,6 +309,7 @@
       mime: typeof msg.mime === 'string' && msg.mime ? msg.mime : 'application/octet-stream',
       kind: typeof msg.kind === 'string' ? msg.kind : '',
       received: 0,
+      beganAt: performance.now(),
     };
     api.incoming = info;
     rx = Object.assign({ chunks: [] }, info);
@@ -318,6 +319,7 @@
   function onEnd(msg) {
     if (!rx || msg.id !== rx.id) { log(`file: end of an unknown transfer ${msg.id}`, 'err'); return; }
     const done = rx;
+    done.endedAt = performance.now();
     dropIncoming();
     if (done.received !== done.size || !done.chunks) {
       log(`discarded "${done.name}": ${done.received} of ${done.size} bytes arrived`, 'err');
@@ -339,6 +341,7 @@
     const sha256 = await digest(blob);
     const entry = {
       id: t.id, name: t.name, size: t.size, mime: t.mime, kind: t.kind, sha256, url: URL.createObjectURL(blob),
+      beganAt: t.beganAt, endedAt: t.endedAt, // performance.now() at "begin" and "end"
     };
     if (t.kind === 'clipboard' && /^text\/plain\b/i.test(t.mime)) {
       ui.clipText.value = await blob.text();
