@@ -6,13 +6,14 @@
 #include "OrbelHost/HostController.h"
 #include "OrbelHost/HostL10n.h"
 #include "OrbelHost/LinkQRCode.h"
-#include "Platform/Fake/FakeLoginItem.h"
 #include "Platform/Linux/ComputerName.h"
 #include "Platform/Linux/DBusNotifier.h"
 #include "Platform/Linux/FileManagerWorkspace.h"
 #include "Platform/Linux/LinuxKeyboardLayouts.h"
 #include "Platform/Linux/MemoryTuning.h"
 #include "Platform/Linux/QtClipboard.h"
+#include "Platform/Linux/ScreenSaverInhibitor.h"
+#include "Platform/Linux/XdgAutostart.h"
 #include "Platform/Linux/QuitSignals.h"
 #include "Platform/Linux/SecretServiceKeychain.h"
 #include "Platform/Linux/X11CursorSource.h"
@@ -114,9 +115,8 @@ int main(int argc, char** argv)
     env.pasteboard = std::make_unique<QtClipboard>();
     env.workspace = std::make_unique<FileManagerWorkspace>();
     env.screenshotSource = [] { return std::make_unique<X11ScreenSource>(); };
-    // The login item gets its desktop backend with the app shell; until then the in-memory one
-    // stands in.
-    env.loginItem = std::make_unique<FakeLoginItem>();
+    env.loginItem = std::make_unique<XdgAutostart>();
+    env.power = std::make_unique<ScreenSaverInhibitor>();
 
     HostController controller(std::move(env));
     QObject::connect(&controller, &HostController::signalStatusChanged, [&] { say(controller.signalStatus()); });

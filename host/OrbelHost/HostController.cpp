@@ -10,7 +10,7 @@ HostController::HostController(HostEnvironment environment, QObject* parent)
     , env_(std::move(environment))
 {
     Q_ASSERT(env_.factory && env_.permissions && env_.keychain && env_.account && env_.notifier && env_.loginItem
-             && env_.screen && env_.events && env_.cursor && env_.layouts && env_.settings && env_.pasteboard && env_.workspace);
+             && env_.screen && env_.events && env_.cursor && env_.layouts && env_.settings && env_.pasteboard && env_.workspace && env_.power);
     QSettings& defaults = *env_.settings;
 
     // Published state first, then the components, then identity, then WebRTC objects.
@@ -26,6 +26,7 @@ HostController::HostController(HostEnvironment environment, QObject* parent)
     pin_ = std::make_unique<AccessPIN>(env_.keychain);
     // From here on, only what is copied later reaches the phones.
     clipboardSync_ = std::make_unique<ClipboardSync>(*env_.pasteboard, env_.clipSyncMs);
+    stayAwake_ = std::make_unique<StayAwake>(*env_.power, env_.activityMs);
 
     keepAwake_ = defaults.value(QStringLiteral("keepAwake"), false).toBool();
     iceServers_ = { rtc::IceServer { { QStringLiteral(VELQUIN_DEFAULT_STUN_URL) }, std::nullopt, std::nullopt } };
@@ -95,11 +96,14 @@ void HostController::start()
     started_ = true;
     env_.notifier->requestAuthorization();
     loadSecrets();
+    if (keepAwake_)
+        holdAwake();
+    // The first start of a new installation starts with the session from then on; a user who
+    // switches that off later is not overridden.
     QSettings& defaults = *env_.settings;
     if (!defaults.value(QStringLiteral("didSetLoginItem"), false).toBool()) {
         defaults.setValue(QStringLiteral("didSetLoginItem"), true);
-        if (env_.loginItem->setEnabled(true))
-            publish(launchAtLogin_, true, &HostController::launchAtLoginChanged);
+        setLaunchAtLogin(true);
     }
     permissionTimer_.start();
     clipboardSync_->start();
@@ -155,6 +159,34 @@ void HostController::setPaused(bool paused)
     Q_EMIT pausedChanged();
     if (paused)
         disconnectAll();
+}
+
+void HostController::setKeepAwake(bool on)
+{
+    env_.settings->setValue(QStringLiteral("keepAwake"), on);
+    publish(keepAwake_, on, &HostController::keepAwakeChanged);
+    if (on)
+        holdAwake();
+    else
+        stayAwake_->stop();
+}
+
+void HostController::holdAwake()
+{
+    QPointer<HostController> self(this);
+    stayAwake_->start([self](bool running) {
+        // The switch shows what is true: a desktop that refused leaves it off. The saved
+        // choice stays, so the next start tries again.
+        if (self && !running)
+            self->publish(self->keepAwake_, false, &HostController::keepAwakeChanged);
+    });
+}
+
+void HostController::setLaunchAtLogin(bool on)
+{
+    if (!env_.loginItem->setEnabled(on))
+        qCWarning(hostLog).noquote() << "Orbel: 開機啟動設定失敗 " + QString::fromUtf8(on ? "enable" : "disable");
+    publish(launchAtLogin_, env_.loginItem->isEnabled(), &HostController::launchAtLoginChanged);
 }
 
 void HostController::disconnectAll()

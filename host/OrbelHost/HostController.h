@@ -13,6 +13,7 @@
 #include "OrbelHost/Peer.h"
 #include "OrbelHost/ScreenCapturer.h"
 #include "OrbelHost/SignalingClient.h"
+#include "OrbelHost/StayAwake.h"
 
 #include <QImage>
 #include <QJsonObject>
@@ -38,9 +39,9 @@ class HostController : public QObject {
     Q_PROPERTY(QString linkMessage READ linkMessage NOTIFY linkMessageChanged)
     Q_PROPERTY(bool accountServerReady READ accountServerReady NOTIFY accountServerReadyChanged)
     Q_PROPERTY(bool paused READ paused WRITE setPaused NOTIFY pausedChanged)
-    Q_PROPERTY(bool launchAtLogin READ launchAtLogin NOTIFY launchAtLoginChanged)
+    Q_PROPERTY(bool launchAtLogin READ launchAtLogin WRITE setLaunchAtLogin NOTIFY launchAtLoginChanged)
     Q_PROPERTY(bool pinEnabled READ pinEnabled NOTIFY pinEnabledChanged)
-    Q_PROPERTY(bool keepAwake READ keepAwake NOTIFY keepAwakeChanged)
+    Q_PROPERTY(bool keepAwake READ keepAwake WRITE setKeepAwake NOTIFY keepAwakeChanged)
 
 public:
     explicit HostController(HostEnvironment environment, QObject* parent = nullptr);
@@ -68,6 +69,10 @@ public:
     void start();
     void disconnectAll();
     void setPaused(bool paused);
+    // Saved as the user's choice; on when the desktop agreed to keep the display on.
+    void setKeepAwake(bool on);
+    // Reads the real state back: a change the desktop did not take leaves it as it was.
+    void setLaunchAtLogin(bool on);
     void requestInputPermission();
     // Stops the current signaling client and connects again (settings' reconnect).
     void reconnect();
@@ -104,6 +109,7 @@ public:
     InputSources& inputSources() { return *inputSources_; }
     AccessPIN& pin() { return *pin_; }
     ClipboardSync& clipboardSync() { return *clipboardSync_; }
+    StayAwake& stayAwake() { return *stayAwake_; }
     bool started() const { return started_; }
 
     // Normal and data-saving sender settings.
@@ -150,6 +156,7 @@ private:
     void loadSecrets();
     // Reads the PIN's record, again and again while it cannot be read; then runs `then`.
     void readPin(std::function<void()> then);
+    void holdAwake();
 
     // Signaling.
     bool isLinked() const;
@@ -225,6 +232,7 @@ private:
     std::unique_ptr<KeyRepeatGuard> keyRepeat_;
     std::unique_ptr<AccessPIN> pin_;
     std::unique_ptr<ClipboardSync> clipboardSync_;
+    std::unique_ptr<StayAwake> stayAwake_;
     QPointer<SignalingClient> signaling_;
     std::map<QString, std::shared_ptr<Peer>> peers_;
     QTimer permissionTimer_;

@@ -4,6 +4,7 @@
 
 #include "OrbelHost/FileTransfer.h"
 #include "OrbelHost/NimbraServer.h"
+#include "OrbelHost/StayAwake.h"
 #include "OrbelHost/SignalingClient.h"
 #include "Platform/CursorSource.h"
 #include "Platform/EventPoster.h"
@@ -13,6 +14,7 @@
 #include "Platform/Notifier.h"
 #include "Platform/Pasteboard.h"
 #include "Platform/PermissionProbe.h"
+#include "Platform/PowerAssertion.h"
 #include "Platform/ScreenSource.h"
 #include "Platform/Workspace.h"
 #include "WebRTC/WebRTC.h"
@@ -31,6 +33,7 @@ struct HostEnvironment {
     std::shared_ptr<Keychain> keychain;
     std::unique_ptr<Notifier> notifier;
     std::unique_ptr<LoginItem> loginItem;
+    std::unique_ptr<PowerAssertion> power;
     std::unique_ptr<ScreenSource> screen;
     std::unique_ptr<EventPoster> events;
     std::unique_ptr<CursorSource> cursor;
@@ -55,6 +58,8 @@ struct HostEnvironment {
     int permissionPollMs = 2000;
     // How often the clipboard is looked at for something new to push to the phones.
     int clipSyncMs = 500;
+    // How often a kept-awake desktop is told the user is active.
+    int activityMs = StayAwake::kActivityIntervalMs;
     // A phone that has not sent its PIN this long after its control channel opened is closed.
     int authTimeoutMs = 120000;
     // An access PIN that could not be read is read again this often (phones must send one meanwhile).

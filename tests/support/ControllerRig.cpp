@@ -35,6 +35,10 @@ ControllerRig::ControllerRig()
     cursorOwned->pos.reset();
     cursor = cursorOwned.get();
     env.cursor = std::move(cursorOwned);
+    auto powerOwned = std::make_unique<FakePowerAssertion>();
+    power = powerOwned.get();
+    env.power = std::move(powerOwned);
+    env.activityMs = 20;
     auto pasteboardOwned = std::make_unique<FakePasteboard>();
     pasteboard = pasteboardOwned.get();
     env.pasteboard = std::move(pasteboardOwned);

@@ -11,6 +11,7 @@
 #include "Platform/Fake/FakeLoginItem.h"
 #include "Platform/Fake/FakeNotifier.h"
 #include "Platform/Fake/FakePasteboard.h"
+#include "Platform/Fake/FakePowerAssertion.h"
 #include "Platform/Fake/FakeWorkspace.h"
 #include "Platform/Fake/FakePermissionProbe.h"
 #include "Platform/Fake/FakeScreenSource.h"
@@ -52,6 +53,7 @@ struct ControllerRig {
     FakeNimbraServer* account = nullptr;
     FakePasteboard* pasteboard = nullptr;
     FakeWorkspace* workspace = nullptr;
+    FakePowerAssertion* power = nullptr;
     // Screenshots come from a 64×48 fake display while this holds.
     std::atomic<bool> screenshotWorks { true };
     HostEnvironment env;

@@ -67,6 +67,45 @@ TEST_F(HostControllerTest, FirstLaunchTurnsOnLoginItemLaterLaunchesLeaveItAlone)
     EXPECT_EQ(relaunched.hostKey(), hostKey);
 }
 
+TEST_F(HostControllerTest, SwitchesShowWhatTheDesktopReallyDid)
+{
+    // Keep-awake stored as on: the next start holds the display again by itself.
+    rig.settings->setValue("keepAwake", true);
+    auto& controller = rig.make();
+    EXPECT_TRUE(controller.keepAwake());
+    EXPECT_FALSE(rig.power->held);
+    controller.start();
+    EXPECT_TRUE(rig.power->held);
+    EXPECT_TRUE(waitFor([&] { return rig.power->activity >= 3; }, 1000)) << "activity is declared again and again";
+
+    controller.setKeepAwake(true);
+    EXPECT_EQ(rig.power->holds, 1);
+    controller.setKeepAwake(false);
+    controller.setKeepAwake(false);
+    EXPECT_EQ(rig.power->releases, 1);
+    EXPECT_FALSE(rig.settings->value("keepAwake").toBool());
+    const int activity = rig.power->activity;
+    pump(100);
+    EXPECT_EQ(rig.power->activity, activity);
+
+    // A desktop that will not keep the display on: the switch goes back off.
+    rig.power->grants = false;
+    int changes = 0;
+    QObject::connect(&controller, &HostController::keepAwakeChanged, [&] { ++changes; });
+    controller.setKeepAwake(true);
+    EXPECT_FALSE(controller.keepAwake());
+    EXPECT_EQ(changes, 2);
+    EXPECT_FALSE(controller.stayAwake().running());
+
+    // A login item the desktop would not change keeps showing the real state.
+    rig.loginItem->refuses = true;
+    controller.setLaunchAtLogin(false);
+    EXPECT_TRUE(controller.launchAtLogin());
+    rig.loginItem->refuses = false;
+    controller.setLaunchAtLogin(false);
+    EXPECT_FALSE(controller.launchAtLogin());
+}
+
 TEST_F(HostControllerTest, UnlinkedHostStaysOfflineWithoutAConnection)
 {
     rig.settings->setValue("signalURL", server.url().toString());

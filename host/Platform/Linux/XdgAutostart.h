@@ -1,0 +1,27 @@
+#pragma once
+// Starting the host with the user's session: a desktop entry in the XDG autostart folder
+// ($XDG_CONFIG_HOME/autostart, normally ~/.config/autostart). Its presence is the state; an
+// entry the user hid ("Hidden=true", or GNOME's switch off) counts as off.
+
+#include "Platform/LoginItem.h"
+
+#include <QString>
+
+class XdgAutostart : public LoginItem {
+public:
+    // `command` is the program to start (this executable by default).
+    explicit XdgAutostart(QString command = {});
+
+    bool isEnabled() override;
+    // Written in full or not at all; false (and logged) when the folder or file cannot be written.
+    bool setEnabled(bool enabled) override;
+
+    QString path() const;
+    // The Exec value for `program`, quoted as desktop entries require.
+    static QString execLine(const QString& program);
+
+    static inline const QString kFileName = QStringLiteral("velquin-host.desktop");
+
+private:
+    QString command_;
+};
