@@ -251,10 +251,14 @@ void GstPeerConnectionImpl::endPipeline(Ref<GstElement> owned, std::vector<std::
     SerialWorker::named("orbel.teardown").post([pipeline, channels = std::move(channels)]() mutable {
         QElapsedTimer waited;
         waited.start();
+        // A close is carried out on webrtcbin's own thread, so a channel may still read as open
+        // here; it is closing all the same, and its reset must reach the phone.
         auto closing = [&channels] {
-            for (const auto& channel : channels)
-                if (channel->state() == DataChannelState::Closing)
+            for (const auto& channel : channels) {
+                const auto state = channel->state();
+                if (state == DataChannelState::Open || state == DataChannelState::Closing)
                     return true;
+            }
             return false;
         };
         while (closing() && waited.elapsed() < kCloseWaitMs)
