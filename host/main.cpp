@@ -1,8 +1,9 @@
 // velquin-host: shares this desktop with the owner's phones.
 //   velquin-host --set-pin     reads an access PIN (4 to 8 digits) from standard input and stores it
 //   velquin-host --clear-pin   removes the access PIN
-// (until the settings window offers both).
+// (the settings window offers both as well).
 
+#include "App/HostApp.h"
 #include "OrbelHost/HostController.h"
 #include "OrbelHost/HostL10n.h"
 #include "OrbelHost/LinkQRCode.h"
@@ -23,7 +24,7 @@
 #include "WebRTC/GstWebRTC.h"
 
 #include <QCoreApplication>
-#include <QGuiApplication>
+#include <QApplication>
 #include <QSettings>
 #include <QTextStream>
 
@@ -85,8 +86,8 @@ int main(int argc, char** argv)
         say(QStringLiteral("usage: velquin-host [--set-pin | --clear-pin]"));
         return 2;
     }
-    // The clipboard belongs to the desktop session: the host is a GUI application.
-    QGuiApplication app(argc, argv);
+    // The clipboard, the tray and the settings window belong to the desktop session.
+    QApplication app(argc, argv);
     quitOnTerminationSignals();
 
     QSettings settings;
@@ -127,7 +128,7 @@ int main(int argc, char** argv)
         if (!controller.linkMessage().isEmpty())
             say(controller.linkMessage());
     });
-    // Until the settings window shows it, the QR code goes to the terminal.
+    // The QR code goes to the terminal too, for a host started from one.
     QObject::connect(&controller, &HostController::linkTokenChanged, [&] {
         if (controller.linkToken().isEmpty())
             return;
@@ -136,8 +137,12 @@ int main(int argc, char** argv)
     });
     say(HL(QStringLiteral("Velquin 遠端桌面")) + QStringLiteral(" ") + QStringLiteral(VELQUIN_VERSION)
         + QStringLiteral(" — ") + controller.hostId());
-    controller.start();
-    if (controller.accountHostId().isNull())
+    HostApp shell(controller);
+    shell.start();
+    // A computer not linked yet shows its QR code at once, so the first run is one scan away.
+    if (controller.accountHostId().isNull()) {
         controller.startLinking();
+        shell.openSettings();
+    }
     return app.exec();
 }

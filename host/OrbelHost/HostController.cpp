@@ -74,7 +74,7 @@ HostController::HostController(HostEnvironment environment, QObject* parent)
     };
 
     permissionTimer_.setInterval(env_.permissionPollMs);
-    connect(&permissionTimer_, &QTimer::timeout, this, &HostController::pollPermissions);
+    connect(&permissionTimer_, &QTimer::timeout, this, &HostController::checkPermissions);
 }
 
 HostController::~HostController()
@@ -140,7 +140,7 @@ void HostController::readPin(std::function<void()> then)
     });
 }
 
-void HostController::pollPermissions()
+void HostController::checkPermissions()
 {
     publish(screenPermission_, env_.permissions->screenCaptureAllowed(), &HostController::screenPermissionChanged);
     publish(inputPermission_, env_.permissions->inputAllowed(), &HostController::inputPermissionChanged);

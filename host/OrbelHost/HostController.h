@@ -74,8 +74,15 @@ public:
     // Reads the real state back: a change the desktop did not take leaves it as it was.
     void setLaunchAtLogin(bool on);
     void requestInputPermission();
+    // Looks at the permissions now rather than at the next poll.
+    void checkPermissions();
     // Stops the current signaling client and connects again (settings' reconnect).
     void reconnect();
+    // The signaling server the user chose (kept in the settings); takes effect at reconnect().
+    void setSignalURL(const QString& url);
+    // Stores or removes the access PIN; pinEnabled follows what the keychain took.
+    void setAccessPIN(const QString& pin, std::function<void(bool stored)> done = {});
+    void clearAccessPIN(std::function<void(bool cleared)> done = {});
     // QR linking to the owner's account; starting again replaces a running attempt.
     void startLinking();
     void cancelLinking();
@@ -152,7 +159,6 @@ private:
     void setAccountServerReady(bool ready) { publish(accountServerReady_, ready, &HostController::accountServerReadyChanged); }
     void updateViewerCount();
     void deliver(const QByteArray& bytes, const QJsonObject& message, Peer& peer);
-    void pollPermissions();
     void loadSecrets();
     // Reads the PIN's record, again and again while it cannot be read; then runs `then`.
     void readPin(std::function<void()> then);

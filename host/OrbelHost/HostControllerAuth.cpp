@@ -55,3 +55,27 @@ void HostController::sendInitialState(Peer& peer)
     // The next poll tells every phone, this one included, where the pointer is and how it looks.
     cursor_->reset();
 }
+
+void HostController::setAccessPIN(const QString& pin, std::function<void(bool)> done)
+{
+    QPointer<HostController> self(this);
+    pin_->set(pin, this, [self, done = std::move(done)](bool stored) {
+        if (!self)
+            return;
+        self->publish(self->pinEnabled_, self->pin_->required(), &HostController::pinEnabledChanged);
+        if (done)
+            done(stored);
+    });
+}
+
+void HostController::clearAccessPIN(std::function<void(bool)> done)
+{
+    QPointer<HostController> self(this);
+    pin_->clear(this, [self, done = std::move(done)](bool cleared) {
+        if (!self)
+            return;
+        self->publish(self->pinEnabled_, self->pin_->required(), &HostController::pinEnabledChanged);
+        if (done)
+            done(cleared);
+    });
+}

@@ -65,6 +65,14 @@ void HostController::reconnect()
     connectSignaling();
 }
 
+void HostController::setSignalURL(const QString& url)
+{
+    const QString trimmed = url.trimmed();
+    // An emptied field goes back to the built-in server.
+    env_.settings->setValue(QStringLiteral("signalURL"), trimmed);
+    publish(signalURL_, trimmed.isEmpty() ? env_.defaultSignalURL : trimmed, &HostController::signalURLChanged);
+}
+
 void HostController::signalingURL(SignalingClient::URLReady ready)
 {
     QUrl base(signalURL_, QUrl::StrictMode);

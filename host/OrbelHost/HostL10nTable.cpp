@@ -542,6 +542,18 @@ constexpr Row kRows[] = {
      "在文件夹中显示",
      "フォルダに表示",
      "폴더에서 보기"},
+    // 90: the screen permission on Linux: no X display to read.
+    {"找不到 X 顯示器：請在桌面工作階段裡開啟這個軟體。",
+     "No X display found: open this app inside your desktop session.",
+     "找不到 X 显示器：请在桌面会话中打开此软件。",
+     "X ディスプレイが見つかりません：デスクトップセッション内でこのアプリを開いてください。",
+     "X 디스플레이를 찾을 수 없습니다. 데스크톱 세션 안에서 이 앱을 여세요."},
+    // 91: the input permission on Linux: the X server cannot take synthetic input.
+    {"X 伺服器沒有 XTest 擴充功能，無法控制滑鼠鍵盤：請用有 XTest 的 X 伺服器（一般桌面都有）。",
+     "The X server has no XTest extension, so the mouse and keyboard cannot be controlled: use an X server with XTest (every usual desktop has it).",
+     "X 服务器没有 XTest 扩展，无法控制鼠标键盘：请使用带 XTest 的 X 服务器（一般桌面都有）。",
+     "X サーバーに XTest 拡張がないため、マウスとキーボードを操作できません：XTest のある X サーバーを使ってください（通常のデスクトップにはあります）。",
+     "X 서버에 XTest 확장이 없어 마우스와 키보드를 제어할 수 없습니다. XTest가 있는 X 서버를 사용하세요(일반 데스크톱에는 있습니다)."},
 };
 
 } // namespace

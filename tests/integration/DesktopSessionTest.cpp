@@ -34,6 +34,7 @@ public:
 TEST(DesktopSessionTest, AutostartEntryIsWrittenReadBackAndRemoved)
 {
     QTemporaryDir dir;
+    const QByteArray oldConfig = qgetenv("XDG_CONFIG_HOME");
     qputenv("XDG_CONFIG_HOME", dir.path().toUtf8());
     XdgAutostart item(QStringLiteral("/opt/Velquin Host/velquin-host"));
     EXPECT_FALSE(item.isEnabled());
@@ -68,7 +69,7 @@ TEST(DesktopSessionTest, AutostartEntryIsWrittenReadBackAndRemoved)
     blocker.close();
     EXPECT_FALSE(item.setEnabled(true));
     EXPECT_FALSE(item.isEnabled());
-    qunsetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", oldConfig);
 }
 
 TEST(DesktopSessionTest, ScreenSaverIsInhibitedPokedAndReleased)

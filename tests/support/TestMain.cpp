@@ -1,5 +1,8 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
+#if defined(VELQUIN_TEST_WIDGETS_APP)
+#include <QApplication>
+#endif
 #include <QLoggingCategory>
 
 #include <gtest/gtest.h>
@@ -8,7 +11,9 @@
 int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
-#ifdef VELQUIN_TEST_GUI_APP
+#if defined(VELQUIN_TEST_WIDGETS_APP)
+    QApplication app(argc, argv);
+#elif defined(VELQUIN_TEST_GUI_APP)
     QGuiApplication app(argc, argv);
 #else
     QCoreApplication app(argc, argv);
