@@ -1,0 +1,65 @@
+#pragma once
+// Looks for a newer release every 12 hours, tells the user once per version, and fetches a
+// release the user asked for: a download is kept only if its HTTP status, size, SHA-256 and
+// Ed25519 signature (over version, size and hash) all check out; anything else is deleted.
+
+#include "OrbelHost/UpdateFeed.h"
+#include "Platform/Notifier.h"
+
+#include <QNetworkAccessManager>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+
+#include <functional>
+#include <optional>
+
+class QNetworkReply;
+
+class UpdateChecker : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(QString latestVersion READ latestVersion NOTIFY latestVersionChanged)
+    Q_PROPERTY(bool updating READ updating NOTIFY updatingChanged)
+
+public:
+    struct Config {
+        QUrl feedURL;           // empty: never checks
+        QString currentVersion; // the running version
+        QByteArray publicKey;   // Ed25519, 32 raw bytes; empty: nothing can be installed
+        bool allowLoopbackHttp = false;
+        int intervalMs = 12 * 60 * 60 * 1000;
+        int timeoutMs = 60'000;
+        QString downloadFolder; // where the verified archive is kept
+    };
+    UpdateChecker(Config config, Notifier& notifier, QObject* parent = nullptr);
+
+    static inline const QString kFeedPath = QStringLiteral("/remote-desktop/linux-latest.json");
+    static inline const QString kArchiveName = QStringLiteral("Velquin-Remote-Desktop-update.tar.gz");
+
+    QString latestVersion() const { return latest_ ? latest_->version : QString(); }
+    const std::optional<UpdateFeed>& latest() const { return latest_; }
+    bool updating() const { return updating_; }
+
+    // Checks now, then every interval.
+    void start();
+    void check();
+    // Fetches the latest release; `done` gets the verified archive's path, or nothing (the
+    // reason is logged, and nothing is left on disk).
+    void download(std::function<void(std::optional<QString> archive)> done);
+
+Q_SIGNALS:
+    void latestVersionChanged();
+    void updatingChanged();
+
+private:
+    void setUpdating(bool updating);
+    void adopt(const UpdateFeed& feed);
+
+    Config config_;
+    Notifier& notifier_;
+    QNetworkAccessManager network_;
+    QTimer timer_;
+    std::optional<UpdateFeed> latest_;
+    QString notified_;
+    bool updating_ = false;
+};
