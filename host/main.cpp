@@ -7,6 +7,7 @@
 #include "OrbelHost/HostController.h"
 #include "OrbelHost/HostL10n.h"
 #include "OrbelHost/LinkQRCode.h"
+#include "OrbelHost/UpdateInstaller.h"
 #include "Platform/Linux/ComputerName.h"
 #include "Platform/Linux/DBusNotifier.h"
 #include "Platform/Linux/FileManagerWorkspace.h"
@@ -25,7 +26,9 @@
 
 #include <QCoreApplication>
 #include <QApplication>
+#include <QDir>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QTextStream>
 
 #include <cstdio>
@@ -82,6 +85,11 @@ int main(int argc, char** argv)
         QCoreApplication app(argc, argv);
         return pinCommand(arguments.first() == QStringLiteral("--set-pin"));
     }
+    // The second half of an update, run by the new version once the old one has quit.
+    if (arguments.size() == 3 && arguments[0] == UpdateInstaller::kFinishFlag) {
+        QCoreApplication app(argc, argv);
+        return UpdateInstaller().finish(arguments[1].toLongLong(), arguments[2]) ? 0 : 1;
+    }
     if (!arguments.isEmpty()) {
         say(QStringLiteral("usage: velquin-host [--set-pin | --clear-pin]"));
         return 2;
@@ -89,6 +97,10 @@ int main(int argc, char** argv)
     // The clipboard, the tray and the settings window belong to the desktop session.
     QApplication app(argc, argv);
     quitOnTerminationSignals();
+
+    // What an earlier update left beside this copy goes now.
+    if (const auto install = UpdateInstaller::installFolderOf(QCoreApplication::applicationFilePath()))
+        UpdateInstaller::cleanUp(*install);
 
     QSettings settings;
     HostEnvironment env;
@@ -116,6 +128,13 @@ int main(int argc, char** argv)
     env.pasteboard = std::make_unique<QtClipboard>();
     env.workspace = std::make_unique<FileManagerWorkspace>();
     env.screenshotSource = [] { return std::make_unique<X11ScreenSource>(); };
+    // A development update server (VELQUIN_UPDATE_URL) may be plain http on this machine.
+    const QString updateServer = qEnvironmentVariable("VELQUIN_UPDATE_URL");
+    env.update.feedURL = QUrl(setting("VELQUIN_UPDATE_URL", VELQUIN_DEFAULT_UPDATE_URL) + UpdateChecker::kFeedPath);
+    env.update.allowLoopbackHttp = !updateServer.isEmpty();
+    env.update.publicKey = QByteArray::fromBase64(setting("VELQUIN_UPDATE_PUBLIC_KEY", VELQUIN_DEFAULT_UPDATE_PUBLIC_KEY).toLatin1());
+    env.update.currentVersion = QStringLiteral(VELQUIN_VERSION);
+    env.update.downloadFolder = QDir(QStandardPaths::writableLocation(QStandardPaths::CacheLocation)).filePath(QStringLiteral("updates"));
     env.loginItem = std::make_unique<XdgAutostart>();
     env.power = std::make_unique<ScreenSaverInhibitor>();
 

@@ -4,8 +4,11 @@
 #include "App/MenuContent.h"
 #include "App/SettingsView.h"
 #include "OrbelHost/HostController.h"
+#include "OrbelHost/HostL10n.h"
 
 #include <QApplication>
+#include <QMessageBox>
+#include <QPushButton>
 
 HostApp::HostApp(HostController& controller, QObject* parent)
     : QObject(parent)
@@ -13,6 +16,21 @@ HostApp::HostApp(HostController& controller, QObject* parent)
     , settings_(std::make_unique<SettingsView>(controller))
 {
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/velquin/icons/velquin-host.svg")));
+    UpdateChecker& updates = controller.updates();
+    updates.confirm = [](const QString& version) {
+        QMessageBox box(QMessageBox::Information, HL(QStringLiteral("Velquin 遠端桌面")),
+                        HLFormat(QStringLiteral("有新版本 %@"), { version }));
+        box.setInformativeText(HL(QStringLiteral("要現在更新嗎？正在進行的遠端連線會中斷，更新完會自動重新啟動。")));
+        QPushButton* now = box.addButton(HL(QStringLiteral("立即更新")), QMessageBox::AcceptRole);
+        box.addButton(HL(QStringLiteral("稍後")), QMessageBox::RejectRole);
+        box.setDefaultButton(now);
+        box.exec();
+        return box.clickedButton() == now;
+    };
+    updates.onFailed = [] {
+        QMessageBox::warning(nullptr, HL(QStringLiteral("Velquin 遠端桌面")),
+                             HL(QStringLiteral("下載失敗，請稍後再試，或到官網手動下載。")));
+    };
     settings_->setObjectName(QStringLiteral("settings"));
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         menu_ = std::make_unique<MenuContent>(controller, [this] { openSettings(); });

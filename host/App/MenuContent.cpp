@@ -16,6 +16,8 @@ MenuContent::MenuContent(HostController& controller, std::function<void()> openS
     pause_ = addAction(HL(QStringLiteral("暫停遠端（不接受連線）")));
     pause_->setCheckable(true);
     connect(pause_, &QAction::triggered, &controller_, &HostController::setPaused);
+    update_ = addAction(QString());
+    connect(update_, &QAction::triggered, &controller_.updates(), &UpdateChecker::promptAndUpdate);
     addSeparator();
     settings_ = addAction(HL(QStringLiteral("設定…")));
     connect(settings_, &QAction::triggered, this, [openSettings = std::move(openSettings)] { openSettings(); });
@@ -24,6 +26,7 @@ MenuContent::MenuContent(HostController& controller, std::function<void()> openS
 
     for (auto changed : { &HostController::signalStatusChanged, &HostController::viewerCountChanged, &HostController::pausedChanged })
         connect(&controller_, changed, this, &MenuContent::refresh);
+    connect(&controller_.updates(), &UpdateChecker::latestVersionChanged, this, &MenuContent::refresh);
     refresh();
 }
 
@@ -33,4 +36,7 @@ void MenuContent::refresh()
     status_->setText(viewers <= 0 ? controller_.signalStatus() : HLFormat(QStringLiteral("正在遠端：%ld 支手機"), { viewers }));
     disconnect_->setVisible(viewers >= 1);
     pause_->setChecked(controller_.paused());
+    const QString latest = controller_.updates().latestVersion();
+    update_->setText(HLFormat(QStringLiteral("有新版本 %@，按此更新"), { latest }));
+    update_->setVisible(!latest.isEmpty());
 }

@@ -1,5 +1,6 @@
 #pragma once
-// The tray menu: status, Disconnect All while phones are connected, Pause, Settings…, Quit.
+// The tray menu: status, Disconnect All while phones are connected, Pause, the update while a
+// newer version is known, Settings…, Quit.
 // Rebuilt from the controller whenever what it shows changes.
 
 #include <QMenu>
@@ -15,6 +16,7 @@ public:
     QAction* statusAction() const { return status_; }
     QAction* disconnectAction() const { return disconnect_; }
     QAction* pauseAction() const { return pause_; }
+    QAction* updateAction() const { return update_; }
     QAction* settingsAction() const { return settings_; }
     QAction* quitAction() const { return quit_; }
 
@@ -25,6 +27,7 @@ private:
     QAction* status_;
     QAction* disconnect_;
     QAction* pause_;
+    QAction* update_;
     QAction* settings_;
     QAction* quit_;
 };

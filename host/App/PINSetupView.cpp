@@ -3,7 +3,7 @@
 #include "OrbelHost/AccessPIN.h"
 #include "OrbelHost/HostL10n.h"
 
-#include <QDialogButtonBox>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -40,20 +40,24 @@ PINSetupView::PINSetupView(std::function<void(const QString&)> onSave, QWidget* 
     error_->setTextFormat(Qt::PlainText);
     layout->addWidget(error_);
 
-    auto* buttons = new QDialogButtonBox;
-    auto* cancel = buttons->addButton(HL(QStringLiteral("取消")), QDialogButtonBox::RejectRole);
-    save_ = buttons->addButton(HL(QStringLiteral("儲存")), QDialogButtonBox::AcceptRole);
+    // Cancel, then Save, at the right.
+    auto* buttons = new QHBoxLayout;
+    auto* cancel = new QPushButton(HL(QStringLiteral("取消")));
+    save_ = new QPushButton(HL(QStringLiteral("儲存")));
     save_->setDefault(true);
     cancel->setAutoDefault(false);
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-    connect(buttons, &QDialogButtonBox::accepted, this, [this] {
+    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+    connect(save_, &QPushButton::clicked, this, [this] {
         if (!save_->isEnabled())
             return;
         if (onSave_)
             onSave_(first_->text());
         accept();
     });
-    layout->addWidget(buttons);
+    buttons->addStretch();
+    buttons->addWidget(cancel);
+    buttons->addWidget(save_);
+    layout->addLayout(buttons);
     update();
 }
 

@@ -59,8 +59,14 @@ SettingsView::SettingsView(HostController& controller, QWidget* parent)
     layout->addWidget(permissions());
     layout->addWidget(accessPIN());
     layout->addWidget(other());
+    auto* versionLine = new QHBoxLayout;
     parts_.version = new QLabel(HLFormat(QStringLiteral("版本 %@"), { QStringLiteral(VELQUIN_VERSION) }));
-    layout->addWidget(parts_.version);
+    parts_.update = linkButton(QString());
+    connect(parts_.update, &QPushButton::clicked, &controller_.updates(), &UpdateChecker::promptAndUpdate);
+    versionLine->addWidget(parts_.version);
+    versionLine->addWidget(parts_.update);
+    versionLine->addStretch();
+    layout->addWidget(box(versionLine));
     layout->addWidget(advanced());
     layout->addStretch();
 
@@ -72,6 +78,8 @@ SettingsView::SettingsView(HostController& controller, QWidget* parent)
                           &HostController::launchAtLoginChanged, &HostController::pausedChanged,
                           &HostController::keepAwakeChanged, &HostController::signalURLChanged })
         connect(&controller_, changed, this, &SettingsView::refresh);
+    connect(&controller_.updates(), &UpdateChecker::latestVersionChanged, this, &SettingsView::refresh);
+    connect(&controller_.updates(), &UpdateChecker::updatingChanged, this, &SettingsView::refresh);
     refresh();
 }
 
@@ -282,6 +290,10 @@ void SettingsView::refresh()
         controller_.keepAwake()
             ? HL(QStringLiteral("已開啟：這個軟體開著時，電腦不會自動關螢幕或上鎖。好處是隨時都能遠端；但任何人走到電腦前都能直接使用，請確認電腦放在安全的地方。"))
             : HL(QStringLiteral("電腦鎖定（或螢幕關閉後上鎖）時無法遠端。出門前想隨時連回來，可以打開這個選項。")));
+    const QString latest = controller_.updates().latestVersion();
+    parts_.update->setText(HLFormat(QStringLiteral("更新到 %@"), { latest }));
+    parts_.update->setVisible(!latest.isEmpty());
+    parts_.update->setEnabled(!controller_.updates().updating());
     if (!parts_.signalURL->hasFocus())
         parts_.signalURL->setText(controller_.signalURL());
     fitHeight();

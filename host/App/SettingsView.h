@@ -49,6 +49,7 @@ public:
         QCheckBox* keepAwake;
         QLabel* keepAwakeNote;
         QLabel* version;
+        QPushButton* update;
         QToolButton* advanced;
         QLineEdit* signalURL;
         QPushButton* reconnect;

@@ -117,6 +117,7 @@ public:
     AccessPIN& pin() { return *pin_; }
     ClipboardSync& clipboardSync() { return *clipboardSync_; }
     StayAwake& stayAwake() { return *stayAwake_; }
+    UpdateChecker& updates() { return *updates_; }
     bool started() const { return started_; }
 
     // Normal and data-saving sender settings.
@@ -239,6 +240,7 @@ private:
     std::unique_ptr<AccessPIN> pin_;
     std::unique_ptr<ClipboardSync> clipboardSync_;
     std::unique_ptr<StayAwake> stayAwake_;
+    std::unique_ptr<UpdateChecker> updates_;
     QPointer<SignalingClient> signaling_;
     std::map<QString, std::shared_ptr<Peer>> peers_;
     QTimer permissionTimer_;

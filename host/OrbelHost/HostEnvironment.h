@@ -5,6 +5,7 @@
 #include "OrbelHost/FileTransfer.h"
 #include "OrbelHost/NimbraServer.h"
 #include "OrbelHost/StayAwake.h"
+#include "OrbelHost/UpdateChecker.h"
 #include "OrbelHost/SignalingClient.h"
 #include "Platform/CursorSource.h"
 #include "Platform/EventPoster.h"
@@ -42,6 +43,8 @@ struct HostEnvironment {
     std::unique_ptr<Workspace> workspace;
     // A fresh view of the main display for one screenshot, used on a worker thread.
     std::function<std::unique_ptr<ScreenSource>()> screenshotSource;
+    // Where the update feed is, whose signatures count, and where downloads go.
+    UpdateChecker::Config update;
     // Where received files go.
     FileTransfer::Places files = FileTransfer::Places::standard();
     // The user defaults; owned by the caller and outliving the controller.

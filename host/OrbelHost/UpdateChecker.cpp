@@ -11,10 +11,11 @@
 
 #include <memory>
 
-UpdateChecker::UpdateChecker(Config config, Notifier& notifier, QObject* parent)
+UpdateChecker::UpdateChecker(Config config, Notifier& notifier, Workspace& workspace, QObject* parent)
     : QObject(parent)
     , config_(std::move(config))
     , notifier_(notifier)
+    , workspace_(workspace)
 {
     timer_.setInterval(config_.intervalMs);
     connect(&timer_, &QTimer::timeout, this, &UpdateChecker::check);
@@ -141,4 +142,39 @@ void UpdateChecker::download(std::function<void(std::optional<QString>)> done)
             self->setUpdating(false);
         done(problem.isEmpty() ? std::optional<QString>(target) : std::nullopt);
     });
+}
+
+void UpdateChecker::promptAndUpdate()
+{
+    if (!latest_ || updating_ || !confirm || !confirm(latest_->version))
+        return;
+    QPointer<UpdateChecker> self(this);
+    download([self](std::optional<QString> archive) {
+        if (!self)
+            return;
+        if (!archive) {
+            if (self->onFailed)
+                self->onFailed();
+            return;
+        }
+        self->install(*archive);
+    });
+}
+
+void UpdateChecker::install(const QString& archive)
+{
+    setUpdating(true);
+    // Unpacked beside the installed copy, started from there to swap it in once we are gone.
+    const auto helper = installFolder ? installer.prepare(archive, *installFolder, QCoreApplication::applicationPid()) : std::nullopt;
+    if (helper && installer.start(*helper)) {
+        QCoreApplication::quit();
+        return;
+    }
+    // Not an installed copy, or it could not be staged: the verified archive is shown for
+    // installing by hand.
+    qCWarning(hostLog).noquote() << "update: installing by hand from" << archive;
+    if (installFolder)
+        UpdateInstaller::cleanUp(*installFolder);
+    setUpdating(false);
+    workspace_.revealFiles({ archive });
 }

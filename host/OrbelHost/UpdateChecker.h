@@ -4,8 +4,11 @@
 // Ed25519 signature (over version, size and hash) all check out; anything else is deleted.
 
 #include "OrbelHost/UpdateFeed.h"
+#include "OrbelHost/UpdateInstaller.h"
 #include "Platform/Notifier.h"
+#include "Platform/Workspace.h"
 
+#include <QCoreApplication>
 #include <QNetworkAccessManager>
 #include <QObject>
 #include <QPointer>
@@ -31,7 +34,7 @@ public:
         int timeoutMs = 60'000;
         QString downloadFolder; // where the verified archive is kept
     };
-    UpdateChecker(Config config, Notifier& notifier, QObject* parent = nullptr);
+    UpdateChecker(Config config, Notifier& notifier, Workspace& workspace, QObject* parent = nullptr);
 
     static inline const QString kFeedPath = QStringLiteral("/remote-desktop/linux-latest.json");
     static inline const QString kArchiveName = QStringLiteral("Velquin-Remote-Desktop-update.tar.gz");
@@ -46,6 +49,18 @@ public:
     // Fetches the latest release; `done` gets the verified archive's path, or nothing (the
     // reason is logged, and nothing is left on disk).
     void download(std::function<void(std::optional<QString> archive)> done);
+    // Asks the user, and on agreement downloads, verifies and installs the latest release,
+    // then quits for the new version to start.
+    void promptAndUpdate();
+
+    // Set by the app shell: asks whether to update to `version` now.
+    std::function<bool(const QString& version)> confirm;
+    // Set by the app shell: tells the user the download failed.
+    std::function<void()> onFailed;
+    // The installed copy this process runs from (nothing for a build folder or a package),
+    // and how the new version is started; replaceable for tests.
+    std::optional<QString> installFolder = UpdateInstaller::installFolderOf(QCoreApplication::applicationFilePath());
+    UpdateInstaller installer;
 
 Q_SIGNALS:
     void latestVersionChanged();
@@ -54,9 +69,11 @@ Q_SIGNALS:
 private:
     void setUpdating(bool updating);
     void adopt(const UpdateFeed& feed);
+    void install(const QString& archive);
 
     Config config_;
     Notifier& notifier_;
+    Workspace& workspace_;
     QNetworkAccessManager network_;
     QTimer timer_;
     std::optional<UpdateFeed> latest_;

@@ -217,6 +217,7 @@ export function startHost(dev, configPrefix) {
   const env = {
     ...process.env,
     VELQUIN_ACCOUNT_URL: dev.base,
+    VELQUIN_UPDATE_URL: dev.base,
     VELQUIN_SIGNAL_URL: `ws://127.0.0.1:${dev.port}/ws`,
     VELQUIN_ICE_LOOPBACK: '1',
     XDG_CONFIG_HOME: configDir,

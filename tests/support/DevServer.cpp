@@ -22,8 +22,9 @@ DevServer::~DevServer()
     stop();
 }
 
-bool DevServer::start()
+bool DevServer::start(const QStringList& extra)
 {
+    process_.setArguments(process_.arguments() + extra);
     process_.start();
     if (!process_.waitForStarted(5000))
         return false;

@@ -10,7 +10,8 @@ class DevServer {
 public:
     DevServer();
     ~DevServer();
-    bool start();
+    // `extra` goes to the server's command line (e.g. --updates DIR).
+    bool start(const QStringList& extra = {});
     void stop();
 
     quint16 port() const { return port_; }

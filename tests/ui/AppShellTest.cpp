@@ -11,9 +11,12 @@
 #include "App/SettingsView.h"
 #include "OrbelHost/HostL10n.h"
 #include "support/HostFixture.h"
+#include "support/TinyHttpServer.h"
 
 #include <QCheckBox>
 #include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
@@ -84,6 +87,14 @@ TEST_F(AppShellTest, MenuFollowsTheControllerAndTheTrayStartsTheHost)
     rig.settings->setValue(QStringLiteral("signalURL"), server.url().toString());
     rig.link();
     rig.permissions->input = false;
+    // An update server that offers 9.0.
+    TinyHttpServer updates;
+    updates.answers[UpdateChecker::kFeedPath] = { 200, QJsonDocument(QJsonObject {
+        { "version", "9.0" }, { "url", updates.url("/a.tar.gz") }, { "size", 10 }, { "sha256", QString(64, 'a') },
+        { "sig", QString::fromLatin1(QByteArray(64, 's').toBase64()) } }).toJson() };
+    rig.env.update.feedURL = QUrl(updates.url(UpdateChecker::kFeedPath));
+    rig.env.update.currentVersion = QStringLiteral("1.0");
+    rig.env.update.allowLoopbackHttp = true;
     auto& controller = rig.make();
     HostApp app(controller);
     ASSERT_TRUE(app.hasTray()) << "no system tray (trayer) on this display";
@@ -92,9 +103,14 @@ TEST_F(AppShellTest, MenuFollowsTheControllerAndTheTrayStartsTheHost)
     // A permission is missing: the settings open by themselves.
     EXPECT_TRUE(app.settings()->isVisible());
     ASSERT_TRUE(waitFor([&] { return controller.signalOnline(); }));
+    ASSERT_TRUE(waitFor([&] { return controller.updates().latestVersion() == "9.0"; }));
+    const QString update = HLFormat("有新版本 %@，按此更新", { "9.0" });
+    EXPECT_TRUE(app.settings()->parts().update->isVisible());
+    EXPECT_EQ(app.settings()->parts().update->text(), HLFormat("更新到 %@", { "9.0" }));
+    save(*app.settings(), QStringLiteral("settings-update"));
 
     MenuContent& menu = *app.menu();
-    EXPECT_EQ(texts(menu), (QStringList { controller.signalStatus(), HL("暫停遠端（不接受連線）"), "—", HL("設定…"),
+    EXPECT_EQ(texts(menu), (QStringList { controller.signalStatus(), HL("暫停遠端（不接受連線）"), update, "—", HL("設定…"),
                                           HL("結束 Velquin 遠端桌面") }));
     EXPECT_FALSE(menu.statusAction()->isEnabled());
     EXPECT_FALSE(app.tray()->connectedIcon());
@@ -103,7 +119,7 @@ TEST_F(AppShellTest, MenuFollowsTheControllerAndTheTrayStartsTheHost)
     join("v1");
     ASSERT_TRUE(waitFor([&] { return controller.viewerCount() == 1; }));
     EXPECT_EQ(texts(menu), (QStringList { HLFormat("正在遠端：%ld 支手機", { 1 }), HL("中斷所有連線"),
-                                          HL("暫停遠端（不接受連線）"), "—", HL("設定…"), HL("結束 Velquin 遠端桌面") }));
+                                          HL("暫停遠端（不接受連線）"), update, "—", HL("設定…"), HL("結束 Velquin 遠端桌面") }));
     EXPECT_TRUE(app.tray()->connectedIcon());
     save(menu, QStringLiteral("menu-connected"));
 

@@ -1,5 +1,6 @@
 #include "OrbelHost/UpdateChecker.h"
 #include "Platform/Fake/FakeNotifier.h"
+#include "Platform/Fake/FakeWorkspace.h"
 #include "support/TinyHttpServer.h"
 #include "support/Wait.h"
 
@@ -129,10 +130,11 @@ TEST(UpdateCheckerTest, NotifiesOncePerVersionAndKeepsOnlyVerifiedDownloads)
     Signer signer;
     TinyHttpServer server;
     FakeNotifier notifier;
+    FakeWorkspace workspace;
     QTemporaryDir dir;
     UpdateChecker checker({ QUrl(server.url(UpdateChecker::kFeedPath)), "1.0", signer.publicKey(), true, 3'600'000, 5000,
                             dir.filePath("updates") },
-                          notifier);
+                          notifier, workspace);
     const QByteArray archive(100'000, 'x');
     server.answers[UpdateChecker::kFeedPath] = { 200, signer.feed("2.0", server.url("/a.tar.gz"), archive) };
     checker.check();

@@ -1,8 +1,8 @@
 'use strict';
 
 // One HTTP server on loopback carrying the WebSocket endpoint (/ws), the
-// account API (/v1/), the control API (/control/), the status page and the
-// viewer's static files.
+// account API (/v1/), the control API (/control/), the status page, the
+// viewer's static files and, with --updates, an update feed (/remote-desktop/).
 // It can be taken down and brought back on the same port to let clients
 // exercise their reconnect logic.
 
@@ -10,14 +10,15 @@ const http = require('http');
 const { Hub } = require('./signaling');
 const { Account } = require('./account');
 const { createControl } = require('./control');
-const { renderIndex, serveViewer, sendText } = require('./pages');
+const { renderIndex, serveViewer, serveUpdate, sendText } = require('./pages');
 
 const LISTEN_HOST = '127.0.0.1';
 
 class DevServer {
-  constructor({ port = 0, bind = LISTEN_HOST, log } = {}) {
+  constructor({ port = 0, bind = LISTEN_HOST, updates = null, log } = {}) {
     this.requestedPort = port;
     this.bind = bind;
+    this.updates = updates;
     this.port = null;
     this.log = log || ((msg) => process.stderr.write(`[devserver] ${msg}\n`));
     this.hub = new Hub({ log: this.log });
@@ -77,6 +78,7 @@ class DevServer {
     }
     if (p === '/' || p === '/index.html') return renderIndex(this.hub, req, res, this.account);
     if (p === '/viewer' || p.startsWith('/viewer/')) return serveViewer(req, res, url);
+    if (p.startsWith('/remote-desktop/')) return serveUpdate(this.updates, req, res, url);
     if (p === '/favicon.ico') {
       res.writeHead(204);
       return res.end();

@@ -184,7 +184,11 @@ function serveViewer(req, res, url) {
     return sendText(res, 404, 'not found\n');
   }
   if (!stat.isFile()) return sendText(res, 404, 'not found\n');
+  return sendFile(req, res, file, stat);
+}
 
+// Streams a regular file with its type; `stat` is the file's.
+function sendFile(req, res, file, stat) {
   const type = CONTENT_TYPES[path.extname(file).toLowerCase()] || 'application/octet-stream';
   res.writeHead(200, {
     'Content-Type': type,
@@ -198,4 +202,27 @@ function serveViewer(req, res, url) {
     .pipe(res);
 }
 
-module.exports = { renderIndex, serveViewer, sendText };
+// /remote-desktop/<name>: the update feed and release archives from the folder given with
+// --updates (flat names only; nothing when no folder was given).
+function serveUpdate(folder, req, res, url) {
+  let name;
+  try {
+    name = decodeURIComponent(url.pathname.slice('/remote-desktop/'.length));
+  } catch (_) {
+    return sendText(res, 400, 'bad path\n');
+  }
+  if (!folder || !name || name.includes('/') || name.includes('\0') || name.startsWith('.')) {
+    return sendText(res, 404, 'not found\n');
+  }
+  const file = path.join(folder, name);
+  let stat;
+  try {
+    stat = fs.statSync(file);
+  } catch (_) {
+    return sendText(res, 404, 'not found\n');
+  }
+  if (!stat.isFile()) return sendText(res, 404, 'not found\n');
+  return sendFile(req, res, file, stat);
+}
+
+module.exports = { renderIndex, serveViewer, serveUpdate, sendText };

@@ -1,14 +1,15 @@
 #!/usr/bin/env node
 'use strict';
 
-// Entry point: node tools/devserver/server.js [--port N] [--bind ADDRESS]
+// Entry point: node tools/devserver/server.js [--port N] [--bind ADDRESS] [--updates DIR]
 // --bind 0.0.0.0 serves every interface (scripts/demo --lan); the default is loopback only.
+// --updates DIR serves DIR's files (a feed and archives from tools/release) under /remote-desktop/.
 // Prints exactly one line on stdout once listening; tests parse it.
 
 const { DevServer, LISTEN_HOST } = require('./devserver');
 
 function usage(code) {
-  process.stderr.write('usage: node server.js [--port N] [--bind ADDRESS]   (env DEVSERVER_PORT; 0 = any free port)\n');
+  process.stderr.write('usage: node server.js [--port N] [--bind ADDRESS] [--updates DIR]   (env DEVSERVER_PORT; 0 = any free port)\n');
   process.exit(code);
 }
 
@@ -24,6 +25,7 @@ function parsePort(text) {
 function parseArgs(argv) {
   let port = process.env.DEVSERVER_PORT ? parsePort(process.env.DEVSERVER_PORT) : 0;
   let bind = LISTEN_HOST;
+  let updates = null;
   for (let i = 0; i < argv.length; i += 1) {
     const arg = argv[i];
     if (arg === '--port') {
@@ -34,6 +36,9 @@ function parseArgs(argv) {
     } else if (arg === '--bind') {
       if (i + 1 >= argv.length) usage(2);
       bind = argv[(i += 1)];
+    } else if (arg === '--updates') {
+      if (i + 1 >= argv.length) usage(2);
+      updates = argv[(i += 1)];
     } else if (arg === '--help' || arg === '-h') {
       usage(0);
     } else {
@@ -41,12 +46,12 @@ function parseArgs(argv) {
       usage(2);
     }
   }
-  return { port, bind };
+  return { port, bind, updates };
 }
 
 async function main() {
-  const { port, bind } = parseArgs(process.argv.slice(2));
-  const server = new DevServer({ port, bind });
+  const { port, bind, updates } = parseArgs(process.argv.slice(2));
+  const server = new DevServer({ port, bind, updates });
   let bound;
   try {
     bound = await server.start();
