@@ -26,7 +26,8 @@ MenuContent::MenuContent(HostController& controller, std::function<void()> openS
 
     for (auto changed : { &HostController::signalStatusChanged, &HostController::viewerCountChanged, &HostController::pausedChanged })
         connect(&controller_, changed, this, &MenuContent::refresh);
-    connect(&controller_.updates(), &UpdateChecker::latestVersionChanged, this, &MenuContent::refresh);
+    for (auto changed : { &UpdateChecker::latestVersionChanged, &UpdateChecker::updatingChanged, &UpdateChecker::progressChanged })
+        connect(&controller_.updates(), changed, this, &MenuContent::refresh);
     refresh();
 }
 
@@ -37,6 +38,10 @@ void MenuContent::refresh()
     disconnect_->setVisible(viewers >= 1);
     pause_->setChecked(controller_.paused());
     const QString latest = controller_.updates().latestVersion();
-    update_->setText(HLFormat(QStringLiteral("有新版本 %@，按此更新"), { latest }));
+    const UpdateChecker& updates = controller_.updates();
+    // While it downloads, the item says how far it has got.
+    update_->setText(HLFormat(QStringLiteral("有新版本 %@，按此更新"), { latest })
+                     + (updates.updating() ? QStringLiteral(" — %1%").arg(updates.progress()) : QString()));
+    update_->setEnabled(!updates.updating());
     update_->setVisible(!latest.isEmpty());
 }

@@ -12,6 +12,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -63,8 +64,12 @@ SettingsView::SettingsView(HostController& controller, QWidget* parent)
     parts_.version = new QLabel(HLFormat(QStringLiteral("版本 %@"), { QStringLiteral(VELQUIN_VERSION) }));
     parts_.update = linkButton(QString());
     connect(parts_.update, &QPushButton::clicked, &controller_.updates(), &UpdateChecker::promptAndUpdate);
+    parts_.progress = new QProgressBar;
+    parts_.progress->setRange(0, 100);
+    parts_.progress->setMaximumWidth(140);
     versionLine->addWidget(parts_.version);
     versionLine->addWidget(parts_.update);
+    versionLine->addWidget(parts_.progress);
     versionLine->addStretch();
     layout->addWidget(box(versionLine));
     layout->addWidget(advanced());
@@ -80,6 +85,7 @@ SettingsView::SettingsView(HostController& controller, QWidget* parent)
         connect(&controller_, changed, this, &SettingsView::refresh);
     connect(&controller_.updates(), &UpdateChecker::latestVersionChanged, this, &SettingsView::refresh);
     connect(&controller_.updates(), &UpdateChecker::updatingChanged, this, &SettingsView::refresh);
+    connect(&controller_.updates(), &UpdateChecker::progressChanged, this, &SettingsView::refresh);
     refresh();
 }
 
@@ -294,6 +300,8 @@ void SettingsView::refresh()
     parts_.update->setText(HLFormat(QStringLiteral("更新到 %@"), { latest }));
     parts_.update->setVisible(!latest.isEmpty());
     parts_.update->setEnabled(!controller_.updates().updating());
+    parts_.progress->setVisible(controller_.updates().updating());
+    parts_.progress->setValue(controller_.updates().progress());
     if (!parts_.signalURL->hasFocus())
         parts_.signalURL->setText(controller_.signalURL());
     fitHeight();

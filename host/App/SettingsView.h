@@ -13,6 +13,7 @@ class QCheckBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QProgressBar;
 class QPushButton;
 class QToolButton;
 
@@ -50,6 +51,7 @@ public:
         QLabel* keepAwakeNote;
         QLabel* version;
         QPushButton* update;
+        QProgressBar* progress; // the download, while updating
         QToolButton* advanced;
         QLineEdit* signalURL;
         QPushButton* reconnect;

@@ -93,6 +93,7 @@ void UpdateChecker::download(std::function<void(std::optional<QString>)> done)
         done(std::nullopt);
         return;
     }
+    progress_ = 0;
     setUpdating(true);
     auto hash = std::make_shared<QCryptographicHash>(QCryptographicHash::Sha256);
     auto failure = std::make_shared<QString>();
@@ -112,6 +113,13 @@ void UpdateChecker::download(std::function<void(std::optional<QString>)> done)
         if (partial->write(bytes) != bytes.size()) {
             *failure = partial->errorString();
             reply->abort();
+        }
+    });
+    connect(reply, &QNetworkReply::downloadProgress, this, [this, feed](qint64 received, qint64) {
+        const int percent = int(std::min<qint64>(100, received * 100 / feed.size));
+        if (percent != progress_) {
+            progress_ = percent;
+            Q_EMIT progressChanged();
         }
     });
     QPointer<UpdateChecker> self(this);

@@ -23,6 +23,7 @@ class UpdateChecker : public QObject {
     Q_OBJECT
     Q_PROPERTY(QString latestVersion READ latestVersion NOTIFY latestVersionChanged)
     Q_PROPERTY(bool updating READ updating NOTIFY updatingChanged)
+    Q_PROPERTY(int progress READ progress NOTIFY progressChanged)
 
 public:
     struct Config {
@@ -42,6 +43,8 @@ public:
     QString latestVersion() const { return latest_ ? latest_->version : QString(); }
     const std::optional<UpdateFeed>& latest() const { return latest_; }
     bool updating() const { return updating_; }
+    // Percent of the download so far, while updating.
+    int progress() const { return progress_; }
 
     // Checks now, then every interval.
     void start();
@@ -65,6 +68,7 @@ public:
 Q_SIGNALS:
     void latestVersionChanged();
     void updatingChanged();
+    void progressChanged();
 
 private:
     void setUpdating(bool updating);
@@ -79,4 +83,5 @@ private:
     std::optional<UpdateFeed> latest_;
     QString notified_;
     bool updating_ = false;
+    int progress_ = 0;
 };

@@ -181,6 +181,7 @@ TEST(UpdateCheckerTest, NotifiesOncePerVersionAndKeepsOnlyVerifiedDownloads)
     server.answers["/a.tar.gz"] = { 200, archive };
     const auto kept = fetch();
     ASSERT_TRUE(kept);
+    EXPECT_EQ(checker.progress(), 100);
     QFile file(*kept);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_EQ(file.readAll(), archive);
