@@ -7,6 +7,7 @@
 #include "OrbelHost/FrameConverter.h"
 #include "WebRTC/GstEncoderGroup.h"
 #include "WebRTC/GstSupport.h"
+#include "WebRTC/GstVideoSource.h"
 
 #include <QCoreApplication>
 
@@ -39,7 +40,7 @@ struct Arrivals {
 void run(Codec codec, int width, int height, bool fullChange, int frames)
 {
     LevelKey key { codec, 12'000'000, 30, 1.0 };
-    EncoderGroup group(key, QStringLiteral("ultrafast"));
+    EncoderGroup group(key);
     Arrivals arrivals;
     group.subscribe([&](GstBuffer*, GstCaps*) {
         std::lock_guard lock(arrivals.mutex);
@@ -70,11 +71,7 @@ void run(Codec codec, int width, int height, bool fullChange, int frames)
             std::lock_guard lock(arrivals.mutex);
             before = arrivals.count;
         }
-        // Wrap like the video source does (the group takes the buffer).
-        auto* keep = new std::shared_ptr<const QByteArray>(frame.data);
-        GstBuffer* buffer = gst_buffer_new_wrapped_full(GST_MEMORY_FLAG_READONLY, const_cast<char*>(frame.data->constData()),
-                                                        gsize(frame.data->size()), 0, gsize(frame.data->size()), keep,
-                                                        [](gpointer d) { delete static_cast<std::shared_ptr<const QByteArray>*>(d); });
+        GstBuffer* buffer = wrapFrame(frame); // the group takes it
         group.push(buffer, size, true);
         {
             std::unique_lock lock(arrivals.mutex);

@@ -2,14 +2,18 @@
 // part of the screen changing at a steady rate, then for 0 (idle), 1, 2 and 4 H.264 pages and
 // 1 and 2 VP8 pages measures the host process's CPU over a fixed window from /proc/<pid>/stat
 // and its resident memory (VmRSS) at the end of the window,
-// the whole machine's from /proc/stat, and each page's decoded frames per second and
-// join → first decoded frame. Prints numbers and asserts nothing.
+// the whole machine's from /proc/stat, and each page's received bit rate, decoded frames per
+// second, average wait in the browser's jitter buffer and join → first decoded frame. Prints numbers and asserts nothing.
 //
 // Run it through bench/run-viewers-cpu (network namespace with loopback only, its own D-Bus
 // session, keyring and Xvfb). Options:
 //   --seconds=N        measuring window per case (default 10)
-//   --pattern=tk|root  what keeps the screen changing (default tk: a 320x180 window redrawn
-//                      every 33 ms; root: xsetroot -solid in alternating colours every 33 ms)
+//   --scenes=LIST      what is on the screen, one table each (default office,whole,still):
+//                      office: a still page of text and pictures, of which a region of 1/16
+//                      of the screen scrolls at 60 Hz; whole: the whole page scrolls at 60 Hz;
+//                      still: the page does not change (bench/ScenePainter.cpp paints them);
+//                      tk: a 320x180 window redrawn every 33 ms; root: xsetroot -solid in
+//                      alternating colours every 33 ms
 //   --cases=LIST       e.g. idle,H264x1,H264x2,H264x4,VP8x1,VP8x2 (the default)
 //
 // Chromium runs on the same cores as the host and its decoding competes with it; only the
@@ -33,7 +37,8 @@ function option(name, fallback) {
 }
 
 const SECONDS = Number(option('seconds', '10'));
-const PATTERN = option('pattern', 'tk');
+const SCENES = option('scenes', option('pattern', 'office,whole,still')).split(',');
+const PAINTER = process.env.VELQUIN_SCENE_PAINTER || HOST_BIN.replace(/host\/velquin-host$/, 'bench/scene_painter');
 const CASES = option('cases', 'idle,H264x1,H264x2,H264x4,VP8x1,VP8x2').split(',').map((c) => {
   if (c === 'idle') return { name: 'idle', codec: null, count: 0 };
   const m = /^(H264|VP8)x(\d+)$/.exec(c);
@@ -85,9 +90,21 @@ async function startLinkedHost() {
   hostId = await linkHost(dev, host);
 }
 
+const PAINTED = {
+  office: 'office: a still page, a 480x270 region of it scrolling 4 px per frame at 60 Hz',
+  whole: 'whole: the whole 1920x1080 page scrolling 4 px per frame at 60 Hz',
+  still: 'still: the page, painted once',
+};
+
 // Returns a stop function; falls back to the root window when tkinter is not there.
-async function startPattern() {
-  if (PATTERN === 'tk') {
+async function startPattern(scene) {
+  if (PAINTED[scene]) {
+    const child = startChild(PAINTER, [scene]);
+    await sleep(1000);
+    if (child.exitCode !== null || child.signalCode !== null) throw new Error(`scene painter: ${child.output.text}`);
+    return { what: PAINTED[scene], stop: () => stopChild(child, 2000) };
+  }
+  if (scene === 'tk') {
     const child = startChild('python3', ['-c', TK_PATTERN]);
     await sleep(1500);
     if (child.exitCode === null && child.signalCode === null) {
@@ -115,7 +132,8 @@ function framesMark(page) {
     while (v.stats.framesDecoded === f0 && performance.now() - t0 < 1500) {
       await new Promise((r) => setTimeout(r, 10));
     }
-    return { frames: v.stats.framesDecoded, at: performance.now() };
+    const s = v.stats;
+    return { frames: s.framesDecoded, bytes: s.bytesReceived, jitterS: s.jitterBufferDelay, jitterFrames: s.jitterBufferEmitted, at: performance.now() };
   });
 }
 
@@ -156,15 +174,19 @@ async function runCase(c) {
 
     for (let i = 0; i < pages.length; i += 1) {
       const v = await viewerState(pages[i]);
-      const fps = ((marks1[i].frames - marks0[i].frames) * 1000) / (marks1[i].at - marks0[i].at);
-      perPage.push({ fps, firstFrameMs: v.firstFrameMs, timeline: v.timeline || {}, codec: v.stats.codec, size: `${v.stats.width}x${v.stats.height}` });
+      const ms = marks1[i].at - marks0[i].at;
+      const fps = ((marks1[i].frames - marks0[i].frames) * 1000) / ms;
+      const mbps = ((marks1[i].bytes - marks0[i].bytes) * 8) / ms / 1000;
+      const emitted = marks1[i].jitterFrames - marks0[i].jitterFrames;
+      const jitterMs = emitted > 0 ? ((marks1[i].jitterS - marks0[i].jitterS) * 1000) / emitted : null;
+      perPage.push({ fps, mbps, jitterMs, firstFrameMs: v.firstFrameMs, timeline: v.timeline || {}, codec: v.stats.codec, size: `${v.stats.width}x${v.stats.height}` });
     }
     const cpu = { ...cpuBetween(a, b), ...memory(host.pid) };
     if (process.env.VELQUIN_BENCH_SMAPS) fs.writeFileSync(`${process.env.VELQUIN_BENCH_SMAPS}.${c.name}`, fs.readFileSync(`/proc/${host.pid}/smaps`));
     const line = `${c.name}: host ${cpu.hostPct.toFixed(1)}% of one core, machine ${cpu.machinePct.toFixed(1)}% of ${NPROC} cores over ${cpu.wallS.toFixed(1)} s, host RSS ${cpu.rssMiB.toFixed(0)} MiB (peak ${cpu.peakMiB.toFixed(0)}; heap and stacks ${cpu.anonMiB.toFixed(0)}, mapped files ${cpu.fileMiB.toFixed(0)}), ${cpu.threads} threads`;
     console.log(line);
     perPage.forEach((p, i) => console.log(
-      `  page ${i + 1}: ${p.codec} ${p.size}, ${p.fps.toFixed(1)} frames/s decoded, join → first decoded frame ${p.firstFrameMs} ms`
+      `  page ${i + 1}: ${p.codec} ${p.size}, ${p.mbps.toFixed(2)} Mbit/s, ${p.fps.toFixed(1)} frames/s decoded, jitter buffer ${p.jitterMs === null ? '-' : p.jitterMs.toFixed(1)} ms a frame, join → first decoded frame ${p.firstFrameMs} ms`
       + ` (${Object.entries(p.timeline).map(([k, ms]) => `${k} ${ms}`).join(', ')})`));
     return { ...c, ...cpu, pages: perPage };
   } finally {
@@ -187,13 +209,15 @@ function median(values) {
 }
 
 function printTable(results, patternWhat) {
-  const header = ['case', 'pages', 'host CPU %1core', `machine %${NPROC}cores`, 'host RSS MiB', 'fps per page', 'first frame ms per page', 'median ms'];
+  const header = ['case', 'pages', 'host CPU %1core', `machine %${NPROC}cores`, 'host RSS MiB', 'Mbit/s per page', 'fps per page', 'jitter buffer ms', 'first frame ms per page', 'median ms'];
   const rows = results.map((r) => {
     const ff = r.pages.map((p) => p.firstFrameMs);
     const med = median(ff);
     return [
       r.name, String(r.count), r.hostPct.toFixed(1), r.machinePct.toFixed(1), r.rssMiB.toFixed(0),
+      r.pages.length ? r.pages.map((p) => p.mbps.toFixed(2)).join(' ') : '-',
       r.pages.length ? r.pages.map((p) => p.fps.toFixed(1)).join(' ') : '-',
+      r.pages.length ? r.pages.map((p) => (p.jitterMs === null ? '-' : p.jitterMs.toFixed(1))).join(' ') : '-',
       ff.length ? ff.join(' ') : '-',
       med === null ? '-' : String(Math.round(med)),
     ];
@@ -220,16 +244,21 @@ async function main() {
   if (!fs.existsSync(HOST_BIN)) throw new Error(`host binary not found: ${HOST_BIN} (set VELQUIN_HOST_BIN)`);
   const started = Date.now();
   dev = await startDevServer();
-  const pattern = await startPattern();
-  stopPattern = pattern.stop;
   await startLinkedHost();
-  console.log(`host ${hostId} online (pid ${host.pid}); screen: ${pattern.what}`);
+  console.log(`host ${hostId} online (pid ${host.pid})`);
   browser = await launchBrowser();
   await sleep(2000); // let start-up work settle before the idle window
 
-  const results = [];
-  for (const c of CASES) results.push(await runCase(c));
-  printTable(results, pattern.what);
+  for (const scene of SCENES) {
+    const pattern = await startPattern(scene);
+    stopPattern = pattern.stop;
+    console.log(`screen: ${pattern.what}`);
+    const results = [];
+    for (const c of CASES) results.push(await runCase(c));
+    await stopPattern();
+    stopPattern = null;
+    printTable(results, pattern.what);
+  }
   console.log(`total run time: ${((Date.now() - started) / 1000).toFixed(0)} s`);
   // For a closer look (with QT_LOGGING_RULES or GST_DEBUG set): the host's whole output.
   if (process.env.VELQUIN_BENCH_HOST_LOG) fs.writeFileSync(process.env.VELQUIN_BENCH_HOST_LOG, host.output.text);

@@ -137,6 +137,9 @@ void CaptureLoop::grabTick()
         restart(QStringLiteral("main display changed to %1x%2").arg(image->width).arg(image->height));
         return;
     }
+    // Drawing elsewhere on the root window (another monitor) leaves this display as it was.
+    if (image->changed && image->changed->empty())
+        return;
     last_ = converter_.convert(*image, frameSize_);
     deliver(*last_);
 }

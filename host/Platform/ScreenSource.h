@@ -1,8 +1,10 @@
 #pragma once
+#include <QRect>
 #include <QSize>
 #include <QString>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 // The pixels of the main display. Every call after open() comes from the thread that called
 // open(), so an implementation may keep a display connection that belongs to that thread.
@@ -14,6 +16,9 @@ public:
         int height = 0;
         int stride = 0;                // bytes per row
         const uint8_t* bgra = nullptr; // 32-bit pixels, B G R X in memory
+        // What may differ from the previous grab's image, in this image's coordinates; empty
+        // when nothing on it changed. nullopt when not known: take it all as new.
+        std::optional<std::vector<QRect>> changed;
     };
 
     // What happened on the display since the last grab (or since open()).

@@ -28,7 +28,7 @@ GstElement* make(const char* factory, const char* name = nullptr)
 }
 } // namespace
 
-EncoderGroup::EncoderGroup(const LevelKey& key, const QString& x264Preset)
+EncoderGroup::EncoderGroup(const LevelKey& key, const EncoderTuning& tuning)
     : key_(key)
 {
     pipeline_.reset(gst_pipeline_new(nullptr));
@@ -45,17 +45,27 @@ EncoderGroup::EncoderGroup(const LevelKey& key, const QString& x264Preset)
     g_object_set(scale, "method", 1 /* bilinear */, nullptr);
     if (key.codec == Codec::H264) {
         gst_util_set_object_arg(G_OBJECT(encoder_), "tune", "zerolatency");
-        gst_util_set_object_arg(G_OBJECT(encoder_), "speed-preset", x264Preset.toUtf8().constData());
-        g_object_set(encoder_, "bitrate", guint(std::max(1, key.bitrate / 1000)), "key-int-max", guint(300),
-                     "b-adapt", FALSE, "bframes", guint(0), nullptr);
+        gst_util_set_object_arg(G_OBJECT(encoder_), "speed-preset", tuning.x264Preset.toUtf8().constData());
+        // Constant quality ("qual": the quantizer is the rate factor) under a VBV ceiling of
+        // `bitrate` over `vbv-buf-capacity` milliseconds. The quantizer floor keeps x264 from
+        // spending frame after frame polishing a still screen beyond its key frame's quality.
+        gst_util_set_object_arg(G_OBJECT(encoder_), "pass", "qual");
+        g_object_set(encoder_, "quantizer", guint(tuning.x264Crf), "qp-min", guint(tuning.x264QpMin), "bitrate",
+                     guint(std::max(1, key.bitrate / 1000)), "vbv-buf-capacity", guint(tuning.ceilingBufferMs),
+                     "key-int-max", guint(300), "b-adapt", FALSE, "bframes", guint(0), nullptr);
         // The payloader needs whole access units in byte-stream form; phones decode constrained baseline.
         GstCaps* caps = gst_caps_from_string("video/x-h264,profile=constrained-baseline,stream-format=byte-stream,alignment=au");
         g_object_set(codecCaps, "caps", caps, nullptr);
         gst_caps_unref(caps);
     } else {
-        gst_util_set_object_arg(G_OBJECT(encoder_), "end-usage", "cbr");
-        g_object_set(encoder_, "target-bitrate", key.bitrate, "deadline", gint64(1), "cpu-used", 8, "lag-in-frames", 0,
-                     "keyframe-max-dist", 300, "threads", 2, nullptr);
+        // Constrained quality: aims at cq-level, never above the target bit rate. Where even
+        // the coarsest quantizer is too big for the ceiling, frames are dropped (the frame rate
+        // gives way before the picture size does).
+        gst_util_set_object_arg(G_OBJECT(encoder_), "end-usage", "cq");
+        g_object_set(encoder_, "cq-level", tuning.vp8CqLevel, "target-bitrate", key.bitrate, "deadline", gint64(1),
+                     "cpu-used", 8, "lag-in-frames", 0, "dropframe-threshold", 30, "keyframe-max-dist", 300, "threads", 2,
+                     "buffer-size", tuning.ceilingBufferMs, "buffer-initial-size", tuning.ceilingBufferMs,
+                     "buffer-optimal-size", tuning.ceilingBufferMs, nullptr);
         gst_util_set_object_arg(G_OBJECT(encoder_), "error-resilient", "default");
     }
     g_object_set(sink, "emit-signals", TRUE, "sync", FALSE, "max-buffers", guint(0), "drop", FALSE, nullptr);

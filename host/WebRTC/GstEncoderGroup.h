@@ -29,12 +29,24 @@ struct LevelKey {
 // Output size for a scale-down factor: never below 2, always even.
 QSize scaledSize(QSize input, double scaleDown);
 
+// How an encoder spends bits: it aims at a visual quality, and the level's bit rate is only a
+// ceiling, so a still or nearly still screen costs almost nothing and motion still gets up to
+// the ceiling. The quality points were chosen with bench/run-quality (PSNR of decoded against
+// captured frames on desktop scenes).
+struct EncoderTuning {
+    QString x264Preset = QStringLiteral("ultrafast"); // CPU against quality at a given size
+    int x264Crf = 23;   // x264's constant rate factor: lower is better and bigger
+    int x264QpMin = 20; // never finer than the key frame at that rate factor
+    int vp8CqLevel = 12; // libvpx's constrained-quality level, 0–63: lower is better and bigger
+    int ceilingBufferMs = 500; // how long a burst may run above the ceiling before it is squeezed
+};
+
 class EncoderGroup {
 public:
     // Called on the group's streaming thread with each encoded buffer and its caps.
     using Subscriber = std::function<void(GstBuffer* buffer, GstCaps* caps)>;
 
-    EncoderGroup(const LevelKey& key, const QString& x264Preset);
+    EncoderGroup(const LevelKey& key, const EncoderTuning& tuning = {});
     ~EncoderGroup();
     bool valid() const { return pipeline_ != nullptr; }
     const LevelKey& key() const { return key_; }

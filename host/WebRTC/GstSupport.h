@@ -23,6 +23,17 @@ using Ref = std::unique_ptr<T, ObjectUnref>;
 template <typename T>
 using GObjectRef = std::unique_ptr<T, UnrefWith<g_object_unref>>;
 
+// Buffers, caps, samples: mini objects with their own reference count.
+struct MiniObjectUnref {
+    void operator()(gpointer object) const
+    {
+        if (object)
+            gst_mini_object_unref(GST_MINI_OBJECT_CAST(object));
+    }
+};
+template <typename T>
+using MiniRef = std::unique_ptr<T, MiniObjectUnref>;
+
 struct PromiseUnref {
     void operator()(GstPromise* promise) const
     {

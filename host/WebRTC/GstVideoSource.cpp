@@ -6,9 +6,7 @@
 
 namespace rtc::gst {
 
-namespace {
-// Wraps the frame's bytes without copying; the buffer keeps them alive.
-GstBuffer* wrap(const VideoFrame& frame)
+GstBuffer* wrapFrame(const VideoFrame& frame)
 {
     auto* keep = new std::shared_ptr<const QByteArray>(frame.data);
     GstBuffer* buffer = gst_buffer_new_wrapped_full(GST_MEMORY_FLAG_READONLY, const_cast<char*>(frame.data->constData()),
@@ -20,7 +18,6 @@ GstBuffer* wrap(const VideoFrame& frame)
                                    guint(frame.height), 2, offsets, strides);
     return buffer;
 }
-} // namespace
 
 void GstVideoSource::pushFrame(const VideoFrame& frame)
 {
@@ -45,7 +42,7 @@ void GstVideoSource::pushFrame(const VideoFrame& frame)
     }
     if (live.empty())
         return;
-    GstBuffer* buffer = wrap(frame);
+    GstBuffer* buffer = wrapFrame(frame);
     for (auto& group : live) {
         // A key frame asked for inside the last interval is made from this frame.
         const bool key = group->startKeyFrameIfDue();
@@ -59,7 +56,7 @@ std::shared_ptr<EncoderGroup> GstVideoSource::group(const LevelKey& key)
     QMutexLocker lock(&mutex_);
     if (auto existing = groups_[key].lock())
         return existing;
-    auto made = std::make_shared<EncoderGroup>(key, x264Preset_);
+    auto made = std::make_shared<EncoderGroup>(key, tuning_);
     if (!made->valid())
         return nullptr;
     groups_[key] = made;
@@ -87,7 +84,7 @@ void GstVideoSource::pushLast(EncoderGroup& group)
         frame = last_;
     }
     if (frame)
-        group.push(wrap(*frame), QSize(frame->width, frame->height), true);
+        group.push(wrapFrame(*frame), QSize(frame->width, frame->height), true);
 }
 
 int GstVideoSource::groupCount() const

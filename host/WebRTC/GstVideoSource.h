@@ -12,9 +12,12 @@
 
 namespace rtc::gst {
 
+// A GstBuffer over the frame's bytes, without copying; the buffer keeps them alive.
+GstBuffer* wrapFrame(const VideoFrame& frame);
+
 class GstVideoSource : public VideoSource {
 public:
-    explicit GstVideoSource(QString x264Preset) : x264Preset_(std::move(x264Preset)) {}
+    explicit GstVideoSource(EncoderTuning tuning = {}) : tuning_(std::move(tuning)) {}
 
     void pushFrame(const VideoFrame& frame) override;
 
@@ -33,7 +36,7 @@ private:
     // The last frame once more, past the group's frame-rate limit.
     void pushLast(EncoderGroup& group);
 
-    QString x264Preset_;
+    EncoderTuning tuning_;
     mutable QMutex mutex_;
     std::map<LevelKey, std::weak_ptr<EncoderGroup>> groups_;
     std::optional<VideoFrame> last_;

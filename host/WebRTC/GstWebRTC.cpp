@@ -31,7 +31,7 @@ public:
 
     std::shared_ptr<VideoSource> createVideoSource(bool) override
     {
-        return std::make_shared<gst::GstVideoSource>(options_.x264Preset);
+        return std::make_shared<gst::GstVideoSource>(gst::EncoderTuning { .x264Preset = options_.x264Preset });
     }
     std::shared_ptr<VideoTrack> createVideoTrack(std::shared_ptr<VideoSource> source, const QString& trackId) override
     {

@@ -34,7 +34,7 @@ struct Received {
 TEST(EncoderGroupTest, OneGroupPerLevelAndItsFramesAreOfThatLevel)
 {
     ASSERT_TRUE(ensureInitialised());
-    GstVideoSource source(QStringLiteral("ultrafast"));
+    GstVideoSource source;
     const LevelKey normal { Codec::H264, 12'000'000, 30, 1.0 };
     const LevelKey low { Codec::H264, 800'000, 15, 2.5 };
     const LevelKey vp8 { Codec::VP8, 800'000, 15, 2.5 };
@@ -114,7 +114,7 @@ TEST(EncoderGroupTest, OneGroupPerLevelAndItsFramesAreOfThatLevel)
 TEST(EncoderGroupTest, KeyFramesOnDemandAreThrottledPerGroup)
 {
     ASSERT_TRUE(ensureInitialised());
-    GstVideoSource source(QStringLiteral("ultrafast"));
+    GstVideoSource source;
     auto group = source.group({ Codec::H264, 2'000'000, 30, 2.0 });
     ASSERT_TRUE(group);
     QMutex mutex;
@@ -141,4 +141,86 @@ TEST(EncoderGroupTest, KeyFramesOnDemandAreThrottledPerGroup)
     const int limit = 1 + int(askedForMs / EncoderGroup::kKeyFrameIntervalMs) + 1;
     EXPECT_LE(keyFrames, limit) << frames << " frames in " << askedForMs << " ms";
     EXPECT_GE(keyFrames, 2);
+}
+
+namespace {
+// A page of "text": dark strokes of varying length on white, scrolled up by `scroll` rows,
+// with a block of noise (a video playing) when `video` is not 0.
+rtc::VideoFrame page(int width, int height, int scroll, uint32_t video = 0)
+{
+    auto data = std::make_shared<QByteArray>(qsizetype(width) * height * 3 / 2, char(128));
+    auto* luma = reinterpret_cast<uint8_t*>(data->data());
+    for (int y = 0; y < height; ++y) {
+        const int row = y + scroll;
+        for (int x = 0; x < width; ++x) {
+            const bool stroke = row % 18 < 11 && row % 18 > 2 && ((x / 9) * 7 + row / 18 * 13) % 11 < 7 && (x + row) % 3;
+            luma[std::size_t(y) * width + x] = stroke ? 40 : 235;
+        }
+    }
+    for (int y = height / 4; video && y < height / 2; ++y)
+        for (int x = width / 4; x < width / 2; ++x) {
+            video = video * 1664525u + 1013904223u;
+            luma[std::size_t(y) * width + x] = uint8_t(16 + (video >> 24) % 220);
+        }
+    return { width, height, width, width, data, 0 };
+}
+
+struct Bytes {
+    QMutex mutex;
+    std::vector<qsizetype> frames;
+};
+
+// Pushes `frames` at 30 a second into a group of `codec` with `ceiling`; returns the encoded sizes.
+std::vector<qsizetype> encode(Codec codec, int ceiling, const std::vector<rtc::VideoFrame>& frames, int count)
+{
+    EncoderGroup group(LevelKey { codec, ceiling, 30, 1.0 });
+    Bytes out;
+    group.subscribe([&out](GstBuffer* buffer, GstCaps*) {
+        QMutexLocker lock(&out.mutex);
+        out.frames.push_back(qsizetype(gst_buffer_get_size(buffer)));
+    });
+    for (int i = 0; i < count; ++i) {
+        const auto& frame = frames[std::size_t(i) % frames.size()];
+        group.push(wrapFrame(frame), QSize(frame.width, frame.height), true);
+        pump(33);
+    }
+    // An encoder over its ceiling drops frames: then this waits out the time.
+    waitFor([&] { QMutexLocker lock(&out.mutex); return int(out.frames.size()) >= count - 2; }, 1000);
+    QMutexLocker lock(&out.mutex);
+    return out.frames;
+}
+} // namespace
+
+TEST(EncoderGroupTest, AStillScreenCostsAlmostNothingAndMotionStaysUnderTheCeiling)
+{
+    ASSERT_TRUE(ensureInitialised());
+    const std::vector<rtc::VideoFrame> still { page(1280, 720, 0) };
+    std::vector<rtc::VideoFrame> moving;
+    for (int i = 1; i <= 8; ++i)
+        moving.push_back(page(1280, 720, i * 8, uint32_t(i)));
+
+    // H.264: once the key frame is finished (a few frames when the ceiling's buffer cut it
+    // short), a screen that does not change is skipped whole, frame after frame.
+    const auto quiet = encode(Codec::H264, 12'000'000, still, 45);
+    ASSERT_GT(quiet.size(), 30u);
+    EXPECT_GT(quiet.front(), 50'000) << "the key frame carries the picture";
+    for (std::size_t i = 10; i < quiet.size(); ++i)
+        EXPECT_LT(quiet[i], 100) << "frame " << i;
+
+    // Both codecs: a scrolling page with a video in it wants more than 1 Mbit/s and gets the
+    // ceiling at most (VP8 by dropping frames), allowing the ceiling's half-second buffer and
+    // a little slack.
+    for (Codec codec : { Codec::H264, Codec::VP8 }) {
+        SCOPED_TRACE(toString(codec));
+        const int ceiling = 1'000'000;
+        const int pushed = 60;
+        const auto sizes = encode(codec, ceiling, moving, pushed);
+        ASSERT_GT(sizes.size(), 5u);
+        qsizetype total = 0;
+        for (qsizetype size : sizes)
+            total += size;
+        const double allowed = (ceiling * pushed / 30.0 + ceiling * 0.5) / 8 * 1.15;
+        EXPECT_LE(double(total), allowed) << sizes.size() << " frames, " << total << " bytes";
+        EXPECT_GT(double(total), allowed / 4) << "the scene should want much of the ceiling";
+    }
 }

@@ -8,6 +8,8 @@
 #include <QDeadlineTimer>
 #include <QThread>
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -36,17 +38,28 @@ uint32_t rgbAt(const ScreenSource::Image& image, int x, int y)
     return reinterpret_cast<const uint32_t*>(image.bgra + std::size_t(y) * image.stride)[x] & 0xffffff;
 }
 
-// Drawing shows up in the next grab, and nothing is reported once it has been grabbed.
+bool reportedChanged(const ScreenSource::Image& image, QPoint point)
+{
+    return !image.changed || std::any_of(image.changed->begin(), image.changed->end(),
+                                         [&](const QRect& rect) { return rect.contains(point); });
+}
+
+// Drawing shows up in the next grab, which tells where it was, and nothing is reported once
+// it has been grabbed.
 void expectDrawingSeen(X11ScreenSource& source, X11Painter& painter)
 {
     pollUntil(source, ScreenSource::Change::Content);
-    ASSERT_TRUE(source.grab());
+    auto image = source.grab();
+    ASSERT_TRUE(image);
+    EXPECT_FALSE(image->changed) << "the first grab after opening is all new";
     painter.fill(QRect(0, 0, 400, 300), 0xff0000);
     ASSERT_TRUE(pollUntil(source, ScreenSource::Change::Content));
-    auto image = source.grab();
+    image = source.grab();
     ASSERT_TRUE(image);
     EXPECT_EQ(rgbAt(*image, 10, 10), 0xff0000u);
     EXPECT_EQ(rgbAt(*image, 399, 299), 0xff0000u);
+    EXPECT_TRUE(image->changed);
+    EXPECT_TRUE(reportedChanged(*image, QPoint(0, 0)) && reportedChanged(*image, QPoint(399, 299)));
 
     painter.fill(QRect(100, 100, 10, 10), 0x0000ff);
     ASSERT_TRUE(pollUntil(source, ScreenSource::Change::Content));
@@ -54,6 +67,9 @@ void expectDrawingSeen(X11ScreenSource& source, X11Painter& painter)
     ASSERT_TRUE(image);
     EXPECT_EQ(rgbAt(*image, 105, 105), 0x0000ffu);
     EXPECT_EQ(rgbAt(*image, 50, 50), 0xff0000u);
+    EXPECT_TRUE(reportedChanged(*image, QPoint(100, 100)) && reportedChanged(*image, QPoint(109, 109)));
+    // Only the square: the red drawn before was in the last grab.
+    EXPECT_FALSE(reportedChanged(*image, QPoint(50, 50)) || reportedChanged(*image, QPoint(110, 110)));
 }
 } // namespace
 
@@ -105,6 +121,7 @@ TEST(X11ScreenSourceTest, DrawingInsideAWindowCountsAsAChange)
     const auto image = source.grab();
     ASSERT_TRUE(image);
     EXPECT_EQ(rgbAt(*image, 250, 250), 0x00ff00u);
+    EXPECT_TRUE(image->changed && reportedChanged(*image, QPoint(250, 250))) << "in screen coordinates";
 }
 
 TEST(X11ScreenSourceTest, WithoutSharedMemoryPlainGetImageDoesTheSame)
@@ -128,7 +145,9 @@ TEST(X11ScreenSourceTest, WithoutDamageEveryPollAsksForAGrab)
     ASSERT_TRUE(source.open()) << qPrintable(source.errorString());
     ASSERT_TRUE(source.grab());
     EXPECT_EQ(source.poll(), ScreenSource::Change::Content);
-    ASSERT_TRUE(source.grab());
+    const auto image = source.grab();
+    ASSERT_TRUE(image);
+    EXPECT_FALSE(image->changed) << "without damage nothing tells what changed";
     EXPECT_EQ(source.poll(), ScreenSource::Change::Content);
 }
 

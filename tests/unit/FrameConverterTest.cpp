@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <random>
 #include <vector>
 
 namespace {
@@ -150,4 +151,46 @@ TEST(FrameConverterTest, AFrameStillHeldIsNeverOverwritten)
         EXPECT_NE(again.data, held.data);
     }
     expectNear(at(held, 10, 10), expected(kRed), "held after reuse");
+}
+
+TEST(FrameConverterTest, ConvertingOnlyWhatChangedGivesTheSameFrameAsConvertingItAll)
+{
+    std::mt19937 random(20261208);
+    // Odd sizes: the last column and row are cropped, and rectangles reach into them.
+    for (const QSize display : { QSize(317, 203), QSize(64, 48), QSize(3, 3) }) {
+        SCOPED_TRACE(QStringLiteral("%1x%2").arg(display.width()).arg(display.height()).toStdString());
+        Screen screen(display.width(), display.height(), [&](int, int) { return 0xff000000u | (random() & 0xffffff); });
+        const QSize size(display.width() & ~1, display.height() & ~1);
+        auto* pixels = reinterpret_cast<uint32_t*>(screen.bytes.data());
+        const auto between = [&](int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); };
+
+        FrameConverter incremental;
+        // Frames still with an encoder must stay as they were.
+        std::vector<std::pair<rtc::VideoFrame, QByteArray>> held;
+        const rtc::VideoFrame first = incremental.convert(screen.image, size);
+        held.emplace_back(first, *first.data);
+        for (int round = 0; round < 40; ++round) {
+            std::vector<QRect> changed;
+            const int count = round % 10 == 9 ? int(FrameConverter::kMaxRects) + 5 : between(0, 4);
+            for (int i = 0; i < count; ++i) {
+                const QRect rect(between(0, display.width() - 1), between(0, display.height() - 1),
+                                 between(1, std::max(1, display.width() / 3)), between(1, std::max(1, display.height() / 3)));
+                const QRect inside = rect & QRect(QPoint(0, 0), display);
+                const uint32_t colour = 0xff000000u | (random() & 0xffffff);
+                for (int y = inside.top(); y <= inside.bottom(); ++y)
+                    for (int x = inside.left(); x <= inside.right(); ++x)
+                        pixels[std::size_t(y) * display.width() + x] = colour ^ uint32_t(x * 7 + y);
+                changed.push_back(rect); // may reach past the display, as a damage report can
+            }
+            screen.image.changed = changed;
+            const rtc::VideoFrame part = incremental.convert(screen.image, size);
+            screen.image.changed.reset();
+            const rtc::VideoFrame whole = FrameConverter().convert(screen.image, size);
+            ASSERT_EQ(*part.data, *whole.data) << "round " << round << ", " << count << " rectangles";
+            if (round % 3 == 0)
+                held.emplace_back(part, *part.data);
+        }
+        for (const auto& [frame, bytes] : held)
+            EXPECT_EQ(*frame.data, bytes) << "a frame still held was written over";
+    }
 }

@@ -5,6 +5,7 @@
 #include <xcb/damage.h>
 #include <xcb/randr.h>
 #include <xcb/shm.h>
+#include <xcb/xfixes.h>
 #include <xcb/xcb.h>
 
 #include <sys/ipc.h>
@@ -60,6 +61,14 @@ bool X11ScreenSource::open()
             xcb_damage_create(connection_, damage_, root_, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
         }
     }
+    if (hasDamage_ && extension(connection_, &xcb_xfixes_id)) {
+        // Regions came with XFixes 2; the version must be asked before any request.
+        Reply version(xcb_xfixes_query_version_reply(connection_, xcb_xfixes_query_version(connection_, 2, 0), nullptr));
+        if (version && version->major_version >= 2) {
+            repaired_ = xcb_generate_id(connection_);
+            xcb_xfixes_create_region(connection_, repaired_, 0, nullptr);
+        }
+    }
     if (const auto* randr = extension(connection_, &xcb_randr_id)) {
         Reply version(xcb_randr_query_version_reply(connection_, xcb_randr_query_version(connection_, 1, 5), nullptr));
         // Primary outputs and cheap resource queries came with 1.3.
@@ -82,6 +91,7 @@ bool X11ScreenSource::open()
             attachSharedMemory(std::size_t(main_.width()) * main_.height() * 4);
     }
     changed_ = true;
+    wholeChanged_ = true;
     return true;
 }
 
@@ -96,6 +106,7 @@ void X11ScreenSource::close()
     main_ = QRect();
     hasRandr_ = hasDamage_ = changed_ = false;
     damage_ = 0;
+    repaired_ = 0;
     repairedAt_ = 0;
 }
 
@@ -118,7 +129,7 @@ ScreenSource::Change X11ScreenSource::poll()
         }
         if (!now.isEmpty() && now != main_) {
             main_ = now; // moved, same size: keep going at the new place
-            changed_ = true;
+            changed_ = wholeChanged_ = true;
         }
     }
     if (xcb_connection_has_error(connection_)) {
@@ -149,10 +160,16 @@ std::optional<ScreenSource::Image> X11ScreenSource::grab()
         error_ = kLost;
         return std::nullopt;
     }
-    // Empty the damage first: whatever is drawn from here on raises a new event.
-    if (hasDamage_)
-        repairedAt_ = xcb_damage_subtract(connection_, damage_, XCB_NONE, XCB_NONE).sequence;
+    // Empty the damage first: whatever is drawn from here on raises a new event and is part
+    // of the next grab's changes (pixels drawn meanwhile may be in both: harmless).
+    std::optional<std::vector<QRect>> changed;
+    if (hasDamage_) {
+        repairedAt_ = xcb_damage_subtract(connection_, damage_, XCB_NONE, repaired_ ? repaired_ : XCB_NONE).sequence;
+        if (repaired_ && !wholeChanged_)
+            changed = changedRects();
+    }
     changed_ = false;
+    wholeChanged_ = false;
 
     const int16_t x = int16_t(main_.x());
     const int16_t y = int16_t(main_.y());
@@ -169,7 +186,7 @@ std::optional<ScreenSource::Image> X11ScreenSource::grab()
             error_ = describe(error);
             return std::nullopt;
         }
-        return Image { width, height, stride, shm_ };
+        return Image { width, height, stride, shm_, std::move(changed) };
     }
     auto* reply = xcb_get_image_reply(
         connection_, xcb_get_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, root_, x, y, width, height, ~0u), &error);
@@ -182,7 +199,23 @@ std::optional<ScreenSource::Image> X11ScreenSource::grab()
         error_ = QStringLiteral("short image from the X server");
         return std::nullopt;
     }
-    return Image { width, height, stride, xcb_get_image_data(reply) };
+    return Image { width, height, stride, xcb_get_image_data(reply), std::move(changed) };
+}
+
+std::optional<std::vector<QRect>> X11ScreenSource::changedRects()
+{
+    Reply region(xcb_xfixes_fetch_region_reply(connection_, xcb_xfixes_fetch_region(connection_, repaired_), nullptr));
+    if (!region)
+        return std::nullopt;
+    std::vector<QRect> rects;
+    const xcb_rectangle_t* each = xcb_xfixes_fetch_region_rectangles(region.p);
+    const int count = xcb_xfixes_fetch_region_rectangles_length(region.p);
+    for (int i = 0; i < count; ++i) {
+        const QRect rect = QRect(each[i].x, each[i].y, each[i].width, each[i].height) & main_;
+        if (!rect.isEmpty())
+            rects.push_back(rect.translated(-main_.topLeft()));
+    }
+    return rects;
 }
 
 bool X11ScreenSource::fail(const QString& message)

@@ -2,8 +2,9 @@
 // The main display of an X server: the primary RandR output's rectangle of the root window
 // (else the first active output's, else the whole root), grabbed through MIT-SHM when the
 // server shares memory with us and plain GetImage when not. DAMAGE tells whether anything
-// changed since the last grab, so a still screen costs no grab. Damage is tracked for the
-// whole root window: drawing on another monitor also makes the main display's grab due.
+// changed since the last grab, so a still screen costs no grab, and where (fetched as an
+// XFixes region), so only that needs converting. Damage is tracked for the whole root window:
+// drawing on another monitor also makes the main display's grab due, with nothing changed.
 
 #include "Platform/ScreenSource.h"
 
@@ -12,6 +13,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <vector>
 
 struct xcb_connection_t;
 #include <xcb/xcb.h> // xcb_generic_event_t is a typedef of an unnamed struct: it cannot be forward-declared
@@ -43,6 +46,8 @@ private:
     bool attachSharedMemory(std::size_t bytes);
     void detachSharedMemory();
     void handle(const xcb_generic_event_t* event, bool& geometry);
+    // The rectangles of the repaired region within the main display, in its coordinates.
+    std::optional<std::vector<QRect>> changedRects();
 
     QByteArray displayName_;
     xcb_connection_t* connection_ = nullptr;
@@ -57,6 +62,8 @@ private:
     uint32_t damage_ = 0;
     uint32_t repairedAt_ = 0; // sequence number of the last damage subtract
     bool changed_ = false;
+    uint32_t repaired_ = 0;   // XFixes region the subtract fills with what it repaired; 0 without XFixes
+    bool wholeChanged_ = true; // the next grab is all new (just opened, or the display moved)
 
     uint32_t segment_ = 0;
     int shmId_ = -1;
