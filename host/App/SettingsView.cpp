@@ -85,7 +85,9 @@ SettingsView::SettingsView(HostController& controller, QWidget* parent)
         connect(&controller_, changed, this, &SettingsView::refresh);
     connect(&controller_.updates(), &UpdateChecker::latestVersionChanged, this, &SettingsView::refresh);
     connect(&controller_.updates(), &UpdateChecker::updatingChanged, this, &SettingsView::refresh);
-    connect(&controller_.updates(), &UpdateChecker::progressChanged, this, &SettingsView::refresh);
+    // Each percent of a download moves the bar only; nothing else needs laying out again.
+    connect(&controller_.updates(), &UpdateChecker::progressChanged, this,
+            [this] { parts_.progress->setValue(controller_.updates().progress()); });
     refresh();
 }
 

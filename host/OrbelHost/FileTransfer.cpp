@@ -63,21 +63,6 @@ bool writeAll(int fd, const char* data, qint64 size)
     }
     return true;
 }
-
-std::optional<QByteArray> readBack(int fd, qint64 size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    qint64 done = 0;
-    while (done < size) {
-        const ssize_t got = ::pread(fd, bytes.data() + done, size_t(size - done), done);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return std::nullopt;
-        done += got;
-    }
-    return bytes;
-}
 } // namespace
 
 FileTransfer::Places FileTransfer::Places::standard()
@@ -198,7 +183,7 @@ void FileTransfer::State::end()
         return;
     }
     if (done.toClipboard) {
-        auto bytes = readBack(done.file.get(), done.size);
+        auto bytes = readAt(done.file.get(), 0, done.size);
         done.file.reset();
         removeFile(done.path);
         if (bytes && callbacks.onClipboardImage)

@@ -16,27 +16,27 @@
 namespace {
 using Clock = std::chrono::steady_clock;
 
-std::optional<QByteArray> readChunk(int fd, qint64 offset, qint64 size)
-{
-    QByteArray chunk(size, Qt::Uninitialized);
-    qint64 done = 0;
-    while (done < size) {
-        const ssize_t got = ::pread(fd, chunk.data() + done, size_t(size - done), offset + done);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return std::nullopt; // an error, or the file shrank under us
-        done += got;
-    }
-    return chunk;
-}
-
 bool sendJson(rtc::DataChannel& channel, const QJsonObject& message)
 {
     const auto text = serializeJson(message);
     return text && channel.send(*text, false);
 }
 } // namespace
+
+std::optional<QByteArray> readAt(int fd, qint64 offset, qint64 size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    qint64 done = 0;
+    while (done < size) {
+        const ssize_t got = ::pread(fd, bytes.data() + done, size_t(size - done), offset + done);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return std::nullopt; // an error, or the file shrank under us
+        done += got;
+    }
+    return bytes;
+}
 
 std::shared_ptr<FileTransfer::Outgoing> FileTransfer::Outgoing::make(const QString& name, const QString& mime, const QString& kind,
                                                                      std::shared_ptr<rtc::DataChannel> channel, QByteArray data,
@@ -159,7 +159,7 @@ FileTransfer::State::Step FileTransfer::State::step(Outgoing& out)
     const qint64 length = std::min(kChunkSize, out.size - out.offset);
     std::optional<QByteArray> chunk;
     if (out.file)
-        chunk = readChunk(out.file.get(), out.offset, length);
+        chunk = readAt(out.file.get(), out.offset, length);
     else
         chunk = out.data.mid(out.offset, length);
     // Without an "end" the phone discards what it got.

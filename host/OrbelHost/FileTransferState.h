@@ -6,8 +6,12 @@
 
 #include <chrono>
 #include <deque>
+#include <optional>
 
 class SerialWorker;
+
+// `size` bytes of `fd` from `offset`; nullopt on an error or when the file ends first.
+std::optional<QByteArray> readAt(int fd, qint64 offset, qint64 size);
 
 struct FileTransfer::Incoming {
     QString name;

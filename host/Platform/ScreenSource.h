@@ -18,7 +18,7 @@ public:
         const uint8_t* bgra = nullptr; // 32-bit pixels, B G R X in memory
         // What may differ from the previous grab's image, in this image's coordinates; empty
         // when nothing on it changed. nullopt when not known: take it all as new.
-        std::optional<std::vector<QRect>> changed;
+        std::optional<std::vector<QRect>> changed = std::nullopt;
     };
 
     // What happened on the display since the last grab (or since open()).

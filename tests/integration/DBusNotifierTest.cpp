@@ -6,6 +6,7 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusServiceWatcher>
 #include <QDBusVirtualObject>
 #include <QObject>
 
@@ -69,26 +70,42 @@ TEST(DBusNotifierTest, PostsToTheDesktopsNotificationDaemonAndSurvivesItsAbsence
     EXPECT_TRUE(daemon.calls[0].actions.isEmpty());
     EXPECT_EQ(daemon.calls[0].timeout, -1);
 
-    // One that reads markup gets a file name from a phone as plain text; clicking runs the action.
-    daemon.capabilities << QStringLiteral("body-markup");
+    // Another daemon takes over, one that reads markup: a file name from a phone still reaches
+    // it as plain text; clicking runs the action.
+    bool replaced = false;
+    QDBusServiceWatcher watcher(QStringLiteral("org.freedesktop.Notifications"), bus, QDBusServiceWatcher::WatchForOwnerChange);
+    QObject::connect(&watcher, &QDBusServiceWatcher::serviceOwnerChanged,
+                     [&](const QString&, const QString&, const QString& owner) { replaced = !owner.isEmpty(); });
+    daemonBus.unregisterService(QStringLiteral("org.freedesktop.Notifications"));
+    QDBusConnection markupBus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("notify-markup"));
+    NotificationDaemon markupDaemon;
+    markupDaemon.capabilities << QStringLiteral("body-markup");
+    ASSERT_TRUE(markupBus.registerVirtualObject(kPath, &markupDaemon));
+    ASSERT_TRUE(markupBus.registerService(QStringLiteral("org.freedesktop.Notifications")));
+    ASSERT_TRUE(waitFor([&] { return replaced; }));
+
     int clicked = 0;
     notifier.post(QStringLiteral("received"), QStringLiteral("<img src=x>.png"), [&] { ++clicked; }, QStringLiteral("Show"));
-    ASSERT_TRUE(waitFor([&] { return daemon.calls.size() == 2; }));
-    EXPECT_EQ(daemon.calls[1].body, QStringLiteral("&lt;img src=x&gt;.png"));
-    EXPECT_EQ(daemon.calls[1].actions, (QStringList { "default", "Show" }));
+    notifier.post(QStringLiteral("again"), QStringLiteral("a & b"));
+    ASSERT_TRUE(waitFor([&] { return markupDaemon.calls.size() == 2; }));
+    EXPECT_EQ(markupDaemon.calls[0].body, QStringLiteral("&lt;img src=x&gt;.png"));
+    EXPECT_EQ(markupDaemon.calls[0].actions, (QStringList { "default", "Show" }));
+    EXPECT_EQ(markupDaemon.calls[1].body, QStringLiteral("a &amp; b"));
+    EXPECT_EQ(daemon.calls.size(), 1);
     pump(100);
     auto invoked = QDBusMessage::createSignal(kPath, kInterface, QStringLiteral("ActionInvoked"));
-    invoked << 2u << QStringLiteral("default");
-    daemonBus.send(invoked);
+    invoked << 1u << QStringLiteral("default");
+    markupBus.send(invoked);
     ASSERT_TRUE(waitFor([&] { return clicked == 1; }));
     // Closed notifications are forgotten; a click on a notification we never sent does nothing.
-    daemonBus.send(invoked);
+    markupBus.send(invoked);
     auto other = QDBusMessage::createSignal(kPath, kInterface, QStringLiteral("ActionInvoked"));
-    other << 1u << QStringLiteral("default");
-    daemonBus.send(other);
+    other << 3u << QStringLiteral("default");
+    markupBus.send(other);
     pump(200);
     EXPECT_EQ(clicked, 1);
 
-    daemonBus.unregisterService(QStringLiteral("org.freedesktop.Notifications"));
+    markupBus.unregisterService(QStringLiteral("org.freedesktop.Notifications"));
+    QDBusConnection::disconnectFromBus(QStringLiteral("notify-markup"));
     QDBusConnection::disconnectFromBus(QStringLiteral("notify-daemon"));
 }

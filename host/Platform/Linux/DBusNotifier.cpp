@@ -16,17 +16,24 @@ const QString kDefaultAction = QStringLiteral("default");
 
 DBusNotifier::DBusNotifier(QDBusConnection bus)
     : bus_(std::move(bus))
+    , daemonWatcher_(kService, bus_, QDBusServiceWatcher::WatchForOwnerChange)
 {
     bus_.connect(kService, kPath, kInterface, QStringLiteral("ActionInvoked"), this, SLOT(actionInvoked(uint, QString)));
     bus_.connect(kService, kPath, kInterface, QStringLiteral("NotificationClosed"), this,
                  SLOT(notificationClosed(uint, uint)));
+    // Another daemon may take over while we run, reading bodies its own way.
+    connect(&daemonWatcher_, &QDBusServiceWatcher::serviceOwnerChanged, this, [this] { markup_.reset(); });
 }
 
 void DBusNotifier::post(const QString& title, const QString& body, std::function<void()> onActivated,
                         const QString& actionLabel)
 {
-    // Whether the body is read as markup is the daemon's choice; ask it each time (a daemon
-    // may be replaced while we run), and escape unless it says it does not.
+    // Whether the body is read as markup is the daemon's choice; ask it once per daemon, and
+    // escape unless it says it does not.
+    if (markup_) {
+        notify(title, *markup_ ? body.toHtmlEscaped() : body, std::move(onActivated), actionLabel);
+        return;
+    }
     auto* watcher = new QDBusPendingCallWatcher(
         bus_.asyncCall(QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("GetCapabilities"))), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
@@ -34,6 +41,8 @@ void DBusNotifier::post(const QString& title, const QString& body, std::function
                 watcher->deleteLater();
                 const QDBusPendingReply<QStringList> reply = *watcher;
                 const bool markup = reply.isError() || reply.value().contains(QStringLiteral("body-markup"));
+                if (!reply.isError())
+                    markup_ = markup;
                 notify(title, markup ? body.toHtmlEscaped() : body, onActivated, actionLabel);
             });
 }

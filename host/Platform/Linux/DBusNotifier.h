@@ -6,11 +6,13 @@
 #include "Platform/Notifier.h"
 
 #include <QDBusConnection>
+#include <QDBusServiceWatcher>
 #include <QHash>
 #include <QObject>
 
 #include <atomic>
 #include <memory>
+#include <optional>
 
 class DBusNotifier : public QObject, public Notifier {
     Q_OBJECT
@@ -33,6 +35,8 @@ private:
     void notify(const QString& title, const QString& body, std::function<void()> onActivated, const QString& actionLabel);
 
     QDBusConnection bus_;
+    QDBusServiceWatcher daemonWatcher_;
+    std::optional<bool> markup_; // the daemon's answer, kept until another daemon takes over
     std::shared_ptr<std::atomic<bool>> warned_ = std::make_shared<std::atomic<bool>>(false);
     // What clicking a shown notification does, by the daemon's id for it.
     QHash<uint, std::function<void()>> actions_;
