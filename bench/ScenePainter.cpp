@@ -6,7 +6,12 @@
 //   scene_painter whole    the whole screen scrolls
 //   scene_painter still    nothing moves after the first paint
 //
-// Options: --step=PIXELS per frame (default 4), --hz=N (default 60). Runs until killed.
+// Options: --step=PIXELS per frame (default 4), --hz=N (default 60), --clock: a clock in the
+// top left corner, redrawn every frame, for glass-to-glass measurements. Runs until killed.
+//
+// The clock is the wall-clock time in milliseconds modulo 2^24 as 24 blocks of 16×16 pixels,
+// most significant bit first, white for 1 and black for 0, at (kClockX, kClockY); the row below
+// holds the same bits inverted, so a reader can tell a block it misread.
 
 #include <xcb/xcb.h>
 
@@ -23,6 +28,7 @@
 namespace {
 
 constexpr int kLine = 18;       // text line height in pixels
+constexpr int kClockX = 16, kClockY = 16, kClockBits = 24, kClockBlock = 16;
 constexpr int kPictureEvery = 11; // a picture block starts every this many lines
 constexpr int kPictureLines = 5;
 
@@ -91,6 +97,24 @@ struct Painter {
             }
     }
 
+    void clock(xcb_window_t w)
+    {
+        timespec now {};
+        clock_gettime(CLOCK_REALTIME, &now);
+        const uint32_t ms = uint32_t((int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000) & ((1 << kClockBits) - 1));
+        std::vector<xcb_rectangle_t> ones, zeros;
+        for (int bit = 0; bit < kClockBits; ++bit) {
+            const bool one = (ms >> (kClockBits - 1 - bit)) & 1;
+            const int16_t x = int16_t(bit * kClockBlock);
+            (one ? ones : zeros).push_back({ x, 0, kClockBlock, kClockBlock });
+            (one ? zeros : ones).push_back({ x, kClockBlock, kClockBlock, kClockBlock });
+        }
+        colour(copy, 0xffffff);
+        xcb_poly_fill_rectangle(c, w, copy, uint32_t(ones.size()), ones.data());
+        colour(copy, 0x000000);
+        xcb_poly_fill_rectangle(c, w, copy, uint32_t(zeros.size()), zeros.data());
+    }
+
     xcb_window_t window(xcb_window_t parent, int x, int y, int width, int height)
     {
         const xcb_window_t w = xcb_generate_id(c);
@@ -118,10 +142,13 @@ int main(int argc, char** argv)
 {
     const std::string scene = argc > 1 ? argv[1] : "office";
     if (scene != "office" && scene != "whole" && scene != "still") {
-        std::fprintf(stderr, "usage: scene_painter office|whole|still [--step=N] [--hz=N]\n");
+        std::fprintf(stderr, "usage: scene_painter office|whole|still [--step=N] [--hz=N] [--clock]\n");
         return 2;
     }
     const int step = std::max(1, option(argc, argv, "--step", 4));
+    bool withClock = false;
+    for (int i = 2; i < argc; ++i)
+        withClock |= std::strcmp(argv[i], "--clock") == 0;
     const int hz = std::max(1, option(argc, argv, "--hz", 60));
 
     Painter p;
@@ -153,9 +180,10 @@ int main(int argc, char** argv)
         movingHeight = (height / 4) & ~1;
         moving = p.window(desk, width / 2 - movingWidth / 2, height / 3, movingWidth, movingHeight);
     }
+    // The clock has a window of its own above the rest, so scrolling never moves it.
+    const xcb_window_t clock = withClock ? p.window(desk, kClockX, kClockY, kClockBits * kClockBlock, 2 * kClockBlock) : 0;
     xcb_flush(p.c);
-    xcb_get_input_focus_reply_t* sync = xcb_get_input_focus_reply(p.c, xcb_get_input_focus(p.c), nullptr);
-    free(sync);
+    free(xcb_get_input_focus_reply(p.c, xcb_get_input_focus(p.c), nullptr));
     p.page(desk, width, 0, 0, height);
     if (moving != desk)
         p.page(moving, movingWidth, 0, 5 * kLine, movingHeight);
@@ -173,6 +201,8 @@ int main(int argc, char** argv)
             top += step;
             p.page(moving, movingWidth, movingHeight - step, top + movingHeight - step, step);
         }
+        if (clock)
+            p.clock(clock);
         // One round trip per frame keeps the painter from running ahead of the server.
         free(xcb_get_input_focus_reply(p.c, xcb_get_input_focus(p.c), nullptr));
         if (xcb_connection_has_error(p.c))

@@ -3,7 +3,8 @@
 // 1 and 2 VP8 pages measures the host process's CPU over a fixed window from /proc/<pid>/stat
 // and its resident memory (VmRSS) at the end of the window,
 // the whole machine's from /proc/stat, and each page's received bit rate, decoded frames per
-// second, average wait in the browser's jitter buffer and join → first decoded frame. Prints numbers and asserts nothing.
+// second, average wait in the browser's jitter buffer, glass-to-glass delay (the painter's
+// clock read back from each presented frame) and join → first decoded frame. Prints numbers and asserts nothing.
 //
 // Run it through bench/run-viewers-cpu (network namespace with loopback only, its own D-Bus
 // session, keyring and Xvfb). Options:
@@ -91,15 +92,16 @@ async function startLinkedHost() {
 }
 
 const PAINTED = {
-  office: 'office: a still page, a 480x270 region of it scrolling 4 px per frame at 60 Hz',
-  whole: 'whole: the whole 1920x1080 page scrolling 4 px per frame at 60 Hz',
+  office: 'office: a still page, a 480x270 region of it scrolling 4 px per frame at 60 Hz, and a clock',
+  whole: 'whole: the whole 1920x1080 page scrolling 4 px per frame at 60 Hz, and a clock',
   still: 'still: the page, painted once',
 };
 
 // Returns a stop function; falls back to the root window when tkinter is not there.
 async function startPattern(scene) {
   if (PAINTED[scene]) {
-    const child = startChild(PAINTER, [scene]);
+    // The moving scenes carry the painter's clock, read back from the video for glass-to-glass.
+    const child = startChild(PAINTER, scene === 'still' ? [scene] : [scene, '--clock']);
     await sleep(1000);
     if (child.exitCode !== null || child.signalCode !== null) throw new Error(`scene painter: ${child.output.text}`);
     return { what: PAINTED[scene], stop: () => stopChild(child, 2000) };
@@ -145,6 +147,63 @@ function memory(pid) {
     threads: Number((/^Threads:\s+(\d+)/m.exec(status) || [])[1] || 0) };
 }
 
+// ---- glass to glass ---------------------------------------------------------------------
+
+// For every frame the page presents, reads the clock that bench/ScenePainter.cpp paints
+// (--clock: 24 blocks of 16 px at 16,16, the bits below inverted) and keeps shown − painted.
+function startClockReader(page) {
+  return page.evaluate(({ bits, block, x0, y0, screenWidth }) => {
+    const video = document.getElementById('video');
+    const canvas = document.createElement('canvas');
+    const context = canvas.getContext('2d', { willReadFrequently: true });
+    const reader = { samples: [], misreads: 0, running: true };
+    window.clockReader = reader;
+    const modulus = 2 ** bits;
+    const step = (now, frame) => {
+      if (!reader.running) return;
+      const scale = video.videoWidth / screenWidth;
+      const width = Math.ceil(bits * block * scale);
+      const height = Math.ceil(2 * block * scale);
+      if (width > 0 && height > 0) {
+        canvas.width = width;
+        canvas.height = height;
+        context.drawImage(video, x0 * scale, y0 * scale, bits * block * scale, 2 * block * scale, 0, 0, width, height);
+        const data = context.getImageData(0, 0, width, height).data;
+        const light = (x, y) => { const i = (y * width + x) * 4; return data[i] + data[i + 1] + data[i + 2] > 384; };
+        let value = 0;
+        let ok = true;
+        for (let bit = 0; bit < bits && ok; bit += 1) {
+          const x = Math.floor((bit + 0.5) * block * scale);
+          const top = light(x, Math.floor(0.5 * block * scale));
+          ok = top !== light(x, Math.floor(1.5 * block * scale));
+          value = value * 2 + (top ? 1 : 0);
+        }
+        const shown = Math.floor(performance.timeOrigin + frame.expectedDisplayTime);
+        const delay = (((shown % modulus) - value) % modulus + modulus) % modulus;
+        if (ok && delay < 5000) reader.samples.push(delay);
+        else reader.misreads += 1;
+      }
+      video.requestVideoFrameCallback(step);
+    };
+    video.requestVideoFrameCallback(step);
+  }, { bits: 24, block: 16, x0: 16, y0: 16, screenWidth: 1920 });
+}
+
+async function stopClockReader(page) {
+  const { samples, misreads } = await page.evaluate(() => {
+    const reader = window.clockReader;
+    reader.running = false;
+    return { samples: reader.samples, misreads: reader.misreads };
+  });
+  const sorted = samples.slice().sort((a, b) => a - b);
+  const at = (q) => sorted[Math.min(sorted.length - 1, Math.floor(q * sorted.length))];
+  return sorted.length ? { samples: sorted.length, misreads, p50: at(0.5), p95: at(0.95) } : { samples: 0, misreads };
+}
+
+function g2gText(g) {
+  return g.samples ? `p50 ${g.p50} ms, p95 ${g.p95} ms (${g.samples} frames, ${g.misreads} unread)` : `- (${g.misreads} unread)`;
+}
+
 // ---- one case ---------------------------------------------------------------------------
 
 async function runCase(c) {
@@ -165,11 +224,13 @@ async function runCase(c) {
     }, { timeoutMs: 10000, intervalMs: 250 }).catch(() => null)));
     await sleep(2000);
 
+    await Promise.all(pages.map(startClockReader));
     const marks0 = await Promise.all(pages.map(framesMark));
     const a = cpuSnapshot(host.pid);
     await sleep(SECONDS * 1000);
     const b = cpuSnapshot(host.pid);
     const marks1 = await Promise.all(pages.map(framesMark));
+    const clocks = await Promise.all(pages.map(stopClockReader));
     assertHostRunning(host);
 
     for (let i = 0; i < pages.length; i += 1) {
@@ -179,14 +240,14 @@ async function runCase(c) {
       const mbps = ((marks1[i].bytes - marks0[i].bytes) * 8) / ms / 1000;
       const emitted = marks1[i].jitterFrames - marks0[i].jitterFrames;
       const jitterMs = emitted > 0 ? ((marks1[i].jitterS - marks0[i].jitterS) * 1000) / emitted : null;
-      perPage.push({ fps, mbps, jitterMs, firstFrameMs: v.firstFrameMs, timeline: v.timeline || {}, codec: v.stats.codec, size: `${v.stats.width}x${v.stats.height}` });
+      perPage.push({ fps, mbps, jitterMs, g2g: clocks[i], firstFrameMs: v.firstFrameMs, timeline: v.timeline || {}, codec: v.stats.codec, size: `${v.stats.width}x${v.stats.height}` });
     }
     const cpu = { ...cpuBetween(a, b), ...memory(host.pid) };
     if (process.env.VELQUIN_BENCH_SMAPS) fs.writeFileSync(`${process.env.VELQUIN_BENCH_SMAPS}.${c.name}`, fs.readFileSync(`/proc/${host.pid}/smaps`));
     const line = `${c.name}: host ${cpu.hostPct.toFixed(1)}% of one core, machine ${cpu.machinePct.toFixed(1)}% of ${NPROC} cores over ${cpu.wallS.toFixed(1)} s, host RSS ${cpu.rssMiB.toFixed(0)} MiB (peak ${cpu.peakMiB.toFixed(0)}; heap and stacks ${cpu.anonMiB.toFixed(0)}, mapped files ${cpu.fileMiB.toFixed(0)}), ${cpu.threads} threads`;
     console.log(line);
     perPage.forEach((p, i) => console.log(
-      `  page ${i + 1}: ${p.codec} ${p.size}, ${p.mbps.toFixed(2)} Mbit/s, ${p.fps.toFixed(1)} frames/s decoded, jitter buffer ${p.jitterMs === null ? '-' : p.jitterMs.toFixed(1)} ms a frame, join → first decoded frame ${p.firstFrameMs} ms`
+      `  page ${i + 1}: ${p.codec} ${p.size}, ${p.mbps.toFixed(2)} Mbit/s, ${p.fps.toFixed(1)} frames/s decoded, jitter buffer ${p.jitterMs === null ? '-' : p.jitterMs.toFixed(1)} ms a frame, glass-to-glass ${g2gText(p.g2g)}, join → first decoded frame ${p.firstFrameMs} ms`
       + ` (${Object.entries(p.timeline).map(([k, ms]) => `${k} ${ms}`).join(', ')})`));
     return { ...c, ...cpu, pages: perPage };
   } finally {
@@ -209,7 +270,7 @@ function median(values) {
 }
 
 function printTable(results, patternWhat) {
-  const header = ['case', 'pages', 'host CPU %1core', `machine %${NPROC}cores`, 'host RSS MiB', 'Mbit/s per page', 'fps per page', 'jitter buffer ms', 'first frame ms per page', 'median ms'];
+  const header = ['case', 'pages', 'host CPU %1core', `machine %${NPROC}cores`, 'host RSS MiB', 'Mbit/s per page', 'fps per page', 'jitter buffer ms', 'glass-to-glass p50/p95 ms', 'first frame ms per page', 'median ms'];
   const rows = results.map((r) => {
     const ff = r.pages.map((p) => p.firstFrameMs);
     const med = median(ff);
@@ -218,6 +279,7 @@ function printTable(results, patternWhat) {
       r.pages.length ? r.pages.map((p) => p.mbps.toFixed(2)).join(' ') : '-',
       r.pages.length ? r.pages.map((p) => p.fps.toFixed(1)).join(' ') : '-',
       r.pages.length ? r.pages.map((p) => (p.jitterMs === null ? '-' : p.jitterMs.toFixed(1))).join(' ') : '-',
+      r.pages.length ? r.pages.map((p) => (p.g2g.samples ? `${p.g2g.p50}/${p.g2g.p95}` : '-')).join(' ') : '-',
       ff.length ? ff.join(' ') : '-',
       med === null ? '-' : String(Math.round(med)),
     ];
