@@ -18,7 +18,8 @@ function machineTicks() {
   // user nice system idle iowait irq softirq steal (guest is already inside user)
   const total = v.slice(0, 8).reduce((a, b) => a + b, 0);
   const idle = v[3] + v[4];
-  return { total, busy: total - idle };
+  // Steal: time the hypervisor gave our virtual CPUs to someone else (noisy neighbours).
+  return { total, busy: total - idle, steal: v[7] || 0 };
 }
 
 export function cpuSnapshot(pid) {
@@ -30,7 +31,8 @@ export function cpuBetween(a, b) {
   const hostPct = (((b.host - a.host) / CLK_TCK) / wallS) * 100; // % of one core
   const dTotal = b.machine.total - a.machine.total;
   const machinePct = dTotal > 0 ? ((b.machine.busy - a.machine.busy) / dTotal) * 100 : 0; // % of all cores
-  return { wallS, hostPct, machinePct };
+  const stealPct = dTotal > 0 ? ((b.machine.steal - a.machine.steal) / dTotal) * 100 : 0;
+  return { wallS, hostPct, machinePct, stealPct };
 }
 
 // Resident memory of a process in KiB (VmRSS), or null once it is gone.

@@ -244,7 +244,7 @@ async function runCase(c) {
     }
     const cpu = { ...cpuBetween(a, b), ...memory(host.pid) };
     if (process.env.VELQUIN_BENCH_SMAPS) fs.writeFileSync(`${process.env.VELQUIN_BENCH_SMAPS}.${c.name}`, fs.readFileSync(`/proc/${host.pid}/smaps`));
-    const line = `${c.name}: host ${cpu.hostPct.toFixed(1)}% of one core, machine ${cpu.machinePct.toFixed(1)}% of ${NPROC} cores over ${cpu.wallS.toFixed(1)} s, host RSS ${cpu.rssMiB.toFixed(0)} MiB (peak ${cpu.peakMiB.toFixed(0)}; heap and stacks ${cpu.anonMiB.toFixed(0)}, mapped files ${cpu.fileMiB.toFixed(0)}), ${cpu.threads} threads`;
+    const line = `${c.name}: host ${cpu.hostPct.toFixed(1)}% of one core, machine ${cpu.machinePct.toFixed(1)}% of ${NPROC} cores (stolen by the hypervisor ${cpu.stealPct.toFixed(1)}%) over ${cpu.wallS.toFixed(1)} s, host RSS ${cpu.rssMiB.toFixed(0)} MiB (peak ${cpu.peakMiB.toFixed(0)}; heap and stacks ${cpu.anonMiB.toFixed(0)}, mapped files ${cpu.fileMiB.toFixed(0)}), ${cpu.threads} threads`;
     console.log(line);
     perPage.forEach((p, i) => console.log(
       `  page ${i + 1}: ${p.codec} ${p.size}, ${p.mbps.toFixed(2)} Mbit/s, ${p.fps.toFixed(1)} frames/s decoded, jitter buffer ${p.jitterMs === null ? '-' : p.jitterMs.toFixed(1)} ms a frame, glass-to-glass ${g2gText(p.g2g)}, join → first decoded frame ${p.firstFrameMs} ms`

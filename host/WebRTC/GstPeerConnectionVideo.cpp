@@ -182,7 +182,7 @@ void GstPeerConnectionImpl::refreshVideo()
     }
     if (!group || !video)
         return;
-    video->refresh(*group);
+    video->refresh(group);
 }
 
 void GstPeerConnectionImpl::unsubscribe()

@@ -4,6 +4,8 @@
 
 #include <QMutexLocker>
 
+#include <cmath>
+
 namespace rtc::gst {
 
 GstBuffer* wrapFrame(const VideoFrame& frame)
@@ -28,6 +30,7 @@ void GstVideoSource::pushFrame(const VideoFrame& frame)
     {
         QMutexLocker lock(&mutex_);
         last_ = frame;
+        ++pushed_;
         for (auto it = groups_.begin(); it != groups_.end();) {
             auto group = it->second.lock();
             if (!group) {
@@ -63,12 +66,50 @@ std::shared_ptr<EncoderGroup> GstVideoSource::group(const LevelKey& key)
     return made;
 }
 
-void GstVideoSource::refresh(EncoderGroup& group)
+void GstVideoSource::refresh(const std::shared_ptr<EncoderGroup>& group)
 {
-    group.requestKeyFrame();
+    group->requestKeyFrame();
     // Too soon after the last one, the next captured frame serves the request instead.
-    if (group.startKeyFrameIfDue())
-        pushLast(group);
+    if (group->startKeyFrameIfDue()) {
+        pushLast(*group);
+        settle(group);
+    }
+}
+
+void GstVideoSource::settle(const std::shared_ptr<EncoderGroup>& group)
+{
+    struct Settling {
+        std::weak_ptr<GstVideoSource> source;
+        std::weak_ptr<EncoderGroup> group;
+        uint64_t since;
+        int left;
+    };
+    auto self = weak_from_this();
+    if (self.expired())
+        return;
+    uint64_t since;
+    {
+        QMutexLocker lock(&mutex_);
+        since = pushed_;
+    }
+    const guint intervalMs = guint(std::lround(1000 / std::max(1.0, group->key().framerate)));
+    g_timeout_add_full(
+        G_PRIORITY_DEFAULT, intervalMs,
+        [](gpointer data) -> gboolean {
+            auto* settling = static_cast<Settling*>(data);
+            const auto source = settling->source.lock();
+            const auto group = settling->group.lock();
+            if (!source || !group)
+                return G_SOURCE_REMOVE;
+            {
+                QMutexLocker lock(&source->mutex_);
+                if (source->pushed_ != settling->since)
+                    return G_SOURCE_REMOVE; // the screen is sending frames itself
+            }
+            source->pushLast(*group, false);
+            return --settling->left > 0 ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
+        },
+        new Settling { std::move(self), group, since, kSettleFrames }, [](gpointer data) { delete static_cast<Settling*>(data); });
 }
 
 void GstVideoSource::warm(EncoderGroup& group)
@@ -76,7 +117,7 @@ void GstVideoSource::warm(EncoderGroup& group)
     pushLast(group);
 }
 
-void GstVideoSource::pushLast(EncoderGroup& group)
+void GstVideoSource::pushLast(EncoderGroup& group, bool force)
 {
     std::optional<VideoFrame> frame;
     {
@@ -84,7 +125,7 @@ void GstVideoSource::pushLast(EncoderGroup& group)
         frame = last_;
     }
     if (frame)
-        group.push(wrapFrame(*frame), QSize(frame->width, frame->height), true);
+        group.push(wrapFrame(*frame), QSize(frame->width, frame->height), force);
 }
 
 int GstVideoSource::groupCount() const

@@ -15,7 +15,7 @@ namespace rtc::gst {
 // A GstBuffer over the frame's bytes, without copying; the buffer keeps them alive.
 GstBuffer* wrapFrame(const VideoFrame& frame);
 
-class GstVideoSource : public VideoSource {
+class GstVideoSource : public VideoSource, public std::enable_shared_from_this<GstVideoSource> {
 public:
     explicit GstVideoSource(EncoderTuning tuning = {}) : tuning_(std::move(tuning)) {}
 
@@ -27,19 +27,27 @@ public:
     // A key frame of the current screen for one group: the last frame is sent again, so a
     // phone that joined, connected or lost a frame sees the screen without waiting for it to
     // change. Throttled per group (EncoderGroup::kKeyFrameIntervalMs).
-    void refresh(EncoderGroup& group);
+    void refresh(const std::shared_ptr<EncoderGroup>& group);
+    // A key frame the bit-rate ceiling cut short is finished by the frames after it; on a
+    // still screen those would be the idle repeats, seconds apart. So after a key frame made
+    // from the last frame, that frame goes to the group this many times more at its frame
+    // rate (on the main loop), unless the screen sends a new one meanwhile. Only for a source
+    // owned by a shared_ptr.
+    static constexpr int kSettleFrames = 8;
     // Hands the last frame to `group` once, so that its encoder is set up before the screen
     // sends a new one (capture may only just be starting).
     void warm(EncoderGroup& group);
 
 private:
-    // The last frame once more, past the group's frame-rate limit.
-    void pushLast(EncoderGroup& group);
+    // The last frame once more; `force` passes the group's frame-rate limit.
+    void pushLast(EncoderGroup& group, bool force = true);
+    void settle(const std::shared_ptr<EncoderGroup>& group);
 
     EncoderTuning tuning_;
     mutable QMutex mutex_;
     std::map<LevelKey, std::weak_ptr<EncoderGroup>> groups_;
     std::optional<VideoFrame> last_;
+    uint64_t pushed_ = 0; // frames from the screen so far
 };
 
 } // namespace rtc::gst

@@ -130,7 +130,7 @@ TEST(EncoderGroupTest, KeyFramesOnDemandAreThrottledPerGroup)
     clock.start();
     while (clock.elapsed() < 1500) {
         source.pushFrame(grey(640, 360));
-        source.refresh(*group);
+        source.refresh(group);
         pump(40);
     }
     const qint64 askedForMs = clock.elapsed();
@@ -223,4 +223,40 @@ TEST(EncoderGroupTest, AStillScreenCostsAlmostNothingAndMotionStaysUnderTheCeili
         EXPECT_LE(double(total), allowed) << sizes.size() << " frames, " << total << " bytes";
         EXPECT_GT(double(total), allowed / 4) << "the scene should want much of the ceiling";
     }
+}
+
+TEST(EncoderGroupTest, AKeyFrameOfAStillScreenIsFollowedByAFewMoreFramesThenNothing)
+{
+    ASSERT_TRUE(ensureInitialised());
+    auto source = std::make_shared<GstVideoSource>();
+    auto group = source->group({ Codec::H264, 12'000'000, 30, 1.0 });
+    ASSERT_TRUE(group);
+    Received out;
+    const int handle = group->subscribe([&out](GstBuffer*, GstCaps*) {
+        QMutexLocker lock(&out.mutex);
+        ++out.frames;
+    });
+    const auto reset = [&out] {
+        QMutexLocker lock(&out.mutex);
+        out.frames = 0;
+    };
+    source->pushFrame(page(1280, 720, 0)); // then the screen stands still
+    ASSERT_TRUE(waitFor([&] { return out.count() == 1; }));
+    pump(EncoderGroup::kKeyFrameIntervalMs + 100);
+
+    // A phone joins: its key frame, and the same picture a few more times to finish it.
+    reset();
+    source->refresh(group);
+    ASSERT_TRUE(waitFor([&] { return out.count() >= 1 + GstVideoSource::kSettleFrames; }, 3000)) << out.count();
+    pump(400);
+    EXPECT_EQ(out.count(), 1 + GstVideoSource::kSettleFrames);
+
+    // The screen sending a frame of its own ends the settling at once.
+    pump(EncoderGroup::kKeyFrameIntervalMs);
+    reset();
+    source->refresh(group);
+    source->pushFrame(page(1280, 720, 8));
+    pump(500);
+    EXPECT_LE(out.count(), 2);
+    group->unsubscribe(handle);
 }
