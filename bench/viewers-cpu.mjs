@@ -16,6 +16,9 @@
 //                      tk: a 320x180 window redrawn every 33 ms; root: xsetroot -solid in
 //                      alternating colours every 33 ms
 //   --cases=LIST       e.g. idle,H264x1,H264x2,H264x4,VP8x1,VP8x2 (the default)
+//   --shape=RATE       caps the loopback interface with a token bucket (tc tbf, e.g. 3mbit,
+//                      32 kbit burst, 50 ms queue; MTU 1500) once host and browser are up:
+//                      every byte between them, both ways, goes through it
 //
 // Chromium runs on the same cores as the host and its decoding competes with it; only the
 // host's own CPU is attributed, the machine total is there for context.
@@ -38,6 +41,7 @@ function option(name, fallback) {
 }
 
 const SECONDS = Number(option('seconds', '10'));
+const SHAPE = option('shape', '');
 const SCENES = option('scenes', option('pattern', 'office,whole,still')).split(',');
 const PAINTER = process.env.VELQUIN_SCENE_PAINTER || HOST_BIN.replace(/host\/velquin-host$/, 'bench/scene_painter');
 const CASES = option('cases', 'idle,H264x1,H264x2,H264x4,VP8x1,VP8x2').split(',').map((c) => {
@@ -135,7 +139,10 @@ function framesMark(page) {
       await new Promise((r) => setTimeout(r, 10));
     }
     const s = v.stats;
-    return { frames: s.framesDecoded, bytes: s.bytesReceived, jitterS: s.jitterBufferDelay, jitterFrames: s.jitterBufferEmitted, at: performance.now() };
+    return {
+      frames: s.framesDecoded, bytes: s.bytesReceived, jitterS: s.jitterBufferDelay, jitterFrames: s.jitterBufferEmitted,
+      freezes: s.freezeCount, frozenS: s.totalFreezesDuration, at: performance.now(),
+    };
   });
 }
 
@@ -240,14 +247,16 @@ async function runCase(c) {
       const mbps = ((marks1[i].bytes - marks0[i].bytes) * 8) / ms / 1000;
       const emitted = marks1[i].jitterFrames - marks0[i].jitterFrames;
       const jitterMs = emitted > 0 ? ((marks1[i].jitterS - marks0[i].jitterS) * 1000) / emitted : null;
-      perPage.push({ fps, mbps, jitterMs, g2g: clocks[i], firstFrameMs: v.firstFrameMs, timeline: v.timeline || {}, codec: v.stats.codec, size: `${v.stats.width}x${v.stats.height}` });
+      const freezes = marks1[i].freezes - marks0[i].freezes;
+      const frozenS = marks1[i].frozenS - marks0[i].frozenS;
+      perPage.push({ fps, mbps, jitterMs, freezes, frozenS, g2g: clocks[i], firstFrameMs: v.firstFrameMs, timeline: v.timeline || {}, codec: v.stats.codec, size: `${v.stats.width}x${v.stats.height}` });
     }
     const cpu = { ...cpuBetween(a, b), ...memory(host.pid) };
     if (process.env.VELQUIN_BENCH_SMAPS) fs.writeFileSync(`${process.env.VELQUIN_BENCH_SMAPS}.${c.name}`, fs.readFileSync(`/proc/${host.pid}/smaps`));
     const line = `${c.name}: host ${cpu.hostPct.toFixed(1)}% of one core, machine ${cpu.machinePct.toFixed(1)}% of ${NPROC} cores (stolen by the hypervisor ${cpu.stealPct.toFixed(1)}%) over ${cpu.wallS.toFixed(1)} s, host RSS ${cpu.rssMiB.toFixed(0)} MiB (peak ${cpu.peakMiB.toFixed(0)}; heap and stacks ${cpu.anonMiB.toFixed(0)}, mapped files ${cpu.fileMiB.toFixed(0)}), ${cpu.threads} threads`;
     console.log(line);
     perPage.forEach((p, i) => console.log(
-      `  page ${i + 1}: ${p.codec} ${p.size}, ${p.mbps.toFixed(2)} Mbit/s, ${p.fps.toFixed(1)} frames/s decoded, jitter buffer ${p.jitterMs === null ? '-' : p.jitterMs.toFixed(1)} ms a frame, glass-to-glass ${g2gText(p.g2g)}, join → first decoded frame ${p.firstFrameMs} ms`
+      `  page ${i + 1}: ${p.codec} ${p.size}, ${p.mbps.toFixed(2)} Mbit/s, ${p.fps.toFixed(1)} frames/s decoded, jitter buffer ${p.jitterMs === null ? '-' : p.jitterMs.toFixed(1)} ms a frame, glass-to-glass ${g2gText(p.g2g)}, ${p.freezes} freezes (${p.frozenS.toFixed(1)} s), join → first decoded frame ${p.firstFrameMs} ms`
       + ` (${Object.entries(p.timeline).map(([k, ms]) => `${k} ${ms}`).join(', ')})`));
     return { ...c, ...cpu, pages: perPage };
   } finally {
@@ -270,7 +279,7 @@ function median(values) {
 }
 
 function printTable(results, patternWhat) {
-  const header = ['case', 'pages', 'host CPU %1core', `machine %${NPROC}cores`, 'host RSS MiB', 'Mbit/s per page', 'fps per page', 'jitter buffer ms', 'glass-to-glass p50/p95 ms', 'first frame ms per page', 'median ms'];
+  const header = ['case', 'pages', 'host CPU %1core', `machine %${NPROC}cores`, 'host RSS MiB', 'Mbit/s per page', 'fps per page', 'jitter buffer ms', 'glass-to-glass p50/p95 ms', 'freezes (s)', 'first frame ms per page', 'median ms'];
   const rows = results.map((r) => {
     const ff = r.pages.map((p) => p.firstFrameMs);
     const med = median(ff);
@@ -280,6 +289,7 @@ function printTable(results, patternWhat) {
       r.pages.length ? r.pages.map((p) => p.fps.toFixed(1)).join(' ') : '-',
       r.pages.length ? r.pages.map((p) => (p.jitterMs === null ? '-' : p.jitterMs.toFixed(1))).join(' ') : '-',
       r.pages.length ? r.pages.map((p) => (p.g2g.samples ? `${p.g2g.p50}/${p.g2g.p95}` : '-')).join(' ') : '-',
+      r.pages.length ? r.pages.map((p) => `${p.freezes} (${p.frozenS.toFixed(1)})`).join(' ') : '-',
       ff.length ? ff.join(' ') : '-',
       med === null ? '-' : String(Math.round(med)),
     ];
@@ -287,7 +297,7 @@ function printTable(results, patternWhat) {
   const widths = header.map((h, i) => Math.max(h.length, ...rows.map((r) => r[i].length)));
   const fmt = (cells) => cells.map((cell, i) => cell.padEnd(widths[i])).join('  ').trimEnd();
   console.log('');
-  console.log(`nproc: ${NPROC}   window: ${SECONDS} s per case   host: ${HOST_BIN}`);
+  console.log(`nproc: ${NPROC}   window: ${SECONDS} s per case   host: ${HOST_BIN}${SHAPE ? `   loopback capped at ${SHAPE}` : ''}`);
   console.log(`screen: ${patternWhat}`);
   console.log('host CPU = utime+stime of the host process (all threads) / wall time, % of one core;');
   console.log(`machine = busy share of all ${NPROC} cores from /proc/stat (Chromium decoding included).`);
@@ -309,6 +319,13 @@ async function main() {
   await startLinkedHost();
   console.log(`host ${hostId} online (pid ${host.pid})`);
   browser = await launchBrowser();
+  if (SHAPE) {
+    // A token bucket drops every packet bigger than its burst: loopback's 64 KiB MTU would
+    // stall TCP altogether, so packets are cut to an Ethernet's size first.
+    execFileSync('ip', ['link', 'set', 'dev', 'lo', 'mtu', '1500']);
+    execFileSync('tc', ['qdisc', 'replace', 'dev', 'lo', 'root', 'tbf', 'rate', SHAPE, 'burst', '32kbit', 'latency', '50ms']);
+    console.log(`loopback shaped: MTU 1500, tbf rate ${SHAPE}, burst 32kbit, latency 50ms`);
+  }
   await sleep(2000); // let start-up work settle before the idle window
 
   for (const scene of SCENES) {
