@@ -1,0 +1,61 @@
+#include "WebRTC/BandwidthController.h"
+
+#include <algorithm>
+#include <cmath>
+
+BandwidthController::BandwidthController(Limits limits)
+    : limits_(limits)
+{
+    rateBps_ = clamp(limits_.startBps);
+}
+
+int BandwidthController::clamp(double bps) const
+{
+    const double floor = std::min(limits_.floorBps, limits_.maxBps);
+    return int(std::clamp(bps, floor, double(limits_.maxBps)));
+}
+
+void BandwidthController::setLimits(const Limits& limits)
+{
+    limits_ = limits;
+    rateBps_ = clamp(rateBps_);
+}
+
+BandwidthController::Target BandwidthController::onReport(const Report& report)
+{
+    const bool first = lastReportMs_ < 0;
+    const double seconds = first ? 0 : std::clamp(double(report.atMs - lastReportMs_) / 1000.0, 0.0, 1.0);
+    lastReportMs_ = std::max(lastReportMs_, report.atMs);
+
+    bool queueing = false;
+    if (report.roundTripMs > 0) {
+        if (smallestRoundTripMs_ < 0 || report.roundTripMs < smallestRoundTripMs_)
+            smallestRoundTripMs_ = report.roundTripMs;
+        queueing = report.roundTripMs > smallestRoundTripMs_ + kQueueingMs;
+    }
+    const bool mayBackOff = lastBackoffMs_ < 0 || report.atMs - lastBackoffMs_ >= kBackoffIntervalMs;
+    const double loss = std::clamp(report.fractionLost, 0.0, 1.0);
+
+    if (loss > kHighLoss || queueing) {
+        if (mayBackOff) {
+            const double byLoss = loss > kHighLoss ? 1.0 - loss / 2 : 1.0;
+            const double byDelay = queueing ? kQueueBackoff : 1.0;
+            rateBps_ = clamp(rateBps_ * std::min(byLoss, byDelay));
+            lastBackoffMs_ = report.atMs;
+        }
+    } else if (loss < kLowLoss) {
+        rateBps_ = clamp(rateBps_ * std::pow(kClimbPerSecond, seconds));
+    }
+    return target();
+}
+
+BandwidthController::Target BandwidthController::target() const
+{
+    // Frame rate gives way before resolution: below what the size needs at full rate, fewer
+    // frames each get the bits they need.
+    const double needed = kBitsPerPixelSecond * limits_.size.width() * limits_.size.height();
+    double framerate = limits_.maxFramerate;
+    if (needed > 0 && rateBps_ < needed)
+        framerate = std::max(std::min(limits_.minFramerate, limits_.maxFramerate), limits_.maxFramerate * rateBps_ / needed);
+    return { int(rateBps_), framerate };
+}

@@ -1,0 +1,111 @@
+// The bandwidth controller's reactions to receiver reports: a clean path, loss bursts, a
+// growing round trip, its bounds, and frame rate giving way before resolution.
+
+#include "WebRTC/BandwidthController.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace {
+using Report = BandwidthController::Report;
+
+// Reports every `everyMs` for `forMs` with the given loss and round trip; returns the last target.
+BandwidthController::Target feed(BandwidthController& controller, int64_t& clockMs, int64_t forMs, double loss,
+                                 double roundTripMs, int64_t everyMs = 200)
+{
+    BandwidthController::Target last = controller.target();
+    for (int64_t end = clockMs + forMs; clockMs < end;) {
+        clockMs += everyMs;
+        last = controller.onReport({ clockMs, loss, roundTripMs });
+    }
+    return last;
+}
+} // namespace
+
+TEST(BandwidthControllerTest, ACleanPathClimbsFromTheStartToTheMaximumAndNoFurther)
+{
+    BandwidthController controller({ .maxBps = 12'000'000 });
+    EXPECT_EQ(controller.target().bitrateBps, 2'500'000);
+    int64_t clock = 0;
+    controller.onReport({ clock, 0, 20 }); // the first report has no time before it
+    // 8 % a second: 2.5 → ~3.7 Mbit/s in 5 s, whatever the report interval.
+    const auto after5s = feed(controller, clock, 5000, 0.0, 20);
+    EXPECT_NEAR(after5s.bitrateBps, 2'500'000 * std::pow(1.08, 5), 20'000);
+    BandwidthController coarse({ .maxBps = 12'000'000 });
+    int64_t coarseClock = 0;
+    coarse.onReport({ coarseClock, 0, 20 });
+    EXPECT_NEAR(feed(coarse, coarseClock, 5000, 0.0, 20, 1000).bitrateBps, after5s.bitrateBps, 20'000);
+
+    const auto later = feed(controller, clock, 60'000, 0.01, 20);
+    EXPECT_EQ(later.bitrateBps, 12'000'000);
+    EXPECT_EQ(later.framerate, 30);
+    // A long silence is not a long clean stretch: one report climbs a second's worth at most.
+    BandwidthController quiet({ .maxBps = 12'000'000 });
+    EXPECT_LE(quiet.onReport({ 0, 0, 20 }).bitrateBps, 2'500'000);
+    EXPECT_LE(quiet.onReport({ 60'000, 0, 20 }).bitrateBps, int(2'500'000 * 1.08) + 1);
+
+    // A maximum below the start starts there.
+    BandwidthController low({ .maxBps = 800'000 });
+    EXPECT_EQ(low.target().bitrateBps, 800'000);
+}
+
+TEST(BandwidthControllerTest, LossBacksOffQuicklyOncePerIntervalHoldsInTheMiddleAndNeverGoesUnderTheFloor)
+{
+    BandwidthController controller({ .maxBps = 12'000'000 });
+    int64_t clock = 0;
+    feed(controller, clock, 1000, 0.0, 20);
+    const int before = controller.target().bitrateBps;
+
+    // 30 % loss: × 0.85, and the next report 200 ms later changes nothing.
+    clock += 200;
+    EXPECT_EQ(controller.onReport({ clock, 0.30, 20 }).bitrateBps, int(before * 0.85));
+    clock += 200;
+    EXPECT_EQ(controller.onReport({ clock, 0.30, 20 }).bitrateBps, int(before * 0.85));
+
+    // 5 % loss: neither up nor down.
+    const int held = controller.target().bitrateBps;
+    EXPECT_EQ(feed(controller, clock, 3000, 0.05, 20).bitrateBps, held);
+
+    // Lasting heavy loss: down to the floor, not below it.
+    EXPECT_EQ(feed(controller, clock, 30'000, 0.5, 20).bitrateBps, 250'000);
+    // And up again once the path is clean.
+    EXPECT_GT(feed(controller, clock, 5000, 0.0, 20).bitrateBps, 250'000);
+}
+
+TEST(BandwidthControllerTest, AGrowingRoundTripBacksOffBeforeAnyLossAndStopsTheClimb)
+{
+    BandwidthController controller({ .maxBps = 12'000'000 });
+    int64_t clock = 0;
+    feed(controller, clock, 2000, 0.0, 30);
+    const int clean = controller.target().bitrateBps;
+    // 80 ms more than the smallest: still clean.
+    EXPECT_GT(feed(controller, clock, 1000, 0.0, 110).bitrateBps, clean);
+    // 150 ms more: a queue is filling; × 0.85 every 500 ms while it lasts, no loss needed.
+    const int before = controller.target().bitrateBps;
+    const auto queued = feed(controller, clock, 1000, 0.0, 180);
+    EXPECT_EQ(queued.bitrateBps, int(int(before * 0.85) * 0.85));
+    // The queue drains: climbing again.
+    EXPECT_GT(feed(controller, clock, 2000, 0.0, 35).bitrateBps, queued.bitrateBps);
+}
+
+TEST(BandwidthControllerTest, BelowWhatThePictureNeedsTheFrameRateFallsFirstDownToTen)
+{
+    // 1080p needs ~1.56 Mbit/s at 30 fps.
+    BandwidthController controller({ .maxBps = 12'000'000 });
+    EXPECT_EQ(controller.target().framerate, 30);
+    int64_t clock = 0;
+    feed(controller, clock, 2400, 0.3, 20); // four backoffs: 2.5 Mbit/s × 0.85^4 ≈ 1.3 Mbit/s
+    const auto lower = controller.target();
+    ASSERT_LT(lower.bitrateBps, 1'555'200);
+    EXPECT_NEAR(lower.framerate, 30.0 * lower.bitrateBps / 1'555'200, 0.01);
+    EXPECT_EQ(feed(controller, clock, 30'000, 0.5, 20).framerate, 10);
+
+    // A smaller picture (the phone's "low" level) needs less: full frame rate at 800 kbit/s.
+    BandwidthController small({ .maxBps = 800'000, .size = { 768, 432 } });
+    EXPECT_EQ(small.target(), (BandwidthController::Target { 800'000, 30 }));
+
+    // A new level keeps the rate in effect within its bounds.
+    controller.setLimits({ .maxBps = 200'000 });
+    EXPECT_EQ(controller.target().bitrateBps, 200'000);
+}
