@@ -30,6 +30,8 @@ GstElement* make(const char* factory, const char* name = nullptr)
 
 EncoderGroup::EncoderGroup(const LevelKey& key, const EncoderTuning& tuning)
     : key_(key)
+    , bitrate_(key.bitrate)
+    , framerate_(key.framerate)
 {
     pipeline_.reset(gst_pipeline_new(nullptr));
     source_ = make("appsrc");
@@ -124,7 +126,7 @@ void EncoderGroup::push(GstBuffer* buffer, QSize size, bool force)
     // At most `framerate` frames a second: a frame sooner than that after the last is dropped
     // (with a little slack, so a 30 fps capture is not halved by jitter).
     const qint64 now = clock_.isValid() ? clock_.nsecsElapsed() : (clock_.start(), 0);
-    const qint64 interval = qint64(1e9 / std::max(1.0, key_.framerate) * 0.8);
+    const qint64 interval = qint64(1e9 / std::max(1.0, framerate_.load()) * 0.8);
     if (lastPushNs_ >= 0 && now - lastPushNs_ < interval && !force) {
         gst_buffer_unref(buffer);
         return;
@@ -146,6 +148,41 @@ void EncoderGroup::unsubscribe(int handle)
 {
     QMutexLocker lock(&mutex_);
     subscribers_.erase(handle);
+    if (memberRates_.erase(handle))
+        applyMemberRates();
+}
+
+void EncoderGroup::setMemberRate(int handle, int bitrateBps, double framerate)
+{
+    QMutexLocker lock(&mutex_);
+    if (!subscribers_.count(handle))
+        return;
+    memberRates_[handle] = { bitrateBps, framerate };
+    applyMemberRates();
+}
+
+void EncoderGroup::applyMemberRates()
+{
+    int bitrate = key_.bitrate;
+    double framerate = key_.framerate;
+    for (const auto& [handle, rate] : memberRates_) {
+        bitrate = std::min(bitrate, rate.first);
+        framerate = std::min(framerate, rate.second);
+    }
+    bitrate = std::max(bitrate, 1000);
+    framerate_ = std::max(1.0, framerate);
+    // Each change reconfigures the encoder's rate control: small steps are not worth it.
+    const int current = bitrate_;
+    if (bitrate != key_.bitrate && std::abs(bitrate - current) < current / 32)
+        return;
+    if (bitrate == current || !encoder_)
+        return;
+    bitrate_ = bitrate;
+    if (key_.codec == Codec::H264)
+        g_object_set(encoder_, "bitrate", guint(std::max(1, bitrate / 1000)), nullptr);
+    else
+        g_object_set(encoder_, "target-bitrate", bitrate, nullptr);
+    qCDebug(gstLog) << "encoder" << toString(key_.codec) << "aims at" << bitrate / 1000 << "kbit/s," << framerate << "fps";
 }
 
 int EncoderGroup::subscribers() const

@@ -57,6 +57,13 @@ public:
     void unsubscribe(int handle);
     int subscribers() const;
 
+    // What one subscriber's path carries now. The encoder aims at the lowest of these (within
+    // the level's bit rate and frame rate), so a group never sends more than its slowest
+    // member takes; subscribers that never said count as taking the level's maximum.
+    void setMemberRate(int handle, int bitrateBps, double framerate);
+    int bitrate() const { return bitrate_; }
+    double framerate() const { return framerate_; }
+
     // Key frames on demand: at most one per kKeyFrameIntervalMs for the whole group, since one
     // lossy phone asking often would otherwise force large frames on every phone at its level.
     // A request inside the interval is kept and served by the first frame after it.
@@ -72,6 +79,8 @@ private:
     void forceKeyFrame();
     static GstFlowReturn onSample(GstElement* sink, gpointer self);
     void setInputSize(QSize size);
+    // Under mutex_: the lowest member rate goes to the encoder.
+    void applyMemberRates();
 
     LevelKey key_;
     Ref<GstElement> pipeline_;
@@ -89,6 +98,9 @@ private:
     std::atomic<gint64> keyForcedUs_ { -1 }; // when a forced key frame still to come was asked for
     mutable QMutex mutex_;
     std::map<int, Subscriber> subscribers_;
+    std::map<int, std::pair<int, double>> memberRates_; // bit rate, frame rate
+    std::atomic<int> bitrate_;         // what the encoder aims at now
+    std::atomic<double> framerate_;    // at most this many frames a second are encoded
     int nextHandle_ = 1;
 };
 
