@@ -44,7 +44,10 @@ BandwidthController::Target BandwidthController::onReport(const Report& report)
             lastBackoffMs_ = report.atMs;
         }
     } else if (loss < kLowLoss) {
-        rateBps_ = clamp(rateBps_ * std::pow(kClimbPerSecond, seconds));
+        double climbed = rateBps_ * std::pow(kClimbPerSecond, seconds);
+        if (report.sentBps >= 0)
+            climbed = std::min(climbed, std::max(rateBps_, kProvenHeadroom * report.sentBps));
+        rateBps_ = clamp(climbed);
     }
     return target();
 }

@@ -9,6 +9,9 @@
 //   loss > 10 %          × (1 − loss / 2)
 //   round trip > smallest seen + 100 ms   × 0.85
 //
+// A path is only known to carry what was sent over it: the climb stops at 1.5 × the rate
+// really sent, so a still screen (that sends almost nothing) does not talk the rate up.
+//
 // Decreases come at most once per 500 ms, so one burst reported twice is not punished twice.
 // When the rate is below what the picture size needs at full frame rate, the frame rate
 // falls first (never below 10), not the resolution. Pure logic: times are the caller's
@@ -34,6 +37,7 @@ public:
         int64_t atMs = 0;
         double fractionLost = 0; // 0–1
         double roundTripMs = 0;
+        double sentBps = -1; // what was sent since the last report; negative when unknown
     };
     struct Target {
         int bitrateBps = 0;
@@ -47,6 +51,7 @@ public:
     static constexpr double kQueueingMs = 100;
     static constexpr double kQueueBackoff = 0.85;
     static constexpr int64_t kBackoffIntervalMs = 500;
+    static constexpr double kProvenHeadroom = 1.5;
     // Bits a second per pixel a desktop needs at full frame rate and our quality point
     // (1080p: ~1.6 Mbit/s; measured with bench/run-quality).
     static constexpr double kBitsPerPixelSecond = 0.75;

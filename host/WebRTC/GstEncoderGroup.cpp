@@ -108,6 +108,8 @@ void EncoderGroup::setInputSize(QSize size)
     gst_app_src_set_caps(GST_APP_SRC(source_), raw);
     gst_caps_unref(raw);
     const QSize out = scaledSize(size, key_.scaleDown);
+    encodedWidth_ = out.width();
+    encodedHeight_ = out.height();
     // x264 takes the captured NV12 as it is (no conversion at full size); VP8 wants I420.
     const char* format = key_.codec == Codec::H264 ? "NV12" : "I420";
     GstCaps* scaled = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, format, "width", G_TYPE_INT, out.width(),

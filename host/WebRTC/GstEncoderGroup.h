@@ -62,6 +62,8 @@ public:
     // member takes; subscribers that never said count as taking the level's maximum.
     void setMemberRate(int handle, int bitrateBps, double framerate);
     int bitrate() const { return bitrate_; }
+    // The size frames are encoded at; empty before the first frame.
+    QSize encodedSize() const { return { encodedWidth_, encodedHeight_ }; }
     double framerate() const { return framerate_; }
 
     // Key frames on demand: at most one per kKeyFrameIntervalMs for the whole group, since one
@@ -101,6 +103,8 @@ private:
     std::map<int, std::pair<int, double>> memberRates_; // bit rate, frame rate
     std::atomic<int> bitrate_;         // what the encoder aims at now
     std::atomic<double> framerate_;    // at most this many frames a second are encoded
+    std::atomic<int> encodedWidth_ { 0 };
+    std::atomic<int> encodedHeight_ { 0 };
     int nextHandle_ = 1;
 };
 

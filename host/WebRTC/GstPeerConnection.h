@@ -3,6 +3,7 @@
 // the encoder group of its level, and the data channels.
 
 #include "WebRTC/GstDataChannel.h"
+#include "WebRTC/GstRateAdapter.h"
 #include "WebRTC/GstSdp.h"
 #include "WebRTC/GstVideoFeed.h"
 #include "WebRTC/GstVideoSource.h"
@@ -81,6 +82,9 @@ private:
     void unsubscribe();
     // A key frame of the current screen, now: for a phone that joined, connected or lost one.
     void refreshVideo();
+    // What the phone's path carries now, from its receiver reports: the group aims no higher.
+    void startRateAdapter();
+    void applyRate(const BandwidthController::Target& target);
     // Stops the pipeline once its channels have closed on the wire (at most kCloseWaitMs).
     static void endPipeline(Ref<GstElement> pipeline, std::vector<std::shared_ptr<GstDataChannelImpl>> channels);
     std::shared_ptr<PeerConnectionObserver> observer() const;
@@ -112,6 +116,7 @@ private:
     std::shared_ptr<EncoderGroup> group_;
     int subscription_ = 0;
     std::shared_ptr<VideoFeed> feed_; // what the group's frames go through to videoSource_
+    std::unique_ptr<GstRateAdapter> rate_;
     std::shared_ptr<EncoderGroup> warmGroup_; // started before the answer, see subscribe()
     int warmSubscription_ = 0;
     QStringList localMids_;

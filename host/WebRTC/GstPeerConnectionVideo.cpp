@@ -14,6 +14,19 @@ Q_DECLARE_LOGGING_CATEGORY(gstLog)
 
 namespace rtc::gst {
 
+namespace {
+// What a path may carry at a level; `size` (the encoded picture) when known.
+BandwidthController::Limits limitsFor(const LevelKey& key, QSize size = {})
+{
+    BandwidthController::Limits limits;
+    limits.maxBps = key.bitrate;
+    limits.maxFramerate = key.framerate;
+    if (!size.isEmpty())
+        limits.size = size;
+    return limits;
+}
+} // namespace
+
 void GstPeerConnectionImpl::connectVideo()
 {
     QMutexLocker lock(&mutex_);
@@ -61,8 +74,32 @@ void GstPeerConnectionImpl::connectVideo()
     videoSource_ = source;
     qCDebug(gstLog) << "video linked as" << toString(*codec_) << "after" << age_.elapsed() << "ms";
     lock.unlock();
+    startRateAdapter();
     watchDtls();
     subscribe();
+}
+
+void GstPeerConnectionImpl::startRateAdapter()
+{
+    QMutexLocker lock(&mutex_);
+    if (rate_ || !webrtc_ || closed_)
+        return;
+    std::weak_ptr<GstPeerConnectionImpl> weak = weak_from_this();
+    const bool level = wanted_ && !wanted_->encodings.empty();
+    rate_ = std::make_unique<GstRateAdapter>(webrtc_, level ? limitsFor(wantedLevel(*codec_)) : BandwidthController::Limits {}, [weak](const BandwidthController::Target& target) {
+        if (auto self = weak.lock())
+            self->applyRate(target);
+    });
+}
+
+void GstPeerConnectionImpl::applyRate(const BandwidthController::Target& target)
+{
+    QMutexLocker lock(&mutex_);
+    if (!group_ || !rate_)
+        return;
+    group_->setMemberRate(subscription_, target.bitrateBps, target.framerate);
+    // The picture's size decides when the frame rate must give way; it is known once frames flow.
+    rate_->setLimits(limitsFor(group_->key(), group_->encodedSize()));
 }
 
 void GstPeerConnectionImpl::applySender(const RtpParameters& parameters)
@@ -111,6 +148,12 @@ void GstPeerConnectionImpl::subscribe()
                                             [group] { group->requestKeyFrame(); });
     feed_ = feed;
     subscription_ = group_->subscribe([feed](GstBuffer* buffer, GstCaps* caps) { feed->push(buffer, caps); });
+    if (rate_) {
+        // A new level: the path's rate so far, within the level's maximum.
+        rate_->setLimits(limitsFor(key));
+        const auto target = rate_->target();
+        group_->setMemberRate(subscription_, target.bitrateBps, target.framerate);
+    }
     auto warm = std::exchange(warmGroup_, nullptr);
     lock.unlock();
     if (warm)
@@ -216,6 +259,12 @@ void GstPeerConnectionImpl::close()
 {
     if (closed_.exchange(true))
         return;
+    std::unique_ptr<GstRateAdapter> rate;
+    {
+        QMutexLocker lock(&mutex_);
+        rate.swap(rate_);
+    }
+    rate.reset();
     unsubscribe();
     // The channels' close is a stream reset that webrtcbin sends a moment later; the phone
     // sees its channels close only if the pipeline still runs by then.

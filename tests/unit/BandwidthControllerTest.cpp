@@ -50,6 +50,26 @@ TEST(BandwidthControllerTest, ACleanPathClimbsFromTheStartToTheMaximumAndNoFurth
     EXPECT_EQ(low.target().bitrateBps, 800'000);
 }
 
+TEST(BandwidthControllerTest, TheRateClimbsOnlyOnWhatWasReallySent)
+{
+    BandwidthController controller({ .maxBps = 12'000'000 });
+    int64_t clock = 0;
+    controller.onReport({ clock, 0, 20, 0 });
+    // A still screen: almost nothing sent, the clean reports prove nothing.
+    for (int i = 0; i < 30; ++i)
+        controller.onReport({ clock += 1000, 0, 20, 40'000 });
+    EXPECT_EQ(controller.target().bitrateBps, 2'500'000);
+    // Motion up to the rate: it climbs, but no further than half again what was sent.
+    controller.onReport({ clock += 1000, 0, 20, 2'500'000 });
+    EXPECT_EQ(controller.target().bitrateBps, 2'700'000);
+    for (int i = 0; i < 30; ++i)
+        controller.onReport({ clock += 1000, 0, 20, 2'000'000 });
+    EXPECT_EQ(controller.target().bitrateBps, 3'000'000);
+    // Unknown sending climbs as before.
+    controller.onReport({ clock += 1000, 0, 20 });
+    EXPECT_EQ(controller.target().bitrateBps, 3'240'000);
+}
+
 TEST(BandwidthControllerTest, LossBacksOffQuicklyOncePerIntervalHoldsInTheMiddleAndNeverGoesUnderTheFloor)
 {
     BandwidthController controller({ .maxBps = 12'000'000 });
