@@ -45,7 +45,8 @@ BandwidthController::Target BandwidthController::onReport(const Report& report)
         }
     } else if (loss < kLowLoss) {
         double climbed = rateBps_ * std::pow(kClimbPerSecond, seconds);
-        if (report.sentBps >= 0)
+        // (Unless the frame rate is held down here: then sending less is our own doing.)
+        if (report.sentBps >= 0 && target().framerate >= limits_.maxFramerate)
             climbed = std::min(climbed, std::max(rateBps_, kProvenHeadroom * report.sentBps));
         rateBps_ = clamp(climbed);
     }

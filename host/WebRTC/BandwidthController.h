@@ -10,7 +10,8 @@
 //   round trip > smallest seen + 100 ms   × 0.85
 //
 // A path is only known to carry what was sent over it: the climb stops at 1.5 × the rate
-// really sent, so a still screen (that sends almost nothing) does not talk the rate up.
+// really sent, so a still screen (that sends almost nothing) does not talk the rate up;
+// while the frame rate is held down for want of bits, it climbs regardless.
 //
 // Decreases come at most once per 500 ms, so one burst reported twice is not punished twice.
 // When the rate is below what the picture size needs at full frame rate, the frame rate

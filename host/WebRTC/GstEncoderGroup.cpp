@@ -30,8 +30,9 @@ GstElement* make(const char* factory, const char* name = nullptr)
 
 EncoderGroup::EncoderGroup(const LevelKey& key, const EncoderTuning& tuning)
     : key_(key)
-    , bitrate_(key.bitrate)
+    , bitrate_(std::min(key.bitrate, BandwidthController::Limits {}.startBps))
     , framerate_(key.framerate)
+    , encoderSetting_(bitrate_.load())
 {
     pipeline_.reset(gst_pipeline_new(nullptr));
     source_ = make("appsrc");
@@ -53,7 +54,7 @@ EncoderGroup::EncoderGroup(const LevelKey& key, const EncoderTuning& tuning)
         // spending frame after frame polishing a still screen beyond its key frame's quality.
         gst_util_set_object_arg(G_OBJECT(encoder_), "pass", "qual");
         g_object_set(encoder_, "quantizer", guint(tuning.x264Crf), "qp-min", guint(tuning.x264QpMin), "bitrate",
-                     guint(std::max(1, key.bitrate / 1000)), "vbv-buf-capacity", guint(tuning.ceilingBufferMs),
+                     guint(std::max(1, bitrate_ / 1000)), "vbv-buf-capacity", guint(tuning.ceilingBufferMs),
                      "key-int-max", guint(300), "b-adapt", FALSE, "bframes", guint(0), nullptr);
         // The payloader needs whole access units in byte-stream form; phones decode constrained baseline.
         GstCaps* caps = gst_caps_from_string("video/x-h264,profile=constrained-baseline,stream-format=byte-stream,alignment=au");
@@ -64,7 +65,7 @@ EncoderGroup::EncoderGroup(const LevelKey& key, const EncoderTuning& tuning)
         // the coarsest quantizer is too big for the ceiling, frames are dropped (the frame rate
         // gives way before the picture size does).
         gst_util_set_object_arg(G_OBJECT(encoder_), "end-usage", "cq");
-        g_object_set(encoder_, "cq-level", tuning.vp8CqLevel, "target-bitrate", key.bitrate, "deadline", gint64(1),
+        g_object_set(encoder_, "cq-level", tuning.vp8CqLevel, "target-bitrate", bitrate_.load(), "deadline", gint64(1),
                      "cpu-used", 8, "lag-in-frames", 0, "dropframe-threshold", 30, "keyframe-max-dist", 300, "threads", 2,
                      "buffer-size", tuning.ceilingBufferMs, "buffer-initial-size", tuning.ceilingBufferMs,
                      "buffer-optimal-size", tuning.ceilingBufferMs, nullptr);
@@ -134,6 +135,8 @@ void EncoderGroup::push(GstBuffer* buffer, QSize size, bool force)
         return;
     }
     lastPushNs_ = now;
+    if (correctionPending_.exchange(false))
+        configureEncoder();
     setInputSize(size);
     gst_app_src_push_buffer(GST_APP_SRC(source_), buffer);
 }
@@ -163,9 +166,47 @@ void EncoderGroup::setMemberRate(int handle, int bitrateBps, double framerate)
     applyMemberRates();
 }
 
+void EncoderGroup::configureEncoder()
+{
+    if (!encoder_)
+        return;
+    const int setting = std::max(1000, int(bitrate_ * correction_));
+    if (setting == encoderSetting_.exchange(setting))
+        return;
+    if (key_.codec == Codec::H264)
+        g_object_set(encoder_, "bitrate", guint(std::max(1, setting / 1000)), nullptr);
+    else
+        g_object_set(encoder_, "target-bitrate", setting, nullptr);
+}
+
+void EncoderGroup::measureOutput(std::size_t bytes)
+{
+    const gint64 now = g_get_monotonic_time();
+    if (windowStartUs_ < 0)
+        windowStartUs_ = now;
+    windowBytes_ += bytes;
+    const double seconds = double(now - windowStartUs_) / 1e6;
+    if (seconds < kCorrectionWindowS)
+        return;
+    const double sent = double(windowBytes_) * 8 / seconds;
+    const double aim = bitrate_;
+    windowStartUs_ = now;
+    windowBytes_ = 0;
+    double correction = correction_;
+    if (sent > aim * 1.1)
+        correction = std::max(kMinCorrection, correction * aim / sent);
+    else if (sent < aim * 0.9 && correction < 1)
+        correction = std::min(1.0, correction * 1.1);
+    if (correction != correction_) {
+        correction_ = correction;
+        correctionPending_ = true; // applied by the next push, outside the encoder's own locks
+    }
+}
+
 void EncoderGroup::applyMemberRates()
 {
-    int bitrate = key_.bitrate;
+    // Before anyone has said what their path carries: a rate most paths carry.
+    int bitrate = memberRates_.empty() ? std::min(key_.bitrate, BandwidthController::Limits {}.startBps) : key_.bitrate;
     double framerate = key_.framerate;
     for (const auto& [handle, rate] : memberRates_) {
         bitrate = std::min(bitrate, rate.first);
@@ -177,13 +218,10 @@ void EncoderGroup::applyMemberRates()
     const int current = bitrate_;
     if (bitrate != key_.bitrate && std::abs(bitrate - current) < current / 32)
         return;
-    if (bitrate == current || !encoder_)
+    if (bitrate == current)
         return;
     bitrate_ = bitrate;
-    if (key_.codec == Codec::H264)
-        g_object_set(encoder_, "bitrate", guint(std::max(1, bitrate / 1000)), nullptr);
-    else
-        g_object_set(encoder_, "target-bitrate", bitrate, nullptr);
+    configureEncoder();
     qCDebug(gstLog) << "encoder" << toString(key_.codec) << "aims at" << bitrate / 1000 << "kbit/s," << framerate << "fps";
 }
 
@@ -241,6 +279,7 @@ GstFlowReturn EncoderGroup::onSample(GstElement* sink, gpointer data)
             qCDebug(gstLog) << "key frame out" << (g_get_monotonic_time() - forced) / 1000 << "ms after it was asked for,"
                             << gst_buffer_get_size(buffer) << "bytes";
     }
+    self->measureOutput(gst_buffer_get_size(buffer));
     {
         QMutexLocker lock(&self->mutex_);
         for (auto& [handle, subscriber] : self->subscribers_)

@@ -3,6 +3,7 @@
 // frames out to each subscriber. Encoding once per level keeps CPU growing with the number of
 // levels in use, not with the number of phones.
 
+#include "WebRTC/BandwidthController.h"
 #include "WebRTC/GstSdp.h"
 #include "WebRTC/GstSupport.h"
 
@@ -59,7 +60,8 @@ public:
 
     // What one subscriber's path carries now. The encoder aims at the lowest of these (within
     // the level's bit rate and frame rate), so a group never sends more than its slowest
-    // member takes; subscribers that never said count as taking the level's maximum.
+    // member takes; subscribers that never said do not count. Until one has said, it aims
+    // at the controller's start rate.
     void setMemberRate(int handle, int bitrateBps, double framerate);
     int bitrate() const { return bitrate_; }
     // The size frames are encoded at; empty before the first frame.
@@ -83,6 +85,12 @@ private:
     void setInputSize(QSize size);
     // Under mutex_: the lowest member rate goes to the encoder.
     void applyMemberRates();
+    // Tells the encoder the aim, corrected for its overshoot.
+    void configureEncoder();
+    // On the streaming thread: what the encoder really puts out against the aim. libvpx
+    // overshoots on hard content (up to ~2×); the rate it is told is lowered until its output
+    // meets the aim, and raised back once it is under.
+    void measureOutput(std::size_t bytes);
 
     LevelKey key_;
     Ref<GstElement> pipeline_;
@@ -103,6 +111,13 @@ private:
     std::map<int, std::pair<int, double>> memberRates_; // bit rate, frame rate
     std::atomic<int> bitrate_;         // what the encoder aims at now
     std::atomic<double> framerate_;    // at most this many frames a second are encoded
+    static constexpr double kCorrectionWindowS = 1.0;
+    static constexpr double kMinCorrection = 0.3;
+    std::atomic<double> correction_ { 1.0 }; // what the encoder is told, as a share of the aim
+    std::atomic<bool> correctionPending_ { false };
+    std::atomic<int> encoderSetting_;
+    gint64 windowStartUs_ = -1; // streaming thread only
+    std::size_t windowBytes_ = 0;
     std::atomic<int> encodedWidth_ { 0 };
     std::atomic<int> encodedHeight_ { 0 };
     int nextHandle_ = 1;

@@ -341,6 +341,9 @@ std::shared_ptr<RtpSender> GstPeerConnectionImpl::addTrack(std::shared_ptr<Video
     transceiver_.reset(transceiver);
     if (!transceiver_)
         return nullptr;
+    // Lost packets are sent again when the phone asks (NACK, as RTX): on a lossy path one lost
+    // packet would otherwise spoil its picture and every one after it until a key frame.
+    g_object_set(transceiver_.get(), "do-nack", TRUE, nullptr);
     QMutexLocker lock(&mutex_);
     video_ = source;
     streamIds_ = streamIds;

@@ -3,6 +3,7 @@
 // the encoder group of its level, and the data channels.
 
 #include "WebRTC/GstDataChannel.h"
+#include "WebRTC/GstPacer.h"
 #include "WebRTC/GstRateAdapter.h"
 #include "WebRTC/GstSdp.h"
 #include "WebRTC/GstVideoFeed.h"
@@ -52,6 +53,10 @@ public:
 
     // How long a closing connection waits for its channels' close to reach the phone.
     static constexpr int kCloseWaitMs = 250;
+    // Video packets leave at this many times the rate the path carries: fast enough that a
+    // frame at that rate is out well before the next, slow enough that a key frame does not
+    // overflow a slow link's queue.
+    static constexpr double kPacingFactor = 1.5;
     // Time between two connectivity checks (ICE's Ta).
     static constexpr int kIcePacingMs = 5;
 
@@ -117,6 +122,7 @@ private:
     int subscription_ = 0;
     std::shared_ptr<VideoFeed> feed_; // what the group's frames go through to videoSource_
     std::unique_ptr<GstRateAdapter> rate_;
+    std::unique_ptr<GstPacer> pacer_;
     std::shared_ptr<EncoderGroup> warmGroup_; // started before the answer, see subscribe()
     int warmSubscription_ = 0;
     QStringList localMids_;

@@ -49,6 +49,8 @@ void GstPeerConnectionImpl::connectVideo()
     gst_bin_add_many(GST_BIN(pipeline_.get()), source, payloader, nullptr);
     GstPad* payloaderSrc = gst_element_get_static_pad(payloader, "src");
     const bool linked = gst_element_link(source, payloader) && gst_pad_link(payloaderSrc, sinkPad_.get()) == GST_PAD_LINK_OK;
+    if (linked)
+        pacer_ = std::make_unique<GstPacer>(payloaderSrc, int(BandwidthController::Limits {}.startBps * kPacingFactor));
     gst_object_unref(payloaderSrc);
     if (!linked) {
         qCWarning(gstLog) << "video does not link to webrtcbin for" << toString(*codec_);
@@ -95,6 +97,8 @@ void GstPeerConnectionImpl::startRateAdapter()
 void GstPeerConnectionImpl::applyRate(const BandwidthController::Target& target)
 {
     QMutexLocker lock(&mutex_);
+    if (pacer_)
+        pacer_->setRate(int(target.bitrateBps * kPacingFactor));
     if (!group_ || !rate_)
         return;
     group_->setMemberRate(subscription_, target.bitrateBps, target.framerate);
@@ -260,11 +264,14 @@ void GstPeerConnectionImpl::close()
     if (closed_.exchange(true))
         return;
     std::unique_ptr<GstRateAdapter> rate;
+    std::unique_ptr<GstPacer> pacer;
     {
         QMutexLocker lock(&mutex_);
         rate.swap(rate_);
+        pacer.swap(pacer_);
     }
     rate.reset();
+    pacer.reset(); // what waits to leave goes at once: the pipeline is about to stop
     unsubscribe();
     // The channels' close is a stream reset that webrtcbin sends a moment later; the phone
     // sees its channels close only if the pipeline still runs by then.

@@ -68,6 +68,20 @@ TEST(BandwidthControllerTest, TheRateClimbsOnlyOnWhatWasReallySent)
     // Unknown sending climbs as before.
     controller.onReport({ clock += 1000, 0, 20 });
     EXPECT_EQ(controller.target().bitrateBps, 3'240'000);
+
+    // Held at a low frame rate for want of bits, the encoder sends little because of that:
+    // the rate climbs all the same, and the frame rate with it.
+    BandwidthController held({ .maxBps = 12'000'000, .startBps = 800'000 });
+    ASSERT_LT(held.target().framerate, 30);
+    held.onReport({ clock, 0, 20, 0 });
+    for (int i = 0; i < 5; ++i)
+        held.onReport({ clock += 1000, 0, 20, 300'000 });
+    EXPECT_NEAR(held.target().bitrateBps, 800'000 * std::pow(1.08, 5), 1000);
+    // Once the frame rate is whole again, what is sent bounds the climb again.
+    for (int i = 0; i < 20; ++i)
+        held.onReport({ clock += 1000, 0, 20, 300'000 });
+    EXPECT_EQ(held.target().framerate, 30);
+    EXPECT_LT(held.target().bitrateBps, 1'555'200 * 1.08);
 }
 
 TEST(BandwidthControllerTest, LossBacksOffQuicklyOncePerIntervalHoldsInTheMiddleAndNeverGoesUnderTheFloor)

@@ -1,0 +1,36 @@
+#pragma once
+// Spreads a connection's video packets over time instead of sending each frame as one burst:
+// a key frame of 100 KB or more leaving at once overflows the queue of a slow link and loses
+// a good part of itself. Packets leave at `rate` bits a second with a short burst allowance;
+// the wait happens on the streaming thread of the pad it watches (appsrc → payloader), so
+// what cannot leave yet queues in the appsrc, where the video feed decides what to drop.
+
+#include "WebRTC/GstSupport.h"
+
+#include <memory>
+
+namespace rtc::gst {
+
+class GstPacer {
+public:
+    // Packets sent at once before pacing starts, as time at the current rate: an ordinary
+    // frame leaves at once, a key frame is spread out.
+    static constexpr int kBurstMs = 40;
+
+    GstPacer(GstPad* pad, int rateBps);
+    ~GstPacer(); // stops, and removes its probe
+    GstPacer(const GstPacer&) = delete;
+    GstPacer& operator=(const GstPacer&) = delete;
+
+    void setRate(int rateBps);
+    // Lets every packet through at once from now on (the connection is closing).
+    void stop();
+
+private:
+    struct State;
+    std::shared_ptr<State> state_;
+    Ref<GstPad> pad_;
+    gulong probe_ = 0;
+};
+
+} // namespace rtc::gst

@@ -1,0 +1,73 @@
+// The pacer spreads packets over time at its rate, lists included, and lets everything go at
+// once when stopped.
+
+#include "WebRTC/GstPacer.h"
+#include "WebRTC/GstSupport.h"
+#include "support/Wait.h"
+
+#include <gst/app/gstappsrc.h>
+
+#include <QElapsedTimer>
+
+#include <atomic>
+
+#include <gtest/gtest.h>
+
+using namespace rtc::gst;
+
+namespace {
+struct Pipeline {
+    Ref<GstElement> pipeline { gst_pipeline_new(nullptr) };
+    GstElement* source = gst_element_factory_make("appsrc", nullptr);
+    GstElement* sink = gst_element_factory_make("fakesink", nullptr);
+    std::atomic<std::size_t> received { 0 };
+
+    Pipeline()
+    {
+        g_object_set(source, "is-live", TRUE, "format", GST_FORMAT_TIME, "max-bytes", guint64(0), nullptr);
+        g_object_set(sink, "sync", FALSE, "signal-handoffs", TRUE, nullptr);
+        g_signal_connect(sink, "handoff", G_CALLBACK(+[](GstElement*, GstBuffer* buffer, GstPad*, gpointer data) {
+                             static_cast<Pipeline*>(data)->received += gst_buffer_get_size(buffer);
+                         }),
+                         this);
+        gst_bin_add_many(GST_BIN(pipeline.get()), source, sink, nullptr);
+        gst_element_link(source, sink);
+        gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
+    }
+    ~Pipeline() { gst_element_set_state(pipeline.get(), GST_STATE_NULL); }
+    Ref<GstPad> pad() { return Ref<GstPad>(gst_element_get_static_pad(source, "src")); }
+    static GstBuffer* packet() { return gst_buffer_new_allocate(nullptr, 1000, nullptr); }
+};
+} // namespace
+
+TEST(GstPacerTest, PacketsAndListsLeaveAtTheRateAndAllAtOnceWhenStopped)
+{
+    ASSERT_TRUE(ensureInitialised());
+    Pipeline p;
+    auto pad = p.pad();
+    // 800 kbit/s: 100 packets of 1000 bytes take a second, less the burst allowance.
+    GstPacer pacer(pad.get(), 800'000);
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < 50; ++i)
+        gst_app_src_push_buffer(GST_APP_SRC(p.source), Pipeline::packet());
+    GstBufferList* list = gst_buffer_list_new();
+    for (int i = 0; i < 50; ++i)
+        gst_buffer_list_add(list, Pipeline::packet());
+    gst_app_src_push_buffer_list(GST_APP_SRC(p.source), list);
+    ASSERT_TRUE(waitFor([&] { return p.received >= 100'000; }, 3000)) << p.received;
+    EXPECT_GE(clock.elapsed(), 1000 - GstPacer::kBurstMs - 100);
+
+    // A higher rate takes effect at once; stopped, the rest goes without waiting.
+    pacer.setRate(8'000'000);
+    clock.restart();
+    for (int i = 0; i < 100; ++i)
+        gst_app_src_push_buffer(GST_APP_SRC(p.source), Pipeline::packet());
+    ASSERT_TRUE(waitFor([&] { return p.received >= 200'000; }, 3000));
+    EXPECT_GE(clock.elapsed(), 100 - GstPacer::kBurstMs - 20);
+    pacer.setRate(8'000);
+    for (int i = 0; i < 10; ++i)
+        gst_app_src_push_buffer(GST_APP_SRC(p.source), Pipeline::packet());
+    pacer.stop();
+    EXPECT_TRUE(waitFor([&] { return p.received >= 210'000; }, 1000)) << "10 s of packets at 8 kbit/s, let go";
+}
