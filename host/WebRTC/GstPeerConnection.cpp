@@ -237,8 +237,11 @@ void GstPeerConnectionImpl::nameStream(GstSDPMessage* sdp) const
     // finds the screen by its stream id, so the video section says it itself.
     for (guint i = 0; i < gst_sdp_message_medias_len(sdp); ++i) {
         auto* media = const_cast<GstSDPMedia*>(gst_sdp_message_get_media(sdp, i));
-        if (g_strcmp0(gst_sdp_media_get_media(media), "video") == 0 && !gst_sdp_media_get_attribute_val(media, "msid"))
+        if (g_strcmp0(gst_sdp_media_get_media(media), "video") != 0)
+            continue;
+        if (!gst_sdp_media_get_attribute_val(media, "msid"))
             gst_sdp_media_add_attribute(media, "msid", msid.toUtf8().constData());
+        addRetransmission(media);
     }
 }
 

@@ -56,7 +56,7 @@ public:
     // Video packets leave at this many times the rate the path carries: fast enough that a
     // frame at that rate is out well before the next, slow enough that a key frame does not
     // overflow a slow link's queue.
-    static constexpr double kPacingFactor = 1.5;
+    static constexpr double kPacingFactor = 2.5;
     // Time between two connectivity checks (ICE's Ta).
     static constexpr int kIcePacingMs = 5;
 

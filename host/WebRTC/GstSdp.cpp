@@ -3,7 +3,49 @@
 #include <QRegularExpression>
 #include <QUrl>
 
+#include <set>
+#include <vector>
+
 namespace rtc::gst {
+
+void addRetransmission(GstSDPMedia* media)
+{
+    std::set<int> used;
+    std::set<int> covered; // formats that have their rtx already
+    std::vector<std::pair<int, int>> codecs; // format, clock rate
+    for (guint i = 0; i < gst_sdp_media_formats_len(media); ++i)
+        used.insert(QByteArray(gst_sdp_media_get_format(media, i)).toInt());
+    for (guint i = 0; i < gst_sdp_media_attributes_len(media); ++i) {
+        const GstSDPAttribute* attribute = gst_sdp_media_get_attribute(media, i);
+        const QByteArray value(attribute->value);
+        const int space = value.indexOf(' ');
+        if (space <= 0)
+            continue;
+        const int format = value.left(space).toInt();
+        if (g_strcmp0(attribute->key, "rtpmap") == 0) {
+            const QByteArray encoding = value.mid(space + 1);
+            const QList<QByteArray> parts = encoding.split('/');
+            if (parts.value(0).compare("rtx", Qt::CaseInsensitive) != 0 && used.count(format))
+                codecs.emplace_back(format, parts.value(1).toInt());
+        } else if (g_strcmp0(attribute->key, "fmtp") == 0 && value.mid(space + 1).startsWith("apt=")) {
+            covered.insert(value.mid(space + 5).toInt());
+        }
+    }
+    int next = 96;
+    for (const auto& [format, clockRate] : codecs) {
+        if (covered.count(format) || clockRate <= 0)
+            continue;
+        while (next <= 127 && used.count(next))
+            ++next;
+        if (next > 127)
+            return; // no dynamic payload type left
+        used.insert(next);
+        const QByteArray pt = QByteArray::number(next);
+        gst_sdp_media_add_format(media, pt.constData());
+        gst_sdp_media_add_attribute(media, "rtpmap", (pt + " rtx/" + QByteArray::number(clockRate)).constData());
+        gst_sdp_media_add_attribute(media, "fmtp", (pt + " apt=" + QByteArray::number(format)).constData());
+    }
+}
 
 const char* toString(Codec codec)
 {

@@ -5,6 +5,8 @@
 
 #include <QString>
 
+#include <gst/sdp/sdp.h>
+
 #include <optional>
 
 namespace rtc::gst {
@@ -20,6 +22,11 @@ constexpr int kH264PayloadType = 102;
 std::optional<Codec> answeredCodec(const QString& sdp);
 // The remote end's a=max-message-size, if the description names one (0 means "no limit").
 std::optional<std::size_t> maxMessageSize(const QString& sdp);
+
+// Adds a retransmission format ("rtx", apt=…) for every codec of `media` that has none.
+// webrtcbin (1.22) adds one for the first codec only, so a phone that picked VP8 could ask
+// for lost packets and never get them.
+void addRetransmission(GstSDPMedia* media);
 
 // webrtcbin's forms: "stun://host:port", "turn(s)://user:password@host:port?transport=…".
 struct GstIceServers {

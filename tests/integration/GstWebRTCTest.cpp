@@ -91,6 +91,10 @@ TEST(GstWebRTCTest, OffersBothCodecsAndTwoChannelsAndGathersOnLoopbackOnly)
     EXPECT_TRUE(sdp.contains(QRegularExpression(QStringLiteral("a=fmtp:102 [^\r\n]*profile-level-id=42e033"))));
     EXPECT_TRUE(sdp.contains(QRegularExpression(QStringLiteral("a=fmtp:102 [^\r\n]*level-asymmetry-allowed=1"))));
     EXPECT_TRUE(sdp.contains(QStringLiteral("a=rtpmap:96 VP8/90000")));
+    // Lost packets of either codec can be sent again.
+    EXPECT_TRUE(sdp.contains(QRegularExpression(QStringLiteral("a=fmtp:\\d+ apt=102\r\n"))));
+    EXPECT_TRUE(sdp.contains(QRegularExpression(QStringLiteral("a=fmtp:\\d+ apt=96\r\n"))));
+    EXPECT_TRUE(sdp.contains(QStringLiteral("a=rtcp-fb:96 nack\r\n")));
     EXPECT_TRUE(sdp.contains(QStringLiteral("a=sendonly")));
     // The phone finds the screen by its stream id "desk"; the track is "screen".
     EXPECT_TRUE(sdp.contains(QStringLiteral("a=msid:desk screen\r\n")));

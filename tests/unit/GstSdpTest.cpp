@@ -60,3 +60,26 @@ TEST(GstSdpTest, ScaledSizeIsEvenAndNeverVanishes)
     EXPECT_EQ(scaledSize({ 1280, 720 }, 0.5), QSize(1280, 720)); // never scaled up
     EXPECT_EQ(scaledSize({ 4, 4 }, 100), QSize(2, 2));
 }
+
+TEST(GstSdpTest, EveryCodecGetsItsOwnRetransmissionFormatOnce)
+{
+    const char* offer = "v=0\r\no=- 1 2 IN IP4 0.0.0.0\r\ns=-\r\nt=0 0\r\n"
+                        "m=video 9 UDP/TLS/RTP/SAVPF 102 96 97 98\r\na=rtpmap:102 H264/90000\r\n"
+                        "a=rtpmap:96 VP8/90000\r\na=rtpmap:97 rtx/90000\r\na=fmtp:97 apt=102\r\n"
+                        "a=rtpmap:98 VP9/90000\r\na=rtpmap:120 AV1/90000\r\n";
+    GstSDPMessage* sdp = nullptr;
+    ASSERT_EQ(gst_sdp_message_new_from_text(offer, &sdp), GST_SDP_OK);
+    auto* media = const_cast<GstSDPMedia*>(gst_sdp_message_get_media(sdp, 0));
+    addRetransmission(media);
+    addRetransmission(media); // a second pass adds nothing
+    gchar* text = gst_sdp_message_as_text(sdp);
+    const QString result = QString::fromUtf8(text);
+    g_free(text);
+    gst_sdp_message_free(sdp);
+    // H.264 keeps its 97; VP8 and VP9 get the first free types; a format with no m-line
+    // entry (120) gets none.
+    EXPECT_TRUE(result.contains(QStringLiteral("m=video 9 UDP/TLS/RTP/SAVPF 102 96 97 98 99 100\r\n"))) << qPrintable(result);
+    EXPECT_TRUE(result.contains(QStringLiteral("a=rtpmap:99 rtx/90000\r\na=fmtp:99 apt=96\r\n"))) << qPrintable(result);
+    EXPECT_TRUE(result.contains(QStringLiteral("a=rtpmap:100 rtx/90000\r\na=fmtp:100 apt=98\r\n"))) << qPrintable(result);
+    EXPECT_EQ(result.count(QStringLiteral("apt=")), 3);
+}
