@@ -9,6 +9,7 @@
 #include "WebRTC/GstVideoFeed.h"
 #include "WebRTC/GstVideoSource.h"
 #include "WebRTC/GstWebRTC.h"
+#include "WebRTC/RateLadder.h"
 
 #include <QElapsedTimer>
 #include <QMutex>
@@ -57,6 +58,8 @@ public:
     // frame at that rate is out well before the next, slow enough that a key frame does not
     // overflow a slow link's queue.
     static constexpr double kPacingFactor = 2.5;
+    // A level's bit rate when the sender parameters name none.
+    static constexpr int kDefaultBitrate = 2'000'000;
     // Time between two connectivity checks (ICE's Ta).
     static constexpr int kIcePacingMs = 5;
 
@@ -77,8 +80,11 @@ private:
     void onConnectionState();
     void onPadAdded(GstPad* pad);
     void connectVideo();
-    // The level wanted_ asks for in `codec`; wanted_ has an encoding. Under mutex_.
+    // The level wanted_ asks for in `codec`, on the rung the path is on; wanted_ has an
+    // encoding. Under mutex_.
     LevelKey wantedLevel(Codec codec) const;
+    // What the path may carry at the wanted level, for a picture of `size` when known. Under mutex_.
+    BandwidthController::Limits pathLimits(QSize size = {}) const;
     // Calls startVideo() once DTLS is up.
     void watchDtls();
     // Once the phone can receive: the feed goes live and the phone gets a key frame.
@@ -123,6 +129,7 @@ private:
     std::shared_ptr<VideoFeed> feed_; // what the group's frames go through to videoSource_
     std::unique_ptr<GstRateAdapter> rate_;
     std::unique_ptr<GstPacer> pacer_;
+    std::optional<RateLadder> ladder_; // from the first sender parameters on
     std::shared_ptr<EncoderGroup> warmGroup_; // started before the answer, see subscribe()
     int warmSubscription_ = 0;
     QStringList localMids_;

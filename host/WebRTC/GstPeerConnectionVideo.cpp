@@ -14,18 +14,6 @@ Q_DECLARE_LOGGING_CATEGORY(gstLog)
 
 namespace rtc::gst {
 
-namespace {
-// What a path may carry at a level; `size` (the encoded picture) when known.
-BandwidthController::Limits limitsFor(const LevelKey& key, QSize size = {})
-{
-    BandwidthController::Limits limits;
-    limits.maxBps = key.bitrate;
-    limits.maxFramerate = key.framerate;
-    if (!size.isEmpty())
-        limits.size = size;
-    return limits;
-}
-} // namespace
 
 void GstPeerConnectionImpl::connectVideo()
 {
@@ -87,8 +75,7 @@ void GstPeerConnectionImpl::startRateAdapter()
     if (rate_ || !webrtc_ || closed_)
         return;
     std::weak_ptr<GstPeerConnectionImpl> weak = weak_from_this();
-    const bool level = wanted_ && !wanted_->encodings.empty();
-    rate_ = std::make_unique<GstRateAdapter>(webrtc_, level ? limitsFor(wantedLevel(*codec_)) : BandwidthController::Limits {}, [weak](const BandwidthController::Target& target) {
+    rate_ = std::make_unique<GstRateAdapter>(webrtc_, pathLimits(), [weak](const BandwidthController::Target& target) {
         if (auto self = weak.lock())
             self->applyRate(target);
     });
@@ -99,11 +86,19 @@ void GstPeerConnectionImpl::applyRate(const BandwidthController::Target& target)
     QMutexLocker lock(&mutex_);
     if (pacer_)
         pacer_->setRate(int(target.bitrateBps * kPacingFactor));
-    if (!group_ || !rate_)
+    if (!group_ || !rate_ || !wanted_ || wanted_->encodings.empty())
         return;
     group_->setMemberRate(subscription_, target.bitrateBps, target.framerate);
     // The picture's size decides when the frame rate must give way; it is known once frames flow.
-    rate_->setLimits(limitsFor(group_->key(), group_->encodedSize()));
+    const auto limits = pathLimits(group_->encodedSize());
+    rate_->setLimits(limits);
+    const int levelMax = limits.maxBps;
+    if (!ladder_ || !ladder_->update(g_get_monotonic_time() / 1000, target.bitrateBps, levelMax))
+        return;
+    qCDebug(gstLog) << "path carries" << target.bitrateBps / 1000 << "kbit/s: to the group of"
+                    << ladder_->ceiling(levelMax) / 1000 << "kbit/s";
+    lock.unlock();
+    subscribe();
 }
 
 void GstPeerConnectionImpl::applySender(const RtpParameters& parameters)
@@ -111,6 +106,8 @@ void GstPeerConnectionImpl::applySender(const RtpParameters& parameters)
     {
         QMutexLocker lock(&mutex_);
         wanted_ = parameters;
+        if (!ladder_ && !parameters.encodings.empty())
+            ladder_.emplace(BandwidthController::Limits {}.startBps, parameters.encodings[0].maxBitrateBps.value_or(kDefaultBitrate));
     }
     subscribe();
 }
@@ -154,7 +151,7 @@ void GstPeerConnectionImpl::subscribe()
     subscription_ = group_->subscribe([feed](GstBuffer* buffer, GstCaps* caps) { feed->push(buffer, caps); });
     if (rate_) {
         // A new level: the path's rate so far, within the level's maximum.
-        rate_->setLimits(limitsFor(key));
+        rate_->setLimits(pathLimits());
         const auto target = rate_->target();
         group_->setMemberRate(subscription_, target.bitrateBps, target.framerate);
     }
@@ -248,12 +245,26 @@ void GstPeerConnectionImpl::unsubscribe()
         warm->unsubscribe(warmSubscription_);
 }
 
+BandwidthController::Limits GstPeerConnectionImpl::pathLimits(QSize size) const
+{
+    // A path is judged against the level, not against the rung it is on now.
+    BandwidthController::Limits limits;
+    if (wanted_ && !wanted_->encodings.empty()) {
+        limits.maxBps = wanted_->encodings[0].maxBitrateBps.value_or(kDefaultBitrate);
+        limits.maxFramerate = wanted_->encodings[0].maxFramerate.value_or(30);
+    }
+    if (!size.isEmpty())
+        limits.size = size;
+    return limits;
+}
+
 LevelKey GstPeerConnectionImpl::wantedLevel(Codec codec) const
 {
     const auto& encoding = wanted_->encodings[0];
     LevelKey key;
     key.codec = codec;
-    key.bitrate = encoding.maxBitrateBps.value_or(2'000'000);
+    const int levelMax = encoding.maxBitrateBps.value_or(kDefaultBitrate);
+    key.bitrate = ladder_ ? ladder_->ceiling(levelMax) : levelMax;
     key.framerate = encoding.maxFramerate.value_or(30);
     key.scaleDown = encoding.scaleResolutionDownBy.value_or(1.0);
     return key;

@@ -45,12 +45,20 @@ struct FeedRig {
         feed->push(buffer, caps);
         gst_buffer_unref(buffer);
     }
-    guint64 queued() const { return gst_app_src_get_current_level_buffers(GST_APP_SRC(appsrc.get())); }
+    // What the feed handed to the appsrc and the phone has not taken: in its queue, or the
+    // one buffer its streaming thread may already hold at the block.
+    guint64 queued() const { return gst_app_src_get_current_level_buffers(GST_APP_SRC(appsrc.get())) + held; }
 
     void block()
     {
         GstPad* pad = gst_element_get_static_pad(appsrc.get(), "src");
-        probe = gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BLOCK_DOWNSTREAM, nullptr, nullptr, nullptr);
+        probe = gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BLOCK_DOWNSTREAM,
+                                  [](GstPad*, GstPadProbeInfo* info, gpointer data) {
+                                      if (info->type & GST_PAD_PROBE_TYPE_BUFFER)
+                                          ++static_cast<FeedRig*>(data)->held;
+                                      return GST_PAD_PROBE_OK;
+                                  },
+                                  this, nullptr);
         gst_object_unref(pad);
     }
     void unblock()
@@ -61,12 +69,14 @@ struct FeedRig {
         gst_pad_remove_probe(pad, probe);
         gst_object_unref(pad);
         probe = 0;
+        held = 0;
     }
 
     Ref<GstElement> pipeline;
     Ref<GstElement> appsrc;
     GstCaps* caps = nullptr;
     gulong probe = 0;
+    std::atomic<guint64> held { 0 };
     std::atomic<int> keyFramesAsked { 0 };
     std::unique_ptr<VideoFeed> feed;
 };
