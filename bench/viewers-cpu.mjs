@@ -28,7 +28,7 @@ import { execFileSync } from 'node:child_process';
 import {
   HOST_BIN, removeTempDir, startChild, stopChild, startDevServer, getJson, waitFor, sleep,
   startRootFlicker, assertHostRunning, startHost, linkHost, hostOutputTail, launchBrowser,
-  viewerUrl, openViewerPage, viewerState, closeViewer,
+  viewerUrl, openViewerPage, viewerState, closeViewer, shapeLoopback,
 } from '../tests/e2e/harness.mjs';
 import { cpuSnapshot, cpuBetween } from './proc.mjs';
 
@@ -320,10 +320,7 @@ async function main() {
   console.log(`host ${hostId} online (pid ${host.pid})`);
   browser = await launchBrowser();
   if (SHAPE) {
-    // A token bucket drops every packet bigger than its burst: loopback's 64 KiB MTU would
-    // stall TCP altogether, so packets are cut to an Ethernet's size first.
-    execFileSync('ip', ['link', 'set', 'dev', 'lo', 'mtu', '1500']);
-    execFileSync('tc', ['qdisc', 'replace', 'dev', 'lo', 'root', 'tbf', 'rate', SHAPE, 'burst', '32kbit', 'latency', '50ms']);
+    shapeLoopback(SHAPE);
     console.log(`loopback shaped: MTU 1500, tbf rate ${SHAPE}, burst 32kbit, latency 50ms`);
   }
   await sleep(2000); // let start-up work settle before the idle window

@@ -2,7 +2,7 @@
 // bench/viewers-cpu.mjs. Every child started here is remembered by pid and stopped by pid, also
 // when the test process dies early.
 
-import { spawn } from 'node:child_process';
+import { execFileSync, spawn } from 'node:child_process';
 import http from 'node:http';
 import fs from 'node:fs';
 import os from 'node:os';
@@ -178,6 +178,24 @@ export async function waitFor(what, fn, { timeoutMs = 20000, intervalMs = 200 } 
       throw new Error(`timed out after ${timeoutMs} ms waiting for ${what}${lastError ? `: ${lastError.message}` : ''}`);
     }
     await sleep(intervalMs);
+  }
+}
+
+// Caps the loopback interface at `rate` (tc's form, e.g. "3mbit") with a token bucket and a
+// 50 ms queue, or changes the cap; only ever inside a network namespace of the caller's own.
+// A token bucket drops every packet bigger than its burst: loopback's 64 KiB MTU would stall
+// TCP altogether, so packets are cut to an Ethernet's size first.
+export function shapeLoopback(rate, { change = false } = {}) {
+  execFileSync('ip', ['link', 'set', 'dev', 'lo', 'mtu', '1500']);
+  execFileSync('tc', ['qdisc', change ? 'change' : 'replace', 'dev', 'lo', 'root', 'tbf', 'rate', rate,
+    'burst', '32kbit', 'latency', '50ms']);
+}
+
+export function unshapeLoopback() {
+  try {
+    execFileSync('tc', ['qdisc', 'del', 'dev', 'lo', 'root'], { stdio: 'ignore' });
+  } catch {
+    // nothing was shaped
   }
 }
 
