@@ -28,10 +28,14 @@ BandwidthController::Target BandwidthController::onReport(const Report& report)
     lastReportMs_ = std::max(lastReportMs_, report.atMs);
 
     bool queueing = false;
+    bool longTrip = false;
     if (report.roundTripMs > 0) {
         if (smallestRoundTripMs_ < 0 || report.roundTripMs < smallestRoundTripMs_)
             smallestRoundTripMs_ = report.roundTripMs;
-        queueing = report.roundTripMs > smallestRoundTripMs_ + kQueueingMs;
+        // Two long round trips in a row: one alone is as likely a busy receiver as a queue.
+        longTrip = report.roundTripMs > smallestRoundTripMs_ + kQueueingMs;
+        queueing = longTrip && lastTripLong_;
+        lastTripLong_ = longTrip;
     }
     const bool mayBackOff = lastBackoffMs_ < 0 || report.atMs - lastBackoffMs_ >= kBackoffIntervalMs;
     const double loss = std::clamp(report.fractionLost, 0.0, 1.0);
@@ -43,7 +47,7 @@ BandwidthController::Target BandwidthController::onReport(const Report& report)
             rateBps_ = clamp(rateBps_ * std::min(byLoss, byDelay));
             lastBackoffMs_ = report.atMs;
         }
-    } else if (loss < kLowLoss) {
+    } else if (loss < kLowLoss && !longTrip) {
         double climbed = rateBps_ * std::pow(kClimbPerSecond, seconds);
         // (Unless the frame rate is held down here: then sending less is our own doing.)
         if (report.sentBps >= 0 && target().framerate >= limits_.maxFramerate)

@@ -7,7 +7,7 @@
 //   loss < 2 %           climb 8 % a second (none while the round trip says a queue grows)
 //   2 % ≤ loss ≤ 10 %    hold
 //   loss > 10 %          × (1 − loss / 2)
-//   round trip > smallest seen + 100 ms   × 0.85
+//   round trip > smallest seen + 100 ms   × 0.85 (in two reports in a row)
 //
 // A path is only known to carry what was sent over it: the climb stops at 1.5 × the rate
 // really sent, so a still screen (that sends almost nothing) does not talk the rate up;
@@ -72,4 +72,5 @@ private:
     int64_t lastReportMs_ = -1;
     int64_t lastBackoffMs_ = -1;
     double smallestRoundTripMs_ = -1;
+    bool lastTripLong_ = false;
 };

@@ -13,18 +13,32 @@ struct GstPacer::State {
     bool stopped = false;
     int rateBps = 0;
     std::chrono::steady_clock::time_point next {}; // when the next packet may leave
+    int mediaPayloadType = -1;
 
-    // Waits until `bytes` may leave; false once stopped.
-    void pace(std::size_t bytes)
+    // Waits until `bytes` may leave, or (`wait` false) says whether they may leave now.
+    bool pace(std::size_t bytes, bool wait)
     {
         using namespace std::chrono;
         std::unique_lock lock(mutex);
         if (stopped || rateBps <= 0)
-            return;
+            return true;
         const auto now = steady_clock::now();
         next = std::max(next, now - milliseconds(kBurstMs));
+        if (!wait && next > now)
+            return false;
         wake.wait_until(lock, next, [this] { return stopped; });
         next += nanoseconds(int64_t(double(bytes) * 8e9 / rateBps));
+        return true;
+    }
+
+    // Media waits its turn; anything else (a retransmission) only takes room there is now.
+    bool waits(GstBuffer* buffer)
+    {
+        guint8 header[2] = {};
+        if (gst_buffer_extract(buffer, 0, header, 2) < 2)
+            return true;
+        std::lock_guard lock(mutex);
+        return mediaPayloadType < 0 || (header[1] & 0x7f) == mediaPayloadType;
     }
 };
 
@@ -37,8 +51,8 @@ GstPacer::GstPacer(GstPad* pad, int rateBps)
     auto onData = +[](GstPad* pad, GstPadProbeInfo* info, gpointer data) -> GstPadProbeReturn {
         const Holder& state = *static_cast<Holder*>(data);
         if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
-            state->pace(gst_buffer_get_size(GST_PAD_PROBE_INFO_BUFFER(info)));
-            return GST_PAD_PROBE_OK;
+            GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+            return state->pace(gst_buffer_get_size(buffer), state->waits(buffer)) ? GST_PAD_PROBE_OK : GST_PAD_PROBE_DROP;
         }
         // A payloader sends a frame split into packets as one list: the packets go on one by
         // one (each through this probe again), so that the list is paced too.
@@ -68,6 +82,12 @@ void GstPacer::setRate(int rateBps)
 {
     std::lock_guard lock(state_->mutex);
     state_->rateBps = rateBps;
+}
+
+void GstPacer::setMediaPayloadType(int payloadType)
+{
+    std::lock_guard lock(state_->mutex);
+    state_->mediaPayloadType = payloadType;
 }
 
 void GstPacer::stop()

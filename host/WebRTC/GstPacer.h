@@ -1,9 +1,14 @@
 #pragma once
-// Spreads a connection's video packets over time instead of sending each frame as one burst:
+// Spreads a connection's RTP packets over time instead of sending each frame as one burst:
 // a key frame of 100 KB or more leaving at once overflows the queue of a slow link and loses
 // a good part of itself. Packets leave at `rate` bits a second with a short burst allowance;
-// the wait happens on the streaming thread of the pad it watches (appsrc → payloader), so
-// what cannot leave yet queues in the appsrc, where the video feed decides what to drop.
+// the wait happens on the streaming thread of the pad it watches, so what cannot leave yet
+// queues upstream (for video, in the appsrc, where the video feed decides what to drop).
+//
+// Packets of another payload type than the media's (retransmissions) never wait: they go
+// when the budget has room now and are dropped otherwise. On a link already losing packets,
+// resending everything the phone asks for would multiply the load (seen: 25 Mbit/s of
+// retransmissions on a 1.5 Mbit/s link); the phone asks again, or for a key frame.
 
 #include "WebRTC/GstSupport.h"
 
@@ -23,6 +28,8 @@ public:
     GstPacer& operator=(const GstPacer&) = delete;
 
     void setRate(int rateBps);
+    // The payload type of the media itself; until set, every packet waits its turn.
+    void setMediaPayloadType(int payloadType);
     // Lets every packet through at once from now on (the connection is closing).
     void stop();
 

@@ -170,11 +170,18 @@ bool GstPeerConnectionImpl::start()
     auto onRemoteChannel = +[](GstElement*, GstWebRTCDataChannel*, gpointer) {
         // Channels the phone opens are not part of the protocol.
     };
+    // Every RTP packet the connection sends, retransmissions included, passes this element
+    // (between the retransmission sender and the RTP session): the pacer sits on it.
+    auto onAuxSender = +[](GstElement*, GObject*, gpointer data) -> GstElement* {
+        auto self = static_cast<Context*>(data)->self.lock();
+        return self ? self->makePacedSender() : nullptr;
+    };
     context_->handlers = {
         { webrtc_, g_signal_connect(webrtc_, "on-ice-candidate", G_CALLBACK(onCandidate), context_) },
         { webrtc_, g_signal_connect(webrtc_, "notify::connection-state", G_CALLBACK(onState), context_) },
         { webrtc_, g_signal_connect(webrtc_, "pad-added", G_CALLBACK(onPad), context_) },
         { webrtc_, g_signal_connect(webrtc_, "on-data-channel", G_CALLBACK(onRemoteChannel), context_) },
+        { webrtc_, g_signal_connect(webrtc_, "request-aux-sender", G_CALLBACK(onAuxSender), context_) },
     };
     watchBus(pipeline_.get(), "peer");
     if (gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
@@ -330,6 +337,20 @@ void GstPeerConnectionImpl::addIceCandidate(const IceCandidate& candidate, Compl
     g_signal_emit_by_name(webrtc_, "add-ice-candidate", guint(candidate.sdpMLineIndex), line.constData());
     if (done)
         done(true, {});
+}
+
+GstElement* GstPeerConnectionImpl::makePacedSender()
+{
+    QMutexLocker lock(&mutex_);
+    if (pacer_ || closed_)
+        return nullptr; // one transport (bundled): one pacer
+    GstElement* element = gst_element_factory_make("identity", nullptr);
+    GstPad* sink = gst_element_get_static_pad(element, "sink");
+    pacer_ = std::make_unique<GstPacer>(sink, int(BandwidthController::Limits {}.startBps * kPacingFactor));
+    gst_object_unref(sink);
+    if (codec_)
+        pacer_->setMediaPayloadType(payloadType(*codec_));
+    return element;
 }
 
 std::shared_ptr<RtpSender> GstPeerConnectionImpl::addTrack(std::shared_ptr<VideoTrack> track, const QStringList& streamIds)

@@ -79,6 +79,8 @@ private:
     void onIceCandidate(guint mlineIndex, const char* candidate);
     void onConnectionState();
     void onPadAdded(GstPad* pad);
+    // webrtcbin's aux sender: an element all sent RTP passes, with the pacer on it.
+    GstElement* makePacedSender();
     void connectVideo();
     // The level wanted_ asks for in `codec`, on the rung the path is on; wanted_ has an
     // encoding. Under mutex_.

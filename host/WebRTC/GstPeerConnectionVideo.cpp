@@ -37,8 +37,8 @@ void GstPeerConnectionImpl::connectVideo()
     gst_bin_add_many(GST_BIN(pipeline_.get()), source, payloader, nullptr);
     GstPad* payloaderSrc = gst_element_get_static_pad(payloader, "src");
     const bool linked = gst_element_link(source, payloader) && gst_pad_link(payloaderSrc, sinkPad_.get()) == GST_PAD_LINK_OK;
-    if (linked)
-        pacer_ = std::make_unique<GstPacer>(payloaderSrc, int(BandwidthController::Limits {}.startBps * kPacingFactor));
+    if (linked && pacer_)
+        pacer_->setMediaPayloadType(payloadType(*codec_));
     gst_object_unref(payloaderSrc);
     if (!linked) {
         qCWarning(gstLog) << "video does not link to webrtcbin for" << toString(*codec_);

@@ -17,6 +17,10 @@ const char* toString(Codec codec);
 // Payload types the host offers for its video.
 constexpr int kVp8PayloadType = 96;
 constexpr int kH264PayloadType = 102;
+constexpr int payloadType(Codec codec)
+{
+    return codec == Codec::H264 ? kH264PayloadType : kVp8PayloadType;
+}
 
 // The codec of the first format on the answer's video m-line.
 std::optional<Codec> answeredCodec(const QString& sdp);

@@ -199,6 +199,39 @@ export function unshapeLoopback() {
   }
 }
 
+// Packet filters on the namespace's loopback (nftables), for loss and per-phone caps: one table
+// of ours, rules added to its input chain; clearNetworkFilters removes it.
+const NFT_TABLE = 'velquin_e2e';
+function nft(...args) {
+  execFileSync('nft', args, { stdio: ['ignore', 'ignore', 'pipe'] });
+}
+function ensureNftChain() {
+  nft('add', 'table', 'inet', NFT_TABLE);
+  nft('add', 'chain', 'inet', NFT_TABLE, 'in', '{ type filter hook input priority 0; }');
+}
+
+// Drops `percent` % of all UDP packets at random.
+export function dropRandomly(percent) {
+  ensureNftChain();
+  nft('add', 'rule', 'inet', NFT_TABLE, 'in', 'meta', 'l4proto', 'udp', 'numgen', 'random', 'mod', '100', '<',
+    String(percent), 'drop');
+}
+
+// Polices the UDP packets to one port (a phone's end of its connection) to `kbytesPerSecond`.
+export function capPort(port, kbytesPerSecond) {
+  ensureNftChain();
+  nft('add', 'rule', 'inet', NFT_TABLE, 'in', 'udp', 'dport', String(port), 'limit', 'rate', 'over',
+    `${kbytesPerSecond}`, 'kbytes/second', 'burst', '24', 'kbytes', 'drop');
+}
+
+export function clearNetworkFilters() {
+  try {
+    nft('delete', 'table', 'inet', NFT_TABLE);
+  } catch {
+    // nothing was filtered
+  }
+}
+
 // Repaints the root window in alternating colours so the screen keeps changing.
 export function startRootFlicker(periodMs = 200) {
   const colours = ['#203040', '#405060', '#602030', '#306020'];

@@ -36,7 +36,14 @@ struct Pipeline {
     }
     ~Pipeline() { gst_element_set_state(pipeline.get(), GST_STATE_NULL); }
     Ref<GstPad> pad() { return Ref<GstPad>(gst_element_get_static_pad(source, "src")); }
-    static GstBuffer* packet() { return gst_buffer_new_allocate(nullptr, 1000, nullptr); }
+    // 1000 bytes whose RTP header says `payloadType`.
+    static GstBuffer* packet(int payloadType = 96)
+    {
+        GstBuffer* buffer = gst_buffer_new_allocate(nullptr, 1000, nullptr);
+        const guint8 header[2] = { 0x80, guint8(payloadType) };
+        gst_buffer_fill(buffer, 0, header, 2);
+        return buffer;
+    }
 };
 } // namespace
 
@@ -70,4 +77,23 @@ TEST(GstPacerTest, PacketsAndListsLeaveAtTheRateAndAllAtOnceWhenStopped)
         gst_app_src_push_buffer(GST_APP_SRC(p.source), Pipeline::packet());
     pacer.stop();
     EXPECT_TRUE(waitFor([&] { return p.received >= 210'000; }, 1000)) << "10 s of packets at 8 kbit/s, let go";
+}
+
+TEST(GstPacerTest, RetransmissionsGoOnlyWhenThereIsRoomNow)
+{
+    ASSERT_TRUE(ensureInitialised());
+    Pipeline p;
+    auto pad = p.pad();
+    GstPacer pacer(pad.get(), 800'000); // 100 packets a second
+    pacer.setMediaPayloadType(96);
+    // The burst allowance (40 ms: 4 packets) takes the first retransmissions; the rest of a
+    // flood is dropped instead of queued behind the media.
+    for (int i = 0; i < 50; ++i)
+        gst_app_src_push_buffer(GST_APP_SRC(p.source), Pipeline::packet(97));
+    // Media after them waits its turn and gets through.
+    for (int i = 0; i < 10; ++i)
+        gst_app_src_push_buffer(GST_APP_SRC(p.source), Pipeline::packet(96));
+    ASSERT_TRUE(waitFor([&] { return p.received >= 10'000; }, 3000)) << p.received;
+    pump(300);
+    EXPECT_LE(p.received, 20'000u) << "most of the retransmission flood was dropped";
 }

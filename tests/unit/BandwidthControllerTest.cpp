@@ -115,10 +115,15 @@ TEST(BandwidthControllerTest, AGrowingRoundTripBacksOffBeforeAnyLossAndStopsTheC
     const int clean = controller.target().bitrateBps;
     // 80 ms more than the smallest: still clean.
     EXPECT_GT(feed(controller, clock, 1000, 0.0, 110).bitrateBps, clean);
-    // 150 ms more: a queue is filling; × 0.85 every 500 ms while it lasts, no loss needed.
+    // One long round trip alone (a busy receiver) only holds the climb...
     const int before = controller.target().bitrateBps;
-    const auto queued = feed(controller, clock, 1000, 0.0, 180);
-    EXPECT_EQ(queued.bitrateBps, int(int(before * 0.85) * 0.85));
+    EXPECT_EQ(controller.onReport({ clock += 200, 0.0, 180 }).bitrateBps, before);
+    EXPECT_GT(controller.onReport({ clock += 200, 0.0, 35 }).bitrateBps, before);
+    // ...150 ms more in a row: a queue is filling; × 0.85 every 500 ms while it lasts, no
+    // loss needed.
+    const int steady = controller.target().bitrateBps;
+    const auto queued = feed(controller, clock, 1200, 0.0, 180);
+    EXPECT_EQ(queued.bitrateBps, int(int(steady * 0.85) * 0.85));
     // The queue drains: climbing again.
     EXPECT_GT(feed(controller, clock, 2000, 0.0, 35).bitrateBps, queued.bitrateBps);
 }
