@@ -19,6 +19,10 @@
 //   --shape=RATE       caps the loopback interface with a token bucket (tc tbf, e.g. 3mbit,
 //                      32 kbit burst, 50 ms queue; MTU 1500) once host and browser are up:
 //                      every byte between them, both ways, goes through it
+//   --steps=LIST       with --shape: changes of the cap during each window, as RATE@SECOND
+//                      (e.g. 1500kbit@10,8mbit@20); page 1's frames/s and Mbit/s are then
+//                      printed second by second, with how long each step took to recover
+//                      (from the change until ≥ 15 frames/s held to the next change)
 //
 // Chromium runs on the same cores as the host and its decoding competes with it; only the
 // host's own CPU is attributed, the machine total is there for context.
@@ -42,6 +46,10 @@ function option(name, fallback) {
 
 const SECONDS = Number(option('seconds', '10'));
 const SHAPE = option('shape', '');
+const STEPS = option('steps', '').split(',').filter(Boolean).map((step) => {
+  const [rate, at] = step.split('@');
+  return { rate, at: Number(at) };
+});
 const SCENES = option('scenes', option('pattern', 'office,whole,still')).split(',');
 const PAINTER = process.env.VELQUIN_SCENE_PAINTER || HOST_BIN.replace(/host\/velquin-host$/, 'bench/scene_painter');
 const CASES = option('cases', 'idle,H264x1,H264x2,H264x4,VP8x1,VP8x2').split(',').map((c) => {
@@ -213,6 +221,42 @@ function g2gText(g) {
 
 // ---- one case ---------------------------------------------------------------------------
 
+// The measuring window. With --steps, the cap changes on time and page 1 is sampled every
+// second; returns those samples (or null).
+async function measureWindow(pages) {
+  if (!STEPS.length || !SHAPE || !pages.length) {
+    await sleep(SECONDS * 1000);
+    return null;
+  }
+  shapeLoopback(SHAPE, { change: true });
+  const samples = [];
+  let last = await framesMark(pages[0]);
+  const start = Date.now();
+  for (let second = 1; second <= SECONDS; second += 1) {
+    await sleep(Math.max(0, start + second * 1000 - Date.now()));
+    const step = STEPS.find((s) => s.at === second);
+    if (step) shapeLoopback(step.rate, { change: true });
+    const now = await framesMark(pages[0]);
+    const ms = now.at - last.at;
+    samples.push({ second, fps: ((now.frames - last.frames) * 1000) / ms, mbps: ((now.bytes - last.bytes) * 8) / ms / 1000, step });
+    last = now;
+  }
+  return samples;
+}
+
+function printTrace(samples) {
+  console.log(`  page 1, second by second (cap ${SHAPE} from 0, ${STEPS.map((s) => `${s.rate} from ${s.at}`).join(', ')}):`);
+  console.log(`    ${samples.map((s) => `${s.second}:${s.fps.toFixed(0)}fps/${s.mbps.toFixed(1)}`).join(' ')}`);
+  const changes = [0, ...STEPS.map((s) => s.at)];
+  changes.forEach((at, i) => {
+    const end = i + 1 < changes.length ? changes[i + 1] : samples.length;
+    const span = samples.filter((s) => s.second > at && s.second <= end);
+    const firstGood = span.findIndex((s, j) => span.slice(j).every((t) => t.fps >= 15));
+    const rate = i === 0 ? SHAPE : STEPS[i - 1].rate;
+    console.log(`    ${rate} from ${at} s: ${firstGood < 0 ? 'not recovered' : `≥ 15 frames/s from ${firstGood} s after the change`}`);
+  });
+}
+
 async function runCase(c) {
   const pages = [];
   const perPage = [];
@@ -234,7 +278,7 @@ async function runCase(c) {
     await Promise.all(pages.map(startClockReader));
     const marks0 = await Promise.all(pages.map(framesMark));
     const a = cpuSnapshot(host.pid);
-    await sleep(SECONDS * 1000);
+    const trace = await measureWindow(pages);
     const b = cpuSnapshot(host.pid);
     const marks1 = await Promise.all(pages.map(framesMark));
     const clocks = await Promise.all(pages.map(stopClockReader));
@@ -258,6 +302,7 @@ async function runCase(c) {
     perPage.forEach((p, i) => console.log(
       `  page ${i + 1}: ${p.codec} ${p.size}, ${p.mbps.toFixed(2)} Mbit/s, ${p.fps.toFixed(1)} frames/s decoded, jitter buffer ${p.jitterMs === null ? '-' : p.jitterMs.toFixed(1)} ms a frame, glass-to-glass ${g2gText(p.g2g)}, ${p.freezes} freezes (${p.frozenS.toFixed(1)} s), join → first decoded frame ${p.firstFrameMs} ms`
       + ` (${Object.entries(p.timeline).map(([k, ms]) => `${k} ${ms}`).join(', ')})`));
+    if (trace) printTrace(trace);
     return { ...c, ...cpu, pages: perPage };
   } finally {
     await Promise.all(pages.map(closeViewer));
