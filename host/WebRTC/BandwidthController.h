@@ -24,10 +24,12 @@
 
 class BandwidthController {
 public:
+    static constexpr int kStartBps = 2'500'000;
+
     struct Limits {
         int maxBps = 12'000'000;  // the level's maximum
         int floorBps = 250'000;
-        int startBps = 2'500'000; // below the maximum when the maximum is higher
+        int startBps = kStartBps; // below the maximum when the maximum is higher
         double maxFramerate = 30;
         double minFramerate = 10;
         QSize size { 1920, 1080 }; // the encoded picture

@@ -30,7 +30,7 @@ GstElement* make(const char* factory, const char* name = nullptr)
 
 EncoderGroup::EncoderGroup(const LevelKey& key, const EncoderTuning& tuning)
     : key_(key)
-    , bitrate_(std::min(key.bitrate, BandwidthController::Limits {}.startBps))
+    , bitrate_(std::min(key.bitrate, BandwidthController::kStartBps))
     , framerate_(key.framerate)
     , encoderSetting_(bitrate_.load())
 {
@@ -206,7 +206,7 @@ void EncoderGroup::measureOutput(std::size_t bytes)
 void EncoderGroup::applyMemberRates()
 {
     // Before anyone has said what their path carries: a rate most paths carry.
-    int bitrate = memberRates_.empty() ? std::min(key_.bitrate, BandwidthController::Limits {}.startBps) : key_.bitrate;
+    int bitrate = memberRates_.empty() ? std::min(key_.bitrate, BandwidthController::kStartBps) : key_.bitrate;
     double framerate = key_.framerate;
     for (const auto& [handle, rate] : memberRates_) {
         bitrate = std::min(bitrate, rate.first);

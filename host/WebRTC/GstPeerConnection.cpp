@@ -346,7 +346,7 @@ GstElement* GstPeerConnectionImpl::makePacedSender()
         return nullptr; // one transport (bundled): one pacer
     GstElement* element = gst_element_factory_make("identity", nullptr);
     GstPad* sink = gst_element_get_static_pad(element, "sink");
-    pacer_ = std::make_unique<GstPacer>(sink, int(BandwidthController::Limits {}.startBps * kPacingFactor));
+    pacer_ = std::make_unique<GstPacer>(sink, int(BandwidthController::kStartBps * kPacingFactor));
     gst_object_unref(sink);
     if (codec_)
         pacer_->setMediaPayloadType(payloadType(*codec_));

@@ -85,6 +85,8 @@ private:
     // The level wanted_ asks for in `codec`, on the rung the path is on; wanted_ has an
     // encoding. Under mutex_.
     LevelKey wantedLevel(Codec codec) const;
+    // The wanted level's bit rate (before any rung); wanted_ has an encoding. Under mutex_.
+    int levelMaxBps() const;
     // What the path may carry at the wanted level, for a picture of `size` when known. Under mutex_.
     BandwidthController::Limits pathLimits(QSize size = {}) const;
     // Calls startVideo() once DTLS is up.

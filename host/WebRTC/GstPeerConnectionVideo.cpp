@@ -14,7 +14,6 @@ Q_DECLARE_LOGGING_CATEGORY(gstLog)
 
 namespace rtc::gst {
 
-
 void GstPeerConnectionImpl::connectVideo()
 {
     QMutexLocker lock(&mutex_);
@@ -107,7 +106,7 @@ void GstPeerConnectionImpl::applySender(const RtpParameters& parameters)
         QMutexLocker lock(&mutex_);
         wanted_ = parameters;
         if (!ladder_ && !parameters.encodings.empty())
-            ladder_.emplace(BandwidthController::Limits {}.startBps, parameters.encodings[0].maxBitrateBps.value_or(kDefaultBitrate));
+            ladder_.emplace(BandwidthController::kStartBps, levelMaxBps());
     }
     subscribe();
 }
@@ -245,12 +244,17 @@ void GstPeerConnectionImpl::unsubscribe()
         warm->unsubscribe(warmSubscription_);
 }
 
+int GstPeerConnectionImpl::levelMaxBps() const
+{
+    return wanted_->encodings[0].maxBitrateBps.value_or(kDefaultBitrate);
+}
+
 BandwidthController::Limits GstPeerConnectionImpl::pathLimits(QSize size) const
 {
     // A path is judged against the level, not against the rung it is on now.
     BandwidthController::Limits limits;
     if (wanted_ && !wanted_->encodings.empty()) {
-        limits.maxBps = wanted_->encodings[0].maxBitrateBps.value_or(kDefaultBitrate);
+        limits.maxBps = levelMaxBps();
         limits.maxFramerate = wanted_->encodings[0].maxFramerate.value_or(30);
     }
     if (!size.isEmpty())
@@ -263,7 +267,7 @@ LevelKey GstPeerConnectionImpl::wantedLevel(Codec codec) const
     const auto& encoding = wanted_->encodings[0];
     LevelKey key;
     key.codec = codec;
-    const int levelMax = encoding.maxBitrateBps.value_or(kDefaultBitrate);
+    const int levelMax = levelMaxBps();
     key.bitrate = ladder_ ? ladder_->ceiling(levelMax) : levelMax;
     key.framerate = encoding.maxFramerate.value_or(30);
     key.scaleDown = encoding.scaleResolutionDownBy.value_or(1.0);

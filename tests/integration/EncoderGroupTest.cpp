@@ -284,7 +284,7 @@ TEST(EncoderGroupTest, TheSlowestMembersRateIsWhatTheEncoderAimsAt)
     // A new group starts at a rate most paths carry; when the slowest member leaves, the
     // others get theirs back; when all have gone, it is back at the start.
     EncoderGroup group(LevelKey { Codec::H264, 8'000'000, 30, 1.0 });
-    EXPECT_EQ(group.bitrate(), BandwidthController::Limits {}.startBps);
+    EXPECT_EQ(group.bitrate(), BandwidthController::kStartBps);
     const int slow = group.subscribe([](GstBuffer*, GstCaps*) {});
     const int fast = group.subscribe([](GstBuffer*, GstCaps*) {});
     group.setMemberRate(slow, 500'000, 10);
@@ -297,7 +297,7 @@ TEST(EncoderGroupTest, TheSlowestMembersRateIsWhatTheEncoderAimsAt)
     group.setMemberRate(fast, 9'000'000, 30);
     EXPECT_EQ(group.bitrate(), 8'000'000) << "never above the level";
     group.unsubscribe(fast);
-    EXPECT_EQ(group.bitrate(), BandwidthController::Limits {}.startBps);
+    EXPECT_EQ(group.bitrate(), BandwidthController::kStartBps);
 }
 
 TEST(EncoderGroupTest, AKeyFrameOfAStillScreenIsFollowedByAFewMoreFramesThenNothing)
