@@ -23,6 +23,8 @@
 //                      (e.g. 1500kbit@10,8mbit@20); page 1's frames/s and Mbit/s are then
 //                      printed second by second, with how long each step took to recover
 //                      (from the change until ≥ 15 frames/s held to the next change)
+//   --adaptation=off   the host sends each page its level's maximum whatever the path carries
+//                      (VELQUIN_RATE_ADAPTATION=0): the same run without bandwidth adaptation
 //
 // Chromium runs on the same cores as the host and its decoding competes with it; only the
 // host's own CPU is attributed, the machine total is there for context.
@@ -50,6 +52,7 @@ const STEPS = option('steps', '').split(',').filter(Boolean).map((step) => {
   const [rate, at] = step.split('@');
   return { rate, at: Number(at) };
 });
+if (option('adaptation', 'on') === 'off') process.env.VELQUIN_RATE_ADAPTATION = '0';
 const SCENES = option('scenes', option('pattern', 'office,whole,still')).split(',');
 const PAINTER = process.env.VELQUIN_SCENE_PAINTER || HOST_BIN.replace(/host\/velquin-host$/, 'bench/scene_painter');
 const CASES = option('cases', 'idle,H264x1,H264x2,H264x4,VP8x1,VP8x2').split(',').map((c) => {

@@ -116,6 +116,7 @@ int main(int argc, char** argv)
     env.screen = std::make_unique<X11ScreenSource>();
     rtc::GstOptions media;
     media.loopbackOnly = qEnvironmentVariable("VELQUIN_ICE_LOOPBACK") == QStringLiteral("1");
+    media.adaptRate = qEnvironmentVariable("VELQUIN_RATE_ADAPTATION") != QStringLiteral("0"); // benchmarks compare
     env.factory = rtc::makeGstPeerConnectionFactory(media);
     if (!env.factory) {
         say(QStringLiteral("GStreamer's WebRTC plugins are missing (run scripts/setup)"));

@@ -342,7 +342,7 @@ void GstPeerConnectionImpl::addIceCandidate(const IceCandidate& candidate, Compl
 GstElement* GstPeerConnectionImpl::makePacedSender()
 {
     QMutexLocker lock(&mutex_);
-    if (pacer_ || closed_)
+    if (pacer_ || closed_ || !options_.adaptRate)
         return nullptr; // one transport (bundled): one pacer
     GstElement* element = gst_element_factory_make("identity", nullptr);
     GstPad* sink = gst_element_get_static_pad(element, "sink");

@@ -71,7 +71,7 @@ void GstPeerConnectionImpl::connectVideo()
 void GstPeerConnectionImpl::startRateAdapter()
 {
     QMutexLocker lock(&mutex_);
-    if (rate_ || !webrtc_ || closed_)
+    if (rate_ || !webrtc_ || closed_ || !options_.adaptRate)
         return;
     std::weak_ptr<GstPeerConnectionImpl> weak = weak_from_this();
     rate_ = std::make_unique<GstRateAdapter>(webrtc_, pathLimits(), [weak](const BandwidthController::Target& target) {
@@ -105,7 +105,7 @@ void GstPeerConnectionImpl::applySender(const RtpParameters& parameters)
     {
         QMutexLocker lock(&mutex_);
         wanted_ = parameters;
-        if (!ladder_ && !parameters.encodings.empty())
+        if (!ladder_ && options_.adaptRate && !parameters.encodings.empty())
             ladder_.emplace(BandwidthController::kStartBps, levelMaxBps());
     }
     subscribe();
@@ -153,6 +153,8 @@ void GstPeerConnectionImpl::subscribe()
         rate_->setLimits(pathLimits());
         const auto target = rate_->target();
         group_->setMemberRate(subscription_, target.bitrateBps, target.framerate);
+    } else if (!options_.adaptRate) {
+        group_->setMemberRate(subscription_, key.bitrate, key.framerate);
     }
     auto warm = std::exchange(warmGroup_, nullptr);
     lock.unlock();

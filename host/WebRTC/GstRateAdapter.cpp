@@ -4,6 +4,7 @@
 
 #include <QLoggingCategory>
 
+#include <algorithm>
 #include <mutex>
 
 Q_DECLARE_LOGGING_CATEGORY(gstLog)
@@ -73,6 +74,15 @@ int64_t nowMs()
 }
 } // namespace
 
+double GstRateAdapter::Reading::lossSince(const Reading& before) const
+{
+    // A sequence that went back is another stream (a new source): only this report counts.
+    if (highestSequence <= before.highestSequence)
+        return fractionLost;
+    const double expected = double(highestSequence - before.highestSequence);
+    return std::clamp(double(packetsLost - before.packetsLost) / expected, 0.0, 1.0);
+}
+
 std::optional<GstRateAdapter::Reading> GstRateAdapter::read(const GstStructure* stats)
 {
     Found found;
@@ -110,7 +120,8 @@ GstRateAdapter::GstRateAdapter(GstElement* webrtc, const BandwidthController::Li
                 if (state->stopped || !reading || (state->last && reading->sameReport(*state->last)))
                     return;
                 const int64_t at = nowMs();
-                BandwidthController::Report report { at, reading->fractionLost, reading->roundTripMs };
+                const double lost = state->last ? reading->lossSince(*state->last) : reading->fractionLost;
+                BandwidthController::Report report { at, lost, reading->roundTripMs };
                 if (state->last && at > state->lastAtMs && reading->bytesSent >= state->last->bytesSent)
                     report.sentBps = double(reading->bytesSent - state->last->bytesSent) * 8000 / double(at - state->lastAtMs);
                 state->last = reading;

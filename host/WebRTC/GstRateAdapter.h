@@ -31,6 +31,10 @@ public:
         {
             return highestSequence == other.highestSequence && packetsLost == other.packetsLost;
         }
+        // The share of packets lost since `before`, from the running totals. A phone sends a
+        // report with every retransmission request, so the latest one alone may cover two
+        // packets and say half were lost; the totals weigh every packet once.
+        double lossSince(const Reading& before) const;
     };
     // The reading from a "get-stats" answer; none before the first receiver report.
     static std::optional<Reading> read(const GstStructure* stats);

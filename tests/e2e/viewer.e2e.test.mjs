@@ -216,8 +216,10 @@ describe('viewer page against the real host', { skip: skipReason }, () => {
   check('files, screenshots and the clipboard both ways', async () => {
     const page = await openViewer('files', 'H264');
     const xclip = (args, input) => new Promise((resolve) => {
-      const child = startChild('xclip', ['-selection', 'clipboard', ...args], { stdio: ['pipe', 'pipe', 'pipe'] });
-      child.stdin.end(input === undefined ? '' : input);
+      // Reading (-o) takes no input: xclip may be gone before a write to its stdin, which fails.
+      const child = startChild('xclip', ['-selection', 'clipboard', ...args],
+        { stdio: [input === undefined ? 'ignore' : 'pipe', 'pipe', 'pipe'] });
+      if (input !== undefined) child.stdin.end(input);
       child.exited.then(() => resolve(child.output.text));
     });
     let owner = null;

@@ -40,7 +40,7 @@ struct Recorder : rtc::PeerConnectionObserver {
 
 std::shared_ptr<rtc::PeerConnectionFactory> factory()
 {
-    static auto made = rtc::makeGstPeerConnectionFactory({ true, QStringLiteral("ultrafast") });
+    static auto made = rtc::makeGstPeerConnectionFactory({ .loopbackOnly = true });
     return made;
 }
 

@@ -63,3 +63,19 @@ TEST(GstRateAdapterTest, ReadsTheVideosReceiverReportAndTellsANewOneFromTheSame)
     StructureRef odd(gst_structure_new("application/x-webrtc-stats", "stray", G_TYPE_INT, 3, nullptr), &gst_structure_free);
     EXPECT_FALSE(GstRateAdapter::read(odd.get()));
 }
+
+TEST(GstRateAdapterTest, LossIsWeighedOverEveryPacketSinceTheLastReading)
+{
+    GstRateAdapter::Reading before { .fractionLost = 0, .highestSequence = 1000, .packetsLost = 10 };
+    // The latest report covered two packets and lost one; over the 200 sent, 4 were lost.
+    GstRateAdapter::Reading now { .fractionLost = 0.5, .highestSequence = 1200, .packetsLost = 14 };
+    EXPECT_DOUBLE_EQ(now.lossSince(before), 0.02);
+    // Late packets bring the total down: no negative loss.
+    now.packetsLost = 8;
+    EXPECT_DOUBLE_EQ(now.lossSince(before), 0);
+    // No packet since, or a new stream whose numbers start lower: the report's own share.
+    now.highestSequence = 1000;
+    EXPECT_DOUBLE_EQ(now.lossSince(before), 0.5);
+    now.highestSequence = 300;
+    EXPECT_DOUBLE_EQ(now.lossSince(before), 0.5);
+}
