@@ -152,6 +152,7 @@ function framesMark(page) {
     const s = v.stats;
     return {
       frames: s.framesDecoded, bytes: s.bytesReceived, jitterS: s.jitterBufferDelay, jitterFrames: s.jitterBufferEmitted,
+      decodeS: s.totalDecodeTime, processingS: s.totalProcessingDelay,
       freezes: s.freezeCount, frozenS: s.totalFreezesDuration, at: performance.now(),
     };
   });
@@ -198,7 +199,9 @@ function startClockReader(page) {
         }
         const shown = Math.floor(performance.timeOrigin + frame.expectedDisplayTime);
         const delay = (((shown % modulus) - value) % modulus + modulus) % modulus;
-        if (ok && delay < 5000) reader.samples.push(delay);
+        // The browser's share: the frame's last packet in → shown.
+        const inBrowser = frame.receiveTime ? frame.expectedDisplayTime - frame.receiveTime : null;
+        if (ok && delay < 5000) reader.samples.push({ at: now, delay, inBrowser });
         else reader.misreads += 1;
       }
       video.requestVideoFrameCallback(step);
@@ -213,13 +216,27 @@ async function stopClockReader(page) {
     reader.running = false;
     return { samples: reader.samples, misreads: reader.misreads };
   });
-  const sorted = samples.slice().sort((a, b) => a - b);
-  const at = (q) => sorted[Math.min(sorted.length - 1, Math.floor(q * sorted.length))];
-  return sorted.length ? { samples: sorted.length, misreads, p50: at(0.5), p95: at(0.95) } : { samples: 0, misreads };
+  const delays = samples.map((s) => s.delay);
+  const inBrowser = samples.map((s) => s.inBrowser).filter((ms) => ms !== null);
+  return delays.length ? {
+    samples: delays.length, misreads, p50: quantile(delays, 0.5), p95: quantile(delays, 0.95), timed: samples,
+    inBrowserP50: inBrowser.length ? Math.round(quantile(inBrowser, 0.5)) : null,
+  } : { samples: 0, misreads, timed: [] };
+}
+
+function quantile(values, q) {
+  const sorted = values.slice().sort((a, b) => a - b);
+  return sorted[Math.min(sorted.length - 1, Math.floor(q * sorted.length))];
+}
+
+function ms(value) {
+  return value === null ? '-' : `${value.toFixed(1)} ms`;
 }
 
 function g2gText(g) {
-  return g.samples ? `p50 ${g.p50} ms, p95 ${g.p95} ms (${g.samples} frames, ${g.misreads} unread)` : `- (${g.misreads} unread)`;
+  if (!g.samples) return `- (${g.misreads} unread)`;
+  const browser = g.inBrowserP50 === null ? '' : `; last packet in → shown p50 ${g.inBrowserP50} ms`;
+  return `p50 ${g.p50} ms, p95 ${g.p95} ms (${g.samples} frames, ${g.misreads} unread${browser})`;
 }
 
 // ---- one case ---------------------------------------------------------------------------
@@ -241,22 +258,32 @@ async function measureWindow(pages) {
     if (step) shapeLoopback(step.rate, { change: true });
     const now = await framesMark(pages[0]);
     const ms = now.at - last.at;
-    samples.push({ second, fps: ((now.frames - last.frames) * 1000) / ms, mbps: ((now.bytes - last.bytes) * 8) / ms / 1000, step });
+    samples.push({ second, from: last.at, to: now.at, fps: ((now.frames - last.frames) * 1000) / ms, mbps: ((now.bytes - last.bytes) * 8) / ms / 1000, step });
     last = now;
   }
   return samples;
 }
 
-function printTrace(samples) {
-  console.log(`  page 1, second by second (cap ${SHAPE} from 0, ${STEPS.map((s) => `${s.rate} from ${s.at}`).join(', ')}):`);
-  console.log(`    ${samples.map((s) => `${s.second}:${s.fps.toFixed(0)}fps/${s.mbps.toFixed(1)}`).join(' ')}`);
+// Page 1 second by second: frames/s, Mbit/s and the glass-to-glass p95 of the frames shown in
+// that second ("-" when none was read), then how long each change of the cap took to recover.
+function printTrace(samples, clock) {
+  for (const s of samples) {
+    const delays = clock.timed.filter((c) => c.at > s.from && c.at <= s.to).map((c) => c.delay);
+    s.g2g = delays.length ? quantile(delays, 0.95) : null;
+  }
+  console.log(`  page 1, second by second (cap ${SHAPE} from 0, ${STEPS.map((s) => `${s.rate} from ${s.at}`).join(', ')}),`);
+  console.log('  as second:frames/s/Mbit/s/glass-to-glass p95 ms:');
+  for (let i = 0; i < samples.length; i += 10) {
+    console.log(`    ${samples.slice(i, i + 10).map((s) => `${s.second}:${s.fps.toFixed(0)}/${s.mbps.toFixed(1)}/${s.g2g ?? '-'}`).join(' ')}`);
+  }
+  const good = (s) => s.fps >= 15 && s.g2g !== null && s.g2g < 250;
   const changes = [0, ...STEPS.map((s) => s.at)];
   changes.forEach((at, i) => {
     const end = i + 1 < changes.length ? changes[i + 1] : samples.length;
     const span = samples.filter((s) => s.second > at && s.second <= end);
-    const firstGood = span.findIndex((s, j) => span.slice(j).every((t) => t.fps >= 15));
+    const firstGood = span.findIndex((s, j) => span.slice(j).every(good));
     const rate = i === 0 ? SHAPE : STEPS[i - 1].rate;
-    console.log(`    ${rate} from ${at} s: ${firstGood < 0 ? 'not recovered' : `≥ 15 frames/s from ${firstGood} s after the change`}`);
+    console.log(`    ${rate} from ${at} s: ${firstGood < 0 ? 'not recovered' : `≥ 15 frames/s and p95 < 250 ms from ${firstGood} s after the change`}`);
   });
 }
 
@@ -294,18 +321,22 @@ async function runCase(c) {
       const mbps = ((marks1[i].bytes - marks0[i].bytes) * 8) / ms / 1000;
       const emitted = marks1[i].jitterFrames - marks0[i].jitterFrames;
       const jitterMs = emitted > 0 ? ((marks1[i].jitterS - marks0[i].jitterS) * 1000) / emitted : null;
+      const decoded = marks1[i].frames - marks0[i].frames;
+      const perFrame = (key) => (decoded > 0 ? ((marks1[i][key] - marks0[i][key]) * 1000) / decoded : null);
+      const decodeMs = perFrame('decodeS');
+      const processingMs = perFrame('processingS');
       const freezes = marks1[i].freezes - marks0[i].freezes;
       const frozenS = marks1[i].frozenS - marks0[i].frozenS;
-      perPage.push({ fps, mbps, jitterMs, freezes, frozenS, g2g: clocks[i], firstFrameMs: v.firstFrameMs, timeline: v.timeline || {}, codec: v.stats.codec, size: `${v.stats.width}x${v.stats.height}` });
+      perPage.push({ fps, mbps, jitterMs, decodeMs, processingMs, freezes, frozenS, g2g: clocks[i], firstFrameMs: v.firstFrameMs, timeline: v.timeline || {}, codec: v.stats.codec, size: `${v.stats.width}x${v.stats.height}` });
     }
     const cpu = { ...cpuBetween(a, b), ...memory(host.pid) };
     if (process.env.VELQUIN_BENCH_SMAPS) fs.writeFileSync(`${process.env.VELQUIN_BENCH_SMAPS}.${c.name}`, fs.readFileSync(`/proc/${host.pid}/smaps`));
     const line = `${c.name}: host ${cpu.hostPct.toFixed(1)}% of one core, machine ${cpu.machinePct.toFixed(1)}% of ${NPROC} cores (stolen by the hypervisor ${cpu.stealPct.toFixed(1)}%) over ${cpu.wallS.toFixed(1)} s, host RSS ${cpu.rssMiB.toFixed(0)} MiB (peak ${cpu.peakMiB.toFixed(0)}; heap and stacks ${cpu.anonMiB.toFixed(0)}, mapped files ${cpu.fileMiB.toFixed(0)}), ${cpu.threads} threads`;
     console.log(line);
     perPage.forEach((p, i) => console.log(
-      `  page ${i + 1}: ${p.codec} ${p.size}, ${p.mbps.toFixed(2)} Mbit/s, ${p.fps.toFixed(1)} frames/s decoded, jitter buffer ${p.jitterMs === null ? '-' : p.jitterMs.toFixed(1)} ms a frame, glass-to-glass ${g2gText(p.g2g)}, ${p.freezes} freezes (${p.frozenS.toFixed(1)} s), join → first decoded frame ${p.firstFrameMs} ms`
+      `  page ${i + 1}: ${p.codec} ${p.size}, ${p.mbps.toFixed(2)} Mbit/s, ${p.fps.toFixed(1)} frames/s decoded, jitter buffer ${ms(p.jitterMs)}, decode ${ms(p.decodeMs)}, first packet in → decoded ${ms(p.processingMs)} a frame, glass-to-glass ${g2gText(p.g2g)}, ${p.freezes} freezes (${p.frozenS.toFixed(1)} s), join → first decoded frame ${p.firstFrameMs} ms`
       + ` (${Object.entries(p.timeline).map(([k, ms]) => `${k} ${ms}`).join(', ')})`));
-    if (trace) printTrace(trace);
+    if (trace) printTrace(trace, clocks[0]);
     return { ...c, ...cpu, pages: perPage };
   } finally {
     await Promise.all(pages.map(closeViewer));

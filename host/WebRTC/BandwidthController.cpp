@@ -23,9 +23,12 @@ void BandwidthController::setLimits(const Limits& limits)
 
 BandwidthController::Target BandwidthController::onReport(const Report& report)
 {
+    // Loss unknown (too few packets to tell): the round trip may still back off, nothing climbs.
+    const bool lossKnown = report.fractionLost >= 0;
     const bool first = lastReportMs_ < 0;
     const double seconds = first ? 0 : std::clamp(double(report.atMs - lastReportMs_) / 1000.0, 0.0, 1.0);
-    lastReportMs_ = std::max(lastReportMs_, report.atMs);
+    if (lossKnown)
+        lastReportMs_ = std::max(lastReportMs_, report.atMs);
 
     bool queueing = false;
     bool longTrip = false;
@@ -42,13 +45,22 @@ BandwidthController::Target BandwidthController::onReport(const Report& report)
 
     if (loss > kHighLoss || queueing) {
         if (mayBackOff) {
-            const double byLoss = loss > kHighLoss ? 1.0 - loss / 2 : 1.0;
+            double byLoss = loss > kHighLoss ? 1.0 - loss / 2 : 1.0;
+            if (loss > kHighLoss)
+                lossBeganBps_ = rateBps_;
+            if (loss > kHighLoss && report.sentBps > 0) {
+                const double through = report.sentBps * (1.0 - loss);
+                byLoss = std::min(byLoss, std::max(kDeepestBackoff, kQueueBackoff * through / rateBps_));
+            }
             const double byDelay = queueing ? kQueueBackoff : 1.0;
             rateBps_ = clamp(rateBps_ * std::min(byLoss, byDelay));
             lastBackoffMs_ = report.atMs;
         }
-    } else if (loss < kLowLoss && !longTrip) {
-        double climbed = rateBps_ * std::pow(kClimbPerSecond, seconds);
+    } else if (lossKnown && loss < kLowLoss && !longTrip) {
+        if (lossBeganBps_ > 0 && rateBps_ >= lossBeganBps_)
+            lossBeganBps_ = -1; // past it without loss: the path has changed
+        const bool nearLimit = lossBeganBps_ > 0 && rateBps_ >= lossBeganBps_ * (1 - kNearLimitBand);
+        double climbed = rateBps_ * std::pow(nearLimit ? kNearLimitClimbPerSecond : kClimbPerSecond, seconds);
         // (Unless the frame rate is held down here: then sending less is our own doing.)
         if (report.sentBps >= 0 && target().framerate >= limits_.maxFramerate)
             climbed = std::min(climbed, std::max(rateBps_, kProvenHeadroom * report.sentBps));

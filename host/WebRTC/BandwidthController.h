@@ -6,14 +6,22 @@
 //
 //   loss < 2 %           climb 8 % a second (none while the round trip says a queue grows)
 //   2 % ≤ loss ≤ 10 %    hold
-//   loss > 10 %          × (1 − loss / 2)
+//   loss > 10 %          × (1 − loss / 2), or to 0.85 × what got through when that is
+//                        less (a link that fell from 8 to 1.5 Mbit/s: one step, not six),
+//                        but never below half in one step
 //   round trip > smallest seen + 100 ms   × 0.85 (in two reports in a row)
+//
+// Where loss last began is remembered: in the last 10 % below that rate the climb slows to
+// 2 % a second, so the rate does not keep running into the same limit (each time costs lost
+// frames and a key frame); once past it without loss, it is forgotten.
 //
 // A path is only known to carry what was sent over it: the climb stops at 1.5 × the rate
 // really sent, so a still screen (that sends almost nothing) does not talk the rate up;
 // while the frame rate is held down for want of bits, it climbs regardless.
 //
-// Decreases come at most once per 500 ms, so one burst reported twice is not punished twice.
+// Decreases come at most once a second: the report after a decrease still covers packets
+// sent at the old rate (from the encoder's and the pacer's queues), and a burst reported twice
+// is not punished twice.
 // When the rate is below what the picture size needs at full frame rate, the frame rate
 // falls first (never below 10), not the resolution. Pure logic: times are the caller's
 // milliseconds.
@@ -38,7 +46,7 @@ public:
     // the round trip measured with it.
     struct Report {
         int64_t atMs = 0;
-        double fractionLost = 0; // 0–1
+        double fractionLost = 0; // 0–1; negative when too few packets were sent to tell
         double roundTripMs = 0;
         double sentBps = -1; // what was sent since the last report; negative when unknown
     };
@@ -53,7 +61,10 @@ public:
     static constexpr double kHighLoss = 0.10;
     static constexpr double kQueueingMs = 100;
     static constexpr double kQueueBackoff = 0.85;
-    static constexpr int64_t kBackoffIntervalMs = 500;
+    static constexpr double kDeepestBackoff = 0.3;
+    static constexpr double kNearLimitClimbPerSecond = 1.02;
+    static constexpr double kNearLimitBand = 0.1;
+    static constexpr int64_t kBackoffIntervalMs = 1000;
     static constexpr double kProvenHeadroom = 1.5;
     // Bits a second per pixel a desktop needs at full frame rate and our quality point
     // (1080p: ~1.6 Mbit/s; measured with bench/run-quality).
@@ -75,4 +86,5 @@ private:
     int64_t lastBackoffMs_ = -1;
     double smallestRoundTripMs_ = -1;
     bool lastTripLong_ = false;
+    double lossBeganBps_ = -1; // the rate at the last back-off on loss; negative when none
 };

@@ -6,7 +6,9 @@
 
 #include <QLoggingCategory>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 Q_DECLARE_LOGGING_CATEGORY(gstLog)
 
@@ -28,11 +30,19 @@ GstElement* make(const char* factory, const char* name = nullptr)
 }
 } // namespace
 
+int EncoderTuning::bufferMs(int bitrateBps) const
+{
+    const double share = std::clamp(double(bitrateBps) / kFullBufferBps, 0.0, 1.0);
+    return std::max(slowBufferMs, int(std::lround(ceilingBufferMs * share)));
+}
+
 EncoderGroup::EncoderGroup(const LevelKey& key, const EncoderTuning& tuning)
     : key_(key)
     , bitrate_(std::min(key.bitrate, BandwidthController::kStartBps))
     , framerate_(key.framerate)
     , encoderSetting_(bitrate_.load())
+    , bufferSetting_(tuning.bufferMs(bitrate_))
+    , tuning_(tuning)
 {
     pipeline_.reset(gst_pipeline_new(nullptr));
     source_ = make("appsrc");
@@ -54,7 +64,7 @@ EncoderGroup::EncoderGroup(const LevelKey& key, const EncoderTuning& tuning)
         // spending frame after frame polishing a still screen beyond its key frame's quality.
         gst_util_set_object_arg(G_OBJECT(encoder_), "pass", "qual");
         g_object_set(encoder_, "quantizer", guint(tuning.x264Crf), "qp-min", guint(tuning.x264QpMin), "bitrate",
-                     guint(std::max(1, bitrate_ / 1000)), "vbv-buf-capacity", guint(tuning.ceilingBufferMs),
+                     guint(std::max(1, bitrate_ / 1000)), "vbv-buf-capacity", guint(bufferSetting_.load()),
                      "key-int-max", guint(300), "b-adapt", FALSE, "bframes", guint(0), nullptr);
         // The payloader needs whole access units in byte-stream form; phones decode constrained baseline.
         GstCaps* caps = gst_caps_from_string("video/x-h264,profile=constrained-baseline,stream-format=byte-stream,alignment=au");
@@ -67,8 +77,8 @@ EncoderGroup::EncoderGroup(const LevelKey& key, const EncoderTuning& tuning)
         gst_util_set_object_arg(G_OBJECT(encoder_), "end-usage", "cq");
         g_object_set(encoder_, "cq-level", tuning.vp8CqLevel, "target-bitrate", bitrate_.load(), "deadline", gint64(1),
                      "cpu-used", 8, "lag-in-frames", 0, "dropframe-threshold", 30, "keyframe-max-dist", 300, "threads", 2,
-                     "buffer-size", tuning.ceilingBufferMs, "buffer-initial-size", tuning.ceilingBufferMs,
-                     "buffer-optimal-size", tuning.ceilingBufferMs, nullptr);
+                     "buffer-size", bufferSetting_.load(), "buffer-initial-size", bufferSetting_.load(),
+                     "buffer-optimal-size", bufferSetting_.load(), nullptr);
         gst_util_set_object_arg(G_OBJECT(encoder_), "error-resilient", "default");
     }
     g_object_set(sink, "emit-signals", TRUE, "sync", FALSE, "max-buffers", guint(0), "drop", FALSE, nullptr);
@@ -170,6 +180,15 @@ void EncoderGroup::configureEncoder()
 {
     if (!encoder_)
         return;
+    // Each change reconfigures the encoder: the window only when it moved noticeably.
+    const int buffer = tuning_.bufferMs(bitrate_);
+    if (const int before = bufferSetting_; std::abs(buffer - before) * 10 >= before) {
+        bufferSetting_ = buffer;
+        if (key_.codec == Codec::H264)
+            g_object_set(encoder_, "vbv-buf-capacity", guint(buffer), nullptr);
+        else
+            g_object_set(encoder_, "buffer-size", buffer, "buffer-initial-size", buffer, "buffer-optimal-size", buffer, nullptr);
+    }
     const int setting = std::max(1000, int(bitrate_ * correction_));
     if (setting == encoderSetting_.exchange(setting))
         return;

@@ -39,7 +39,14 @@ struct EncoderTuning {
     int x264Crf = 23;   // x264's constant rate factor: lower is better and bigger
     int x264QpMin = 20; // never finer than the key frame at that rate factor
     int vp8CqLevel = 12; // libvpx's constrained-quality level, 0–63: lower is better and bigger
-    int ceilingBufferMs = 500; // how long a burst may run above the ceiling before it is squeezed
+    // How long a burst (a key frame) may run above the ceiling before it is squeezed: at
+    // kFullBufferBps and above, and on a slow path. A burst is bounded in time on the path, not
+    // in bytes: half a second's worth at 1.5 Mbit/s is a key frame that holds a slow link (and
+    // overflows its queue) for half a second.
+    int ceilingBufferMs = 500;
+    int slowBufferMs = 150;
+    static constexpr int kFullBufferBps = 4'000'000;
+    int bufferMs(int bitrateBps) const;
 };
 
 class EncoderGroup {
@@ -116,6 +123,8 @@ private:
     std::atomic<double> correction_ { 1.0 }; // what the encoder is told, as a share of the aim
     std::atomic<bool> correctionPending_ { false };
     std::atomic<int> encoderSetting_;
+    std::atomic<int> bufferSetting_;
+    EncoderTuning tuning_;
     gint64 windowStartUs_ = -1; // streaming thread only
     std::size_t windowBytes_ = 0;
     std::atomic<int> encodedWidth_ { 0 };

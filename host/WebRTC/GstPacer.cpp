@@ -13,9 +13,11 @@ struct GstPacer::State {
     bool stopped = false;
     int rateBps = 0;
     std::chrono::steady_clock::time_point next {}; // when the next packet may leave
+    std::chrono::steady_clock::time_point nextResent {}; // when the next retransmission may
     int mediaPayloadType = -1;
 
-    // Waits until `bytes` may leave, or (`wait` false) says whether they may leave now.
+    // Waits until `bytes` may leave, or (`wait` false: a retransmission) says whether they
+    // may leave now.
     bool pace(std::size_t bytes, bool wait)
     {
         using namespace std::chrono;
@@ -23,11 +25,17 @@ struct GstPacer::State {
         if (stopped || rateBps <= 0)
             return true;
         const auto now = steady_clock::now();
-        next = std::max(next, now - milliseconds(kBurstMs));
-        if (!wait && next > now)
-            return false;
+        const auto burst = milliseconds(kBurstMs);
+        const auto duration = [&](double bps) { return nanoseconds(int64_t(double(bytes) * 8e9 / bps)); };
+        next = std::max(next, now - burst);
+        if (!wait) {
+            nextResent = std::max(nextResent, now - burst);
+            if (next > now || nextResent > now)
+                return false;
+            nextResent += duration(rateBps * kRetransmitShare);
+        }
         wake.wait_until(lock, next, [this] { return stopped; });
-        next += nanoseconds(int64_t(double(bytes) * 8e9 / rateBps));
+        next += duration(rateBps);
         return true;
     }
 

@@ -6,9 +6,11 @@
 // queues upstream (for video, in the appsrc, where the video feed decides what to drop).
 //
 // Packets of another payload type than the media's (retransmissions) never wait: they go
-// when the budget has room now and are dropped otherwise. On a link already losing packets,
-// resending everything the phone asks for would multiply the load (seen: 25 Mbit/s of
-// retransmissions on a 1.5 Mbit/s link); the phone asks again, or for a key frame.
+// when the budget has room now, and within a budget of their own (kRetransmitShare of the
+// rate), and are dropped otherwise. On a link already losing packets, resending everything
+// the phone asks for would multiply the load (seen: 25 Mbit/s of retransmissions on a
+// 1.5 Mbit/s link, and twice the path's rate when they only shared the media's budget); the
+// phone asks again, or for a key frame.
 
 #include "WebRTC/GstSupport.h"
 
@@ -21,6 +23,9 @@ public:
     // Packets sent at once before pacing starts, as time at the current rate: an ordinary
     // frame leaves at once, a key frame is spread out.
     static constexpr int kBurstMs = 40;
+    // Retransmissions' own budget, as a share of the rate (at a rate of 2.5 × the path's:
+    // a quarter of the path's rate at most).
+    static constexpr double kRetransmitShare = 0.1;
 
     GstPacer(GstPad* pad, int rateBps);
     ~GstPacer(); // stops, and removes its probe

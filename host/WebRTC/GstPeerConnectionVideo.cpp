@@ -85,17 +85,21 @@ void GstPeerConnectionImpl::applyRate(const BandwidthController::Target& target)
     QMutexLocker lock(&mutex_);
     if (pacer_)
         pacer_->setRate(int(target.bitrateBps * kPacingFactor));
-    if (!group_ || !rate_ || !wanted_ || wanted_->encodings.empty())
+    if (!group_ || !codec_ || !rate_ || !wanted_ || wanted_->encodings.empty())
         return;
     group_->setMemberRate(subscription_, target.bitrateBps, target.framerate);
     // The picture's size decides when the frame rate must give way; it is known once frames flow.
     const auto limits = pathLimits(group_->encodedSize());
     rate_->setLimits(limits);
     const int levelMax = limits.maxBps;
-    if (!ladder_ || !ladder_->update(g_get_monotonic_time() / 1000, target.bitrateBps, levelMax))
+    if (!ladder_)
         return;
-    qCDebug(gstLog) << "path carries" << target.bitrateBps / 1000 << "kbit/s: to the group of"
-                    << ladder_->ceiling(levelMax) / 1000 << "kbit/s";
+    // A rung moved, or another phone came or went at this level.
+    ladder_->update(g_get_monotonic_time() / 1000, target.bitrateBps, levelMax);
+    const LevelKey key = wantedLevel(*codec_);
+    if (key == group_->key())
+        return;
+    qCDebug(gstLog) << "path carries" << target.bitrateBps / 1000 << "kbit/s: to the group of" << key.bitrate / 1000 << "kbit/s";
     lock.unlock();
     subscribe();
 }
@@ -270,9 +274,20 @@ LevelKey GstPeerConnectionImpl::wantedLevel(Codec codec) const
     LevelKey key;
     key.codec = codec;
     const int levelMax = levelMaxBps();
-    key.bitrate = ladder_ ? ladder_->ceiling(levelMax) : levelMax;
+    key.bitrate = levelMax;
     key.framerate = encoding.maxFramerate.value_or(30);
     key.scaleDown = encoding.scaleResolutionDownBy.value_or(1.0);
+    // The ladder keeps a slow path from dragging others down. A phone alone at its level has
+    // no one to drag, and each move would cost it a key frame on the path least able to carry it.
+    if (ladder_ && video_) {
+        const auto sameLevel = [&](const std::shared_ptr<EncoderGroup>& group) {
+            return group && group->key().codec == key.codec && group->key().framerate == key.framerate
+                && group->key().scaleDown == key.scaleDown;
+        };
+        const int others = video_->viewersAtLevel(key) - sameLevel(group_) - sameLevel(warmGroup_);
+        if (others > 0)
+            key.bitrate = ladder_->ceiling(levelMax);
+    }
     return key;
 }
 

@@ -19,6 +19,7 @@ struct GstRateAdapter::State {
     BandwidthController controller;
     Apply apply;
     std::optional<Reading> last;
+    std::optional<Reading> lossFrom; // the reading the next loss is counted from
     int64_t lastAtMs = 0;
 };
 
@@ -74,11 +75,10 @@ int64_t nowMs()
 }
 } // namespace
 
-double GstRateAdapter::Reading::lossSince(const Reading& before) const
+std::optional<double> GstRateAdapter::Reading::lossSince(const Reading& before) const
 {
-    // A sequence that went back is another stream (a new source): only this report counts.
-    if (highestSequence <= before.highestSequence)
-        return fractionLost;
+    if (highestSequence < before.highestSequence + kLossSample)
+        return std::nullopt;
     const double expected = double(highestSequence - before.highestSequence);
     return std::clamp(double(packetsLost - before.packetsLost) / expected, 0.0, 1.0);
 }
@@ -120,7 +120,13 @@ GstRateAdapter::GstRateAdapter(GstElement* webrtc, const BandwidthController::Li
                 if (state->stopped || !reading || (state->last && reading->sameReport(*state->last)))
                     return;
                 const int64_t at = nowMs();
-                const double lost = state->last ? reading->lossSince(*state->last) : reading->fractionLost;
+                double lost = -1;
+                if (!state->lossFrom || reading->highestSequence < state->lossFrom->highestSequence) {
+                    state->lossFrom = reading;
+                } else if (const auto share = reading->lossSince(*state->lossFrom)) {
+                    lost = *share;
+                    state->lossFrom = reading;
+                }
                 BandwidthController::Report report { at, lost, reading->roundTripMs };
                 if (state->last && at > state->lastAtMs && reading->bytesSent >= state->last->bytesSent)
                     report.sentBps = double(reading->bytesSent - state->last->bytesSent) * 8000 / double(at - state->lastAtMs);

@@ -18,6 +18,7 @@ public:
     using Apply = std::function<void(const BandwidthController::Target&)>;
 
     static constexpr int kPollMs = 500;
+    static constexpr uint64_t kLossSample = 40; // packets
 
     // What webrtcbin's statistics say about the video sent: the latest receiver report, told
     // apart from the one before by what it covers (highest sequence number and losses).
@@ -33,8 +34,10 @@ public:
         }
         // The share of packets lost since `before`, from the running totals. A phone sends a
         // report with every retransmission request, so the latest one alone may cover two
-        // packets and say half were lost; the totals weigh every packet once.
-        double lossSince(const Reading& before) const;
+        // packets and say half were lost; the totals weigh every packet once. None while
+        // fewer than kLossSample packets were sent since (too few to tell 2 % from 20 %)
+        // or when the numbers went back (another stream: start again from this one).
+        std::optional<double> lossSince(const Reading& before) const;
     };
     // The reading from a "get-stats" answer; none before the first receiver report.
     static std::optional<Reading> read(const GstStructure* stats);

@@ -128,6 +128,19 @@ void GstVideoSource::pushLast(EncoderGroup& group, bool force)
         group.push(wrapFrame(*frame), QSize(frame->width, frame->height), force);
 }
 
+int GstVideoSource::viewersAtLevel(const LevelKey& key) const
+{
+    QMutexLocker lock(&mutex_);
+    int count = 0;
+    for (const auto& [other, weak] : groups_) {
+        if (other.codec != key.codec || other.framerate != key.framerate || other.scaleDown != key.scaleDown)
+            continue;
+        if (const auto group = weak.lock())
+            count += group->subscribers();
+    }
+    return count;
+}
+
 int GstVideoSource::groupCount() const
 {
     QMutexLocker lock(&mutex_);

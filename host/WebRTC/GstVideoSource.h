@@ -24,6 +24,9 @@ public:
     // The group for a level, made on first use; a group lives while anyone holds it.
     std::shared_ptr<EncoderGroup> group(const LevelKey& key);
     int groupCount() const;
+    // Subscriptions to every group of `key`'s level whatever its bit rate (same codec, frame
+    // rate and scale).
+    int viewersAtLevel(const LevelKey& key) const;
     // A key frame of the current screen for one group: the last frame is sent again, so a
     // phone that joined, connected or lost a frame sees the screen without waiting for it to
     // change. Throttled per group (EncoderGroup::kKeyFrameIntervalMs).

@@ -68,6 +68,14 @@ TEST(EncoderGroupTest, OneGroupPerLevelAndItsFramesAreOfThatLevel)
     c->subscribe(sink(lowOut));
     d->subscribe(sink(vp8Out));
     EXPECT_EQ(a->subscribers(), 2);
+    // Viewers at a level count across its bit-rate rungs, not across levels or codecs.
+    auto rung = source.group({ Codec::H264, 1'500'000, 30, 1.0 });
+    const int onRung = rung->subscribe([](GstBuffer*, GstCaps*) {});
+    EXPECT_EQ(source.viewersAtLevel(normal), 3);
+    EXPECT_EQ(source.viewersAtLevel(low), 1);
+    EXPECT_EQ(source.viewersAtLevel({ Codec::VP8, 12'000'000, 15, 2.5 }), 1);
+    rung->unsubscribe(onRung);
+    rung.reset();
 
     // Frames go only to groups someone watches; each is encoded once per group.
     QElapsedTimer pushing;

@@ -79,7 +79,7 @@ TEST(GstPacerTest, PacketsAndListsLeaveAtTheRateAndAllAtOnceWhenStopped)
     EXPECT_TRUE(waitFor([&] { return p.received >= 210'000; }, 1000)) << "10 s of packets at 8 kbit/s, let go";
 }
 
-TEST(GstPacerTest, RetransmissionsGoOnlyWhenThereIsRoomNow)
+TEST(GstPacerTest, RetransmissionsGoOnlyWhenThereIsRoomNowAndWithinTheirShare)
 {
     ASSERT_TRUE(ensureInitialised());
     Pipeline p;
@@ -96,4 +96,16 @@ TEST(GstPacerTest, RetransmissionsGoOnlyWhenThereIsRoomNow)
     ASSERT_TRUE(waitFor([&] { return p.received >= 10'000; }, 3000)) << p.received;
     pump(300);
     EXPECT_LE(p.received, 20'000u) << "most of the retransmission flood was dropped";
+
+    // With the media idle, retransmissions asked for one every 20 ms (50 a second) still
+    // get no more than their share: 10 % of 100 packets a second.
+    const std::size_t before = p.received;
+    for (int i = 0; i < 50; ++i) {
+        gst_app_src_push_buffer(GST_APP_SRC(p.source), Pipeline::packet(97));
+        pump(20);
+    }
+    pump(100);
+    const std::size_t resent = (p.received - before) / 1000;
+    EXPECT_GE(resent, 7u);
+    EXPECT_LE(resent, 13u);
 }

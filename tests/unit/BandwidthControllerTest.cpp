@@ -107,6 +107,41 @@ TEST(BandwidthControllerTest, LossBacksOffQuicklyOncePerIntervalHoldsInTheMiddle
     EXPECT_GT(feed(controller, clock, 5000, 0.0, 20).bitrateBps, 250'000);
 }
 
+TEST(BandwidthControllerTest, HeavyLossFallsToWhatGotThroughThenClimbsSlowlyNearWhereLossBegan)
+{
+    BandwidthController controller({ .maxBps = 12'000'000, .startBps = 8'000'000 });
+    int64_t clock = 0;
+    controller.onReport({ clock, 0, 20, 8'000'000 });
+    // The link fell to 1.5 Mbit/s under 8: 81 % lost. 0.85 × what got through would be
+    // 1.275 Mbit/s; one step goes to 30 % at most...
+    EXPECT_EQ(controller.onReport({ clock += 1000, 0.8125, 20, 8'000'000 }).bitrateBps, 2'400'000);
+    // ...the next to 0.85 × the 1.35 Mbit/s that got through, below what loss alone says.
+    EXPECT_EQ(controller.onReport({ clock += 1000, 0.4375, 20, 2'400'000 }).bitrateBps, 1'147'500);
+    // Sending unknown: loss alone decides (× 0.9).
+    EXPECT_EQ(controller.onReport({ clock += 1000, 0.2, 20 }).bitrateBps, 1'032'750);
+
+    // Clean again, within 10 % under where the last loss began (1.1475 Mbit/s): 2 % a second...
+    for (int i = 0; i < 3; ++i)
+        controller.onReport({ clock += 1000, 0, 20 });
+    EXPECT_NEAR(controller.target().bitrateBps, 1'032'750 * std::pow(1.02, 3), 2);
+    // ...and once past it without loss, 8 % again: the path has room after all.
+    while (controller.target().bitrateBps < 1'147'500)
+        controller.onReport({ clock += 1000, 0, 20 });
+    const int past = controller.target().bitrateBps;
+    EXPECT_EQ(controller.onReport({ clock += 1000, 0, 20 }).bitrateBps, int(past * 1.08));
+}
+
+TEST(BandwidthControllerTest, TooFewPacketsToTellHoldTheRateButAQueueStillBacksOff)
+{
+    BandwidthController controller({ .maxBps = 12'000'000 });
+    int64_t clock = 0;
+    feed(controller, clock, 1000, 0.0, 20);
+    const int held = controller.target().bitrateBps;
+    EXPECT_EQ(feed(controller, clock, 3000, -1, 20).bitrateBps, held);
+    controller.onReport({ clock += 1000, -1, 200 });
+    EXPECT_EQ(controller.onReport({ clock += 1000, -1, 200 }).bitrateBps, int(held * 0.85));
+}
+
 TEST(BandwidthControllerTest, AGrowingRoundTripBacksOffBeforeAnyLossAndStopsTheClimb)
 {
     BandwidthController controller({ .maxBps = 12'000'000 });
@@ -119,10 +154,10 @@ TEST(BandwidthControllerTest, AGrowingRoundTripBacksOffBeforeAnyLossAndStopsTheC
     const int before = controller.target().bitrateBps;
     EXPECT_EQ(controller.onReport({ clock += 200, 0.0, 180 }).bitrateBps, before);
     EXPECT_GT(controller.onReport({ clock += 200, 0.0, 35 }).bitrateBps, before);
-    // ...150 ms more in a row: a queue is filling; × 0.85 every 500 ms while it lasts, no
+    // ...150 ms more in a row: a queue is filling; × 0.85 every second while it lasts, no
     // loss needed.
     const int steady = controller.target().bitrateBps;
-    const auto queued = feed(controller, clock, 1200, 0.0, 180);
+    const auto queued = feed(controller, clock, 1400, 0.0, 180);
     EXPECT_EQ(queued.bitrateBps, int(int(steady * 0.85) * 0.85));
     // The queue drains: climbing again.
     EXPECT_GT(feed(controller, clock, 2000, 0.0, 35).bitrateBps, queued.bitrateBps);

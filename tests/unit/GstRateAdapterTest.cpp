@@ -66,16 +66,18 @@ TEST(GstRateAdapterTest, ReadsTheVideosReceiverReportAndTellsANewOneFromTheSame)
 
 TEST(GstRateAdapterTest, LossIsWeighedOverEveryPacketSinceTheLastReading)
 {
-    GstRateAdapter::Reading before { .fractionLost = 0, .highestSequence = 1000, .packetsLost = 10 };
+    const GstRateAdapter::Reading before { .fractionLost = 0, .highestSequence = 1000, .packetsLost = 10 };
     // The latest report covered two packets and lost one; over the 200 sent, 4 were lost.
     GstRateAdapter::Reading now { .fractionLost = 0.5, .highestSequence = 1200, .packetsLost = 14 };
-    EXPECT_DOUBLE_EQ(now.lossSince(before), 0.02);
+    EXPECT_DOUBLE_EQ(now.lossSince(before).value_or(-1), 0.02);
     // Late packets bring the total down: no negative loss.
     now.packetsLost = 8;
-    EXPECT_DOUBLE_EQ(now.lossSince(before), 0);
-    // No packet since, or a new stream whose numbers start lower: the report's own share.
-    now.highestSequence = 1000;
-    EXPECT_DOUBLE_EQ(now.lossSince(before), 0.5);
+    EXPECT_DOUBLE_EQ(now.lossSince(before).value_or(-1), 0);
+    // Too few packets since to tell (one lost of ten says nothing about the path), or a new
+    // stream whose numbers start lower: no verdict.
+    now.highestSequence = 1000 + GstRateAdapter::kLossSample - 1;
+    now.packetsLost = 11;
+    EXPECT_FALSE(now.lossSince(before));
     now.highestSequence = 300;
-    EXPECT_DOUBLE_EQ(now.lossSince(before), 0.5);
+    EXPECT_FALSE(now.lossSince(before));
 }

@@ -27,7 +27,7 @@
     state: 'idle',
     hostId: null,
     viewerId: null,
-    stats: { codec: null, width: 0, height: 0, fps: 0, framesDecoded: 0, bitrate: 0, bytesReceived: 0, jitterBufferDelay: 0, jitterBufferEmitted: 0, freezeCount: 0, totalFreezesDuration: 0 },
+    stats: { codec: null, width: 0, height: 0, fps: 0, framesDecoded: 0, bitrate: 0, bytesReceived: 0, jitterBufferDelay: 0, jitterBufferEmitted: 0, totalDecodeTime: 0, totalProcessingDelay: 0, freezeCount: 0, totalFreezesDuration: 0 },
     messages: [],
     rejected: null,
     closed: null,
@@ -466,6 +466,9 @@
       // Cumulative: seconds frames waited in the jitter buffer, and how many left it.
       st.jitterBufferDelay = inbound.jitterBufferDelay || 0;
       st.jitterBufferEmitted = inbound.jitterBufferEmittedCount || 0;
+      // Cumulative seconds: decoding, and first packet in → decoded (jitter buffer included).
+      st.totalDecodeTime = inbound.totalDecodeTime || 0;
+      st.totalProcessingDelay = inbound.totalProcessingDelay || 0;
       st.freezeCount = inbound.freezeCount || 0;
       st.totalFreezesDuration = inbound.totalFreezesDuration || 0; // seconds
       if (lastBytes && now > lastBytes.at) st.bitrate = Math.round(((bytes - lastBytes.bytes) * 8 * 1000) / (now - lastBytes.at));
