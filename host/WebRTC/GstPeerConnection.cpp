@@ -249,6 +249,8 @@ void GstPeerConnectionImpl::nameStream(GstSDPMessage* sdp) const
         if (!gst_sdp_media_get_attribute_val(media, "msid"))
             gst_sdp_media_add_attribute(media, "msid", msid.toUtf8().constData());
         addRetransmission(media);
+        // A phone that takes it shows frames as they come, without a jitter buffer's wait.
+        addExtension(media, GstPlayoutDelay::kUri);
     }
 }
 
@@ -294,6 +296,7 @@ void GstPeerConnectionImpl::setRemoteDescription(const SessionDescription& descr
 {
     GstWebRTCSessionDescription* parsed = closed_ ? nullptr : parseDescription(description);
     const auto codec = answeredCodec(description.sdp);
+    const auto playoutDelayId = answeredExtension(description.sdp, GstPlayoutDelay::kUri);
     if (!parsed || (description.type == SessionDescription::Type::Answer && !codec)) {
         if (parsed)
             gst_webrtc_session_description_free(parsed);
@@ -304,7 +307,7 @@ void GstPeerConnectionImpl::setRemoteDescription(const SessionDescription& descr
     // What the phone announced counts only once webrtcbin has taken its description.
     std::optional<std::size_t> announced = maxMessageSize(description.sdp);
     std::weak_ptr<GstPeerConnectionImpl> weak = weak_from_this();
-    PromiseRef p = promise([weak, done, codec, announced](const GstStructure* reply) {
+    PromiseRef p = promise([weak, done, codec, announced, playoutDelayId](const GstStructure* reply) {
         const QString error = replyError(reply);
         if (error.isEmpty())
             if (auto self = weak.lock()) {
@@ -314,8 +317,10 @@ void GstPeerConnectionImpl::setRemoteDescription(const SessionDescription& descr
                     self->maxMessageSize_->store(*announced == 0 ? kUnlimitedMessageSize : *announced);
                 {
                     QMutexLocker lock(&self->mutex_);
-                    if (!self->codec_)
+                    if (!self->codec_) {
                         self->codec_ = codec;
+                        self->playoutDelayId_ = playoutDelayId;
+                    }
                 }
                 self->connectVideo();
             }

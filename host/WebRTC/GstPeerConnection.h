@@ -4,6 +4,7 @@
 
 #include "WebRTC/GstDataChannel.h"
 #include "WebRTC/GstPacer.h"
+#include "WebRTC/GstPlayoutDelay.h"
 #include "WebRTC/GstRateAdapter.h"
 #include "WebRTC/GstSdp.h"
 #include "WebRTC/GstVideoFeed.h"
@@ -125,6 +126,8 @@ private:
     QStringList streamIds_;
     QString trackId_;
     std::optional<Codec> codec_;
+    std::optional<int> playoutDelayId_; // the answer's id for the playout-delay extension
+    std::unique_ptr<GstPlayoutDelay> playoutDelay_;
     Ref<GstPad> sinkPad_;            // webrtcbin's pad for our transceiver, once it exists
     GstElement* videoSource_ = nullptr; // appsrc of encoded frames
     std::optional<RtpParameters> wanted_;

@@ -38,6 +38,11 @@ void GstPeerConnectionImpl::connectVideo()
     const bool linked = gst_element_link(source, payloader) && gst_pad_link(payloaderSrc, sinkPad_.get()) == GST_PAD_LINK_OK;
     if (linked && pacer_)
         pacer_->setMediaPayloadType(payloadType(*codec_));
+    // Not for VP8: the browser decodes it slowly (7–14 ms a 1080p frame here against 2 for
+    // H.264), and without the jitter buffer's pacing a phone that falls behind drops frames
+    // (measured: 9–13 frames a second instead of 15–20 on a busy 2-core machine).
+    if (linked && playoutDelayId_ && *codec_ == Codec::H264)
+        playoutDelay_ = std::make_unique<GstPlayoutDelay>(payloaderSrc, *playoutDelayId_);
     gst_object_unref(payloaderSrc);
     if (!linked) {
         qCWarning(gstLog) << "video does not link to webrtcbin for" << toString(*codec_);

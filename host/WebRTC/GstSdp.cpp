@@ -47,6 +47,47 @@ void addRetransmission(GstSDPMedia* media)
     }
 }
 
+std::optional<int> addExtension(GstSDPMedia* media, const char* uri)
+{
+    std::set<int> used;
+    for (guint i = 0; i < gst_sdp_media_attributes_len(media); ++i) {
+        const GstSDPAttribute* attribute = gst_sdp_media_get_attribute(media, i);
+        if (g_strcmp0(attribute->key, "extmap") != 0 || !attribute->value)
+            continue;
+        const QList<QByteArray> fields = QByteArray(attribute->value).split(' ');
+        const int id = fields.value(0).split('/').value(0).toInt(); // "id[/direction] uri"
+        if (fields.value(1) == uri)
+            return id;
+        used.insert(id);
+    }
+    for (int id = 1; id <= 14; ++id) {
+        if (used.count(id))
+            continue;
+        gst_sdp_media_add_attribute(media, "extmap", (QByteArray::number(id) + ' ' + uri).constData());
+        return id;
+    }
+    return std::nullopt;
+}
+
+std::optional<int> answeredExtension(const QString& sdp, const char* uri)
+{
+    bool inVideo = false;
+    static const QRegularExpression extmap(QStringLiteral("^a=extmap:(\\d+)(?:/\\w+)? (\\S+)"));
+    for (const QString& line : sdp.split(QRegularExpression(QStringLiteral("\r?\n")))) {
+        if (line.startsWith(QLatin1String("m=")))
+            inVideo = line.startsWith(QLatin1String("m=video "));
+        if (!inVideo)
+            continue;
+        const auto match = extmap.match(line);
+        if (match.hasMatch() && match.captured(2) == QLatin1String(uri)) {
+            const int id = match.captured(1).toInt();
+            if (id >= 1 && id <= 14)
+                return id;
+        }
+    }
+    return std::nullopt;
+}
+
 const char* toString(Codec codec)
 {
     return codec == Codec::VP8 ? "VP8" : "H264";

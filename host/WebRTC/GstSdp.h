@@ -32,6 +32,12 @@ std::optional<std::size_t> maxMessageSize(const QString& sdp);
 // for lost packets and never get them.
 void addRetransmission(GstSDPMedia* media);
 
+// Offers the header extension `uri` (a=extmap) on `media` under the lowest id it leaves free;
+// returns that id, or the one it already had. None when the one-byte ids (1–14) are all taken.
+std::optional<int> addExtension(GstSDPMedia* media, const char* uri);
+// The id the answer's video section gives the header extension `uri`, if it accepted it.
+std::optional<int> answeredExtension(const QString& sdp, const char* uri);
+
 // webrtcbin's forms: "stun://host:port", "turn(s)://user:password@host:port?transport=…".
 struct GstIceServers {
     QString stun;          // at most one

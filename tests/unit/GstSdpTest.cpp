@@ -83,3 +83,36 @@ TEST(GstSdpTest, EveryCodecGetsItsOwnRetransmissionFormatOnce)
     EXPECT_TRUE(result.contains(QStringLiteral("a=rtpmap:100 rtx/90000\r\na=fmtp:100 apt=98\r\n"))) << qPrintable(result);
     EXPECT_EQ(result.count(QStringLiteral("apt=")), 3);
 }
+
+TEST(GstSdpTest, AHeaderExtensionIsOfferedUnderAFreeIdOnceAndReadBackFromTheVideoAnswer)
+{
+    const char* uri = "http://www.webrtc.org/experiments/rtp-hdrext/playout-delay";
+    const char* offer = "v=0\r\no=- 1 2 IN IP4 0.0.0.0\r\ns=-\r\nt=0 0\r\n"
+                        "m=video 9 UDP/TLS/RTP/SAVPF 102\r\na=rtpmap:102 H264/90000\r\n"
+                        "a=extmap:1 urn:ietf:params:rtp-hdrext:sdes:mid\r\na=extmap:2/sendonly urn:x:other\r\n";
+    GstSDPMessage* sdp = nullptr;
+    ASSERT_EQ(gst_sdp_message_new_from_text(offer, &sdp), GST_SDP_OK);
+    auto* media = const_cast<GstSDPMedia*>(gst_sdp_message_get_media(sdp, 0));
+    EXPECT_EQ(addExtension(media, uri), 3);
+    EXPECT_EQ(addExtension(media, uri), 3); // already there
+    gchar* text = gst_sdp_message_as_text(sdp);
+    const QString result = QString::fromUtf8(text);
+    g_free(text);
+    EXPECT_EQ(result.count(QStringLiteral("a=extmap:3 http://www.webrtc.org/experiments/rtp-hdrext/playout-delay\r\n")), 1)
+        << qPrintable(result);
+    // The one-byte form has ids 1–14 only: none left, none offered.
+    for (int id = 4; id <= 14; ++id)
+        gst_sdp_media_add_attribute(media, "extmap", (QByteArray::number(id) + " urn:x:" + QByteArray::number(id)).constData());
+    EXPECT_FALSE(addExtension(media, "urn:x:new"));
+    gst_sdp_message_free(sdp);
+
+    // The answer's id counts, in the video section only; a refused extension is absent.
+    EXPECT_EQ(answeredExtension(answer(QStringLiteral("m=video 9 UDP/TLS/RTP/SAVPF 102"),
+                                       QStringLiteral("a=extmap:7 %1\r\n").arg(QLatin1String(uri))), uri),
+              std::nullopt); // (that line sits in the data channel's section)
+    EXPECT_EQ(answeredExtension(QStringLiteral("v=0\r\nm=video 9 UDP/TLS/RTP/SAVPF 102\r\na=extmap:5/recvonly %1\r\n").arg(QLatin1String(uri)), uri),
+              5);
+    EXPECT_EQ(answeredExtension(QStringLiteral("v=0\r\nm=video 9 UDP/TLS/RTP/SAVPF 102\r\na=extmap:15 %1\r\n").arg(QLatin1String(uri)), uri),
+              std::nullopt);
+    EXPECT_EQ(answeredExtension(answer(QStringLiteral("m=video 9 UDP/TLS/RTP/SAVPF 102")), uri), std::nullopt);
+}
