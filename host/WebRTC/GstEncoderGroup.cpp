@@ -65,7 +65,7 @@ EncoderGroup::EncoderGroup(const LevelKey& key, const EncoderTuning& tuning)
         gst_util_set_object_arg(G_OBJECT(encoder_), "pass", "qual");
         g_object_set(encoder_, "quantizer", guint(tuning.x264Crf), "qp-min", guint(tuning.x264QpMin), "bitrate",
                      guint(std::max(1, bitrate_ / 1000)), "vbv-buf-capacity", guint(bufferSetting_.load()),
-                     "key-int-max", guint(300), "b-adapt", FALSE, "bframes", guint(0), nullptr);
+                     "key-int-max", guint(kKeyFrameDistance), "b-adapt", FALSE, "bframes", guint(0), nullptr);
         // The payloader needs whole access units in byte-stream form; phones decode constrained baseline.
         GstCaps* caps = gst_caps_from_string("video/x-h264,profile=constrained-baseline,stream-format=byte-stream,alignment=au");
         g_object_set(codecCaps, "caps", caps, nullptr);
@@ -76,7 +76,7 @@ EncoderGroup::EncoderGroup(const LevelKey& key, const EncoderTuning& tuning)
         // gives way before the picture size does).
         gst_util_set_object_arg(G_OBJECT(encoder_), "end-usage", "cq");
         g_object_set(encoder_, "cq-level", tuning.vp8CqLevel, "target-bitrate", bitrate_.load(), "deadline", gint64(1),
-                     "cpu-used", 8, "lag-in-frames", 0, "dropframe-threshold", 30, "keyframe-max-dist", 300, "threads", 2,
+                     "cpu-used", 8, "lag-in-frames", 0, "dropframe-threshold", 30, "keyframe-max-dist", kKeyFrameDistance, "threads", 2,
                      "buffer-size", bufferSetting_.load(), "buffer-initial-size", bufferSetting_.load(),
                      "buffer-optimal-size", bufferSetting_.load(), nullptr);
         gst_util_set_object_arg(G_OBJECT(encoder_), "error-resilient", "default");

@@ -25,6 +25,11 @@ struct LevelKey {
     double framerate = 30; // at most
     double scaleDown = 1.0;
     auto operator<=>(const LevelKey&) const = default;
+    // The same level on another rung of the bit-rate ladder.
+    bool sameLevelAs(const LevelKey& other) const
+    {
+        return codec == other.codec && framerate == other.framerate && scaleDown == other.scaleDown;
+    }
 };
 
 // Output size for a scale-down factor: never below 2, always even.
@@ -79,6 +84,10 @@ public:
     // lossy phone asking often would otherwise force large frames on every phone at its level.
     // A request inside the interval is kept and served by the first frame after it.
     static constexpr int kKeyFrameIntervalMs = 500;
+    // Otherwise a key frame only every this many frames: phones ask when they join or lose one,
+    // and a periodic one is a burst that a slow link cannot carry (every 10 s at 300: a freeze
+    // of half a second each time on a 3 Mbit/s link).
+    static constexpr int kKeyFrameDistance = 3000;
     void requestKeyFrame();
     // When a request is due, tells the encoder to make its next frame a key frame and returns
     // true; the caller then pushes that frame.

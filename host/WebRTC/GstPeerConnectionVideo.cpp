@@ -285,10 +285,7 @@ LevelKey GstPeerConnectionImpl::wantedLevel(Codec codec) const
     // The ladder keeps a slow path from dragging others down. A phone alone at its level has
     // no one to drag, and each move would cost it a key frame on the path least able to carry it.
     if (ladder_ && video_) {
-        const auto sameLevel = [&](const std::shared_ptr<EncoderGroup>& group) {
-            return group && group->key().codec == key.codec && group->key().framerate == key.framerate
-                && group->key().scaleDown == key.scaleDown;
-        };
+        const auto sameLevel = [&](const std::shared_ptr<EncoderGroup>& group) { return group && group->key().sameLevelAs(key); };
         const int others = video_->viewersAtLevel(key) - sameLevel(group_) - sameLevel(warmGroup_);
         if (others > 0)
             key.bitrate = ladder_->ceiling(levelMax);

@@ -133,7 +133,7 @@ int GstVideoSource::viewersAtLevel(const LevelKey& key) const
     QMutexLocker lock(&mutex_);
     int count = 0;
     for (const auto& [other, weak] : groups_) {
-        if (other.codec != key.codec || other.framerate != key.framerate || other.scaleDown != key.scaleDown)
+        if (!other.sameLevelAs(key))
             continue;
         if (const auto group = weak.lock())
             count += group->subscribers();
