@@ -127,6 +127,7 @@ describe('a phone on a slow link', { skip: skipReason }, () => {
       assert.ok(lossy.frozen <= 2, `2 % loss: frozen ${lossy.frozen.toFixed(1)} s of 10`);
       // Loss this low is the path's, not a queue's: no collapse below half the start rate.
       const reports = host.output.since(mark).split('\n').filter((l) => l.includes('receiver report'));
+      assert.ok(aimed.length > 0, 'the host said what it aimed at');
       assert.ok(Math.min(...aimed) >= 1250,
         `2 % loss: the rate fell to ${Math.min(...aimed)} kbit/s; the reports:\n${reports.join('\n')}`);
     } catch (err) {
