@@ -50,7 +50,7 @@ struct EncoderTuning {
     // overflows its queue) for half a second.
     int ceilingBufferMs = 500;
     int slowBufferMs = 150;
-    static constexpr int kFullBufferBps = 4'000'000;
+    static constexpr int kFullBufferBps = 8'000'000;
     int bufferMs(int bitrateBps) const;
 };
 
