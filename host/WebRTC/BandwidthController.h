@@ -8,7 +8,7 @@
 //   2 % ≤ loss ≤ 10 %    hold
 //   loss > 10 %          × (1 − loss / 2), or to 0.85 × what got through when that is
 //                        less (a link that fell from 8 to 1.5 Mbit/s: one step, not six),
-//                        but never below half in one step
+//                        but never below 30 % of the rate in one step
 //   round trip > smallest seen + 100 ms   × 0.85 (in two reports in a row)
 //
 // Where loss last began is remembered: in the last 10 % below that rate the climb slows to
