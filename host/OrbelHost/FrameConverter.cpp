@@ -46,6 +46,7 @@ rtc::VideoFrame FrameConverter::convert(const ScreenSource::Image& image, QSize 
     frame.height = height;
     frame.strideY = width;
     frame.strideUV = width;
+    frame.number = ++frames_;
     // Never the previous frame's buffer: it is held here too, so it is not free.
     auto buffer = takeBuffer(lumaBytes + lumaBytes / 2);
     auto* y = reinterpret_cast<uint8_t*>(buffer->data());
@@ -54,7 +55,8 @@ rtc::VideoFrame FrameConverter::convert(const ScreenSource::Image& image, QSize 
     const bool scaling = (image.width & ~1) != width || (image.height & ~1) != height;
     if (!scaling && image.changed && previous_ && previousSize_ == size) {
         std::memcpy(y, previous_->constData(), std::size_t(previous_->size()));
-        for (const QRect& rect : evenRects(*image.changed, size)) {
+        frame.changed = evenRects(*image.changed, size);
+        for (const QRect& rect : *frame.changed) {
             // An odd last row or column of the display is left out, as below.
             libyuv::ARGBToNV12(image.bgra + std::size_t(rect.y()) * image.stride + std::size_t(rect.x()) * 4, image.stride,
                                y + std::size_t(rect.y()) * width + rect.x(), width,

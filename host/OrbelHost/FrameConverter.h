@@ -33,4 +33,5 @@ private:
     std::vector<uint8_t> scaled_; // BGRA at the output size, when scaling
     std::shared_ptr<const QByteArray> previous_; // the last frame made, at previousSize_
     QSize previousSize_;
+    quint64 frames_ = 0;
 };

@@ -1,5 +1,8 @@
 #include "WebRTC/GstEncoderGroup.h"
 
+#include "WebRTC/GstChangedArea.h"
+#include "WebRTC/GstX264Encoder.h"
+
 #include <gst/app/gstappsink.h>
 #include <gst/app/gstappsrc.h>
 #include <gst/video/video.h>
@@ -51,21 +54,16 @@ EncoderGroup::EncoderGroup(const LevelKey& key, const EncoderTuning& tuning)
     scaleCaps_ = make("capsfilter");
     GstElement* codecCaps = make("capsfilter");
     GstElement* sink = make("appsink");
-    encoder_ = make(key.codec == Codec::H264 ? "x264enc" : "vp8enc");
+    encoder_ = key.codec == Codec::H264
+        ? makeX264Encoder({ .preset = tuning.x264Preset, .crf = tuning.x264Crf, .qpMin = tuning.x264QpMin,
+                            .keyIntMax = kKeyFrameDistance, .threads = tuning.x264Threads,
+                            .bitrateKbps = std::max(1, bitrate_ / 1000), .bufferMs = bufferSetting_ })
+        : make("vp8enc");
 
     g_object_set(source_, "is-live", TRUE, "format", GST_FORMAT_TIME, "do-timestamp", TRUE, "max-bytes", guint64(0),
                  "max-buffers", guint64(2), "leaky-type", 2 /* downstream: drop the oldest */, nullptr);
     g_object_set(scale, "method", 1 /* bilinear */, nullptr);
     if (key.codec == Codec::H264) {
-        gst_util_set_object_arg(G_OBJECT(encoder_), "tune", "zerolatency");
-        gst_util_set_object_arg(G_OBJECT(encoder_), "speed-preset", tuning.x264Preset.toUtf8().constData());
-        // Constant quality ("qual": the quantizer is the rate factor) under a VBV ceiling of
-        // `bitrate` over `vbv-buf-capacity` milliseconds. The quantizer floor keeps x264 from
-        // spending frame after frame polishing a still screen beyond its key frame's quality.
-        gst_util_set_object_arg(G_OBJECT(encoder_), "pass", "qual");
-        g_object_set(encoder_, "quantizer", guint(tuning.x264Crf), "qp-min", guint(tuning.x264QpMin), "bitrate",
-                     guint(std::max(1, bitrate_ / 1000)), "vbv-buf-capacity", guint(bufferSetting_.load()),
-                     "key-int-max", guint(kKeyFrameDistance), "b-adapt", FALSE, "bframes", guint(0), nullptr);
         // The payloader needs whole access units in byte-stream form; phones decode constrained baseline.
         GstCaps* caps = gst_caps_from_string("video/x-h264,profile=constrained-baseline,stream-format=byte-stream,alignment=au");
         g_object_set(codecCaps, "caps", caps, nullptr);
@@ -136,6 +134,7 @@ void EncoderGroup::push(GstBuffer* buffer, QSize size, bool force)
         return;
     }
     QMutexLocker lock(&pushMutex_);
+    foldChange(buffer, size);
     // At most `framerate` frames a second: a frame sooner than that after the last is dropped
     // (with a little slack, so a 30 fps capture is not halved by jitter).
     const qint64 now = clock_.isValid() ? clock_.nsecsElapsed() : (clock_.start(), 0);
@@ -145,10 +144,30 @@ void EncoderGroup::push(GstBuffer* buffer, QSize size, bool force)
         return;
     }
     lastPushNs_ = now;
+    // The frame says what changed since the frame before; the encoder needs what changed since
+    // the last frame it was given. Other groups share the buffer: the meta goes on a copy.
+    buffer = gst_buffer_make_writable(buffer);
+    sincePushed_.pushed = ++pushed_;
+    attachChangedArea(buffer, sincePushed_);
+    sincePushed_.rects.clear();
     if (correctionPending_.exchange(false))
         configureEncoder();
     setInputSize(size);
     gst_app_src_push_buffer(GST_APP_SRC(source_), buffer);
+}
+
+void EncoderGroup::foldChange(GstBuffer* buffer, QSize size)
+{
+    const auto change = changedArea(buffer);
+    const QRect whole(QPoint(0, 0), size);
+    if (!change || change->frame == 0 || change->frameSize != size) {
+        sincePushed_ = { size, { whole }, 0, 0 }; // not known: everything may have changed
+        return;
+    }
+    if (change->frame == sincePushed_.frame + 1)
+        sincePushed_.add(*change);
+    else if (change->frame != sincePushed_.frame) // the same frame again changes nothing
+        sincePushed_ = { size, { whole }, change->frame, 0 };
 }
 
 int EncoderGroup::subscribe(Subscriber subscriber)
@@ -184,17 +203,15 @@ void EncoderGroup::configureEncoder()
     const int buffer = tuning_.bufferMs(bitrate_);
     if (const int before = bufferSetting_; std::abs(buffer - before) * 10 >= before) {
         bufferSetting_ = buffer;
-        if (key_.codec == Codec::H264)
-            g_object_set(encoder_, "vbv-buf-capacity", guint(buffer), nullptr);
-        else
+        if (key_.codec != Codec::H264)
             g_object_set(encoder_, "buffer-size", buffer, "buffer-initial-size", buffer, "buffer-optimal-size", buffer, nullptr);
     }
     const int setting = std::max(1000, int(bitrate_ * correction_));
+    if (key_.codec == Codec::H264)
+        setX264Rate(encoder_, std::max(1, setting / 1000), bufferSetting_);
     if (setting == encoderSetting_.exchange(setting))
         return;
-    if (key_.codec == Codec::H264)
-        g_object_set(encoder_, "bitrate", guint(std::max(1, setting / 1000)), nullptr);
-    else
+    if (key_.codec != Codec::H264)
         g_object_set(encoder_, "target-bitrate", setting, nullptr);
 }
 
@@ -242,6 +259,14 @@ void EncoderGroup::applyMemberRates()
     bitrate_ = bitrate;
     configureEncoder();
     qCDebug(gstLog) << "encoder" << toString(key_.codec) << "aims at" << bitrate / 1000 << "kbit/s," << framerate << "fps";
+}
+
+double EncoderGroup::unchangedShare() const
+{
+    if (key_.codec != Codec::H264 || !encoder_)
+        return 0;
+    const X264Counters counters = x264Counters(encoder_);
+    return counters.macroblocks ? double(counters.unchanged) / double(counters.macroblocks) : 0;
 }
 
 int EncoderGroup::subscribers() const
@@ -298,6 +323,7 @@ GstFlowReturn EncoderGroup::onSample(GstElement* sink, gpointer data)
             qCDebug(gstLog) << "key frame out" << (g_get_monotonic_time() - forced) / 1000 << "ms after it was asked for,"
                             << gst_buffer_get_size(buffer) << "bytes";
     }
+    self->lastOutputBytes_ = gst_buffer_get_size(buffer);
     self->measureOutput(gst_buffer_get_size(buffer));
     {
         QMutexLocker lock(&self->mutex_);

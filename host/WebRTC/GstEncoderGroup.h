@@ -4,6 +4,7 @@
 // levels in use, not with the number of phones.
 
 #include "WebRTC/BandwidthController.h"
+#include "WebRTC/GstChangedArea.h"
 #include "WebRTC/GstSdp.h"
 #include "WebRTC/GstSupport.h"
 
@@ -41,6 +42,7 @@ QSize scaledSize(QSize input, double scaleDown);
 // captured frames on desktop scenes).
 struct EncoderTuning {
     QString x264Preset = QStringLiteral("ultrafast"); // CPU against quality at a given size
+    int x264Threads = 1;
     int x264Crf = 23;   // x264's constant rate factor: lower is better and bigger
     int x264QpMin = 20; // never finer than the key frame at that rate factor
     int vp8CqLevel = 12; // libvpx's constrained-quality level, 0–63: lower is better and bigger
@@ -79,6 +81,11 @@ public:
     // The size frames are encoded at; empty before the first frame.
     QSize encodedSize() const { return { encodedWidth_, encodedHeight_ }; }
     double framerate() const { return framerate_; }
+    // H.264: the share of the macroblocks encoded so far that the encoder was told had not
+    // changed since the frame before (and so did not analyse).
+    double unchangedShare() const;
+    // The size of the last encoded frame.
+    std::size_t lastOutputBytes() const { return lastOutputBytes_; }
 
     // Key frames on demand: at most one per kKeyFrameIntervalMs for the whole group, since one
     // lossy phone asking often would otherwise force large frames on every phone at its level.
@@ -97,6 +104,8 @@ public:
 
 private:
     void forceKeyFrame();
+    // Under pushMutex_: adds a frame's change to what changed since the last frame pushed.
+    void foldChange(GstBuffer* buffer, QSize size);
     static GstFlowReturn onSample(GstElement* sink, gpointer self);
     void setInputSize(QSize size);
     // Under mutex_: the lowest member rate goes to the encoder.
@@ -117,6 +126,8 @@ private:
     QMutex pushMutex_;      // push() comes from capture and from refreshes on other threads
     QElapsedTimer clock_;
     qint64 lastPushNs_ = -1;
+    ChangedArea sincePushed_; // its frame: the last frame folded in
+    quint64 pushed_ = 0;
     QMutex keyMutex_;
     QElapsedTimer keyClock_;
     bool keyWanted_ = false;
@@ -136,6 +147,7 @@ private:
     EncoderTuning tuning_;
     gint64 windowStartUs_ = -1; // streaming thread only
     std::size_t windowBytes_ = 0;
+    std::atomic<std::size_t> lastOutputBytes_ { 0 };
     std::atomic<int> encodedWidth_ { 0 };
     std::atomic<int> encodedHeight_ { 0 };
     int nextHandle_ = 1;

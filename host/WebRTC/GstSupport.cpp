@@ -20,7 +20,7 @@ bool ensureInitialised()
         OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
         gst_init(nullptr, nullptr);
         ready = true;
-        for (const char* name : { "webrtcbin", "nicesrc", "x264enc", "vp8enc", "rtpvp8pay", "rtph264pay", "appsrc",
+        for (const char* name : { "webrtcbin", "nicesrc", "vp8enc", "rtpvp8pay", "rtph264pay", "appsrc",
                                   "appsink", "videoscale", "videorate", "videoconvert" }) {
             GstElementFactory* factory = gst_element_factory_find(name);
             if (!factory) {

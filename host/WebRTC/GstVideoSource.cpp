@@ -1,5 +1,7 @@
 #include "WebRTC/GstVideoSource.h"
 
+#include "WebRTC/GstChangedArea.h"
+
 #include <gst/video/video.h>
 
 #include <QMutexLocker>
@@ -18,6 +20,8 @@ GstBuffer* wrapFrame(const VideoFrame& frame)
     gint strides[GST_VIDEO_MAX_PLANES] = { frame.strideY, frame.strideUV };
     gst_buffer_add_video_meta_full(buffer, GST_VIDEO_FRAME_FLAG_NONE, GST_VIDEO_FORMAT_NV12, guint(frame.width),
                                    guint(frame.height), 2, offsets, strides);
+    if (frame.number && frame.changed)
+        attachChangedArea(buffer, ChangedArea { QSize(frame.width, frame.height), *frame.changed, frame.number, 0 });
     return buffer;
 }
 
@@ -29,8 +33,10 @@ void GstVideoSource::pushFrame(const VideoFrame& frame)
     std::vector<std::shared_ptr<EncoderGroup>> live;
     {
         QMutexLocker lock(&mutex_);
+        // An idle repeat of the last frame is not the screen sending one.
+        if (!last_ || !frame.number || frame.number != last_->number)
+            ++pushed_;
         last_ = frame;
-        ++pushed_;
         for (auto it = groups_.begin(); it != groups_.end();) {
             auto group = it->second.lock();
             if (!group) {
@@ -50,6 +56,8 @@ void GstVideoSource::pushFrame(const VideoFrame& frame)
         // A key frame asked for inside the last interval is made from this frame.
         const bool key = group->startKeyFrameIfDue();
         group->push(gst_buffer_ref(buffer), QSize(frame.width, frame.height), key);
+        if (key)
+            settle(group); // on a still screen the next frame may be an idle repeat, a second away
     }
     gst_buffer_unref(buffer);
 }
@@ -82,7 +90,7 @@ void GstVideoSource::settle(const std::shared_ptr<EncoderGroup>& group)
         std::weak_ptr<GstVideoSource> source;
         std::weak_ptr<EncoderGroup> group;
         uint64_t since;
-        int left;
+        int sent = 0;
     };
     auto self = weak_from_this();
     if (self.expired())
@@ -106,10 +114,12 @@ void GstVideoSource::settle(const std::shared_ptr<EncoderGroup>& group)
                 if (source->pushed_ != settling->since)
                     return G_SOURCE_REMOVE; // the screen is sending frames itself
             }
+            if (settling->sent >= kSettleFrames && group->lastOutputBytes() <= kSettledBytes)
+                return G_SOURCE_REMOVE;
             source->pushLast(*group, false);
-            return --settling->left > 0 ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
+            return ++settling->sent < kSettleFramesMost ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
         },
-        new Settling { std::move(self), group, since, kSettleFrames }, [](gpointer data) { delete static_cast<Settling*>(data); });
+        new Settling { std::move(self), group, since }, [](gpointer data) { delete static_cast<Settling*>(data); });
 }
 
 void GstVideoSource::warm(EncoderGroup& group)

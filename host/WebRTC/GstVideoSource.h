@@ -31,12 +31,17 @@ public:
     // phone that joined, connected or lost a frame sees the screen without waiting for it to
     // change. Throttled per group (EncoderGroup::kKeyFrameIntervalMs).
     void refresh(const std::shared_ptr<EncoderGroup>& group);
-    // A key frame the bit-rate ceiling cut short is finished by the frames after it; on a
-    // still screen those would be the idle repeats, seconds apart. So after a key frame made
-    // from the last frame, that frame goes to the group this many times more at its frame
-    // rate (on the main loop), unless the screen sends a new one meanwhile. Only for a source
-    // owned by a shared_ptr.
+    // A key frame the bit-rate ceiling cut short is finished by the frames after it (the
+    // encoder refines what it coded coarsely); on a still screen those would be the idle
+    // repeats, seconds apart, each refining a little for a minute. So after a key frame made
+    // from the last frame, that frame goes to the group again at its frame rate (on the main
+    // loop) at least kSettleFrames times and until the encoder's output for it is at most
+    // kSettledBytes (nothing left to refine), kSettleFramesMost times at most; unless the
+    // screen sends a new frame meanwhile. The same after a key frame made from a captured
+    // frame. Only for a source owned by a shared_ptr.
     static constexpr int kSettleFrames = 8;
+    static constexpr int kSettleFramesMost = 150;
+    static constexpr std::size_t kSettledBytes = 1000;
     // Hands the last frame to `group` once, so that its encoder is set up before the screen
     // sends a new one (capture may only just be starting).
     void warm(EncoderGroup& group);

@@ -5,6 +5,7 @@
 // event after its owner is gone does nothing.
 
 #include <QByteArray>
+#include <QRect>
 #include <QString>
 #include <QStringList>
 
@@ -75,6 +76,9 @@ struct VideoFrame {
     int strideUV = 0;
     std::shared_ptr<const QByteArray> data; // Y plane followed by the interleaved UV plane
     int64_t timestampNs = 0;
+    quint64 number = 0; // counts captured frames from 1; 0: not counted
+    // What changed since frame number - 1 (empty: nothing); unknown: everything may have.
+    std::optional<std::vector<QRect>> changed;
 };
 
 class DataChannel;
