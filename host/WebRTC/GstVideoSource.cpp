@@ -91,6 +91,7 @@ void GstVideoSource::settle(const std::shared_ptr<EncoderGroup>& group)
         std::weak_ptr<EncoderGroup> group;
         uint64_t since;
         int sent = 0;
+        int quiet = 0; // frames in a row that came out at most kSettledBytes
     };
     auto self = weak_from_this();
     if (self.expired())
@@ -114,7 +115,9 @@ void GstVideoSource::settle(const std::shared_ptr<EncoderGroup>& group)
                 if (source->pushed_ != settling->since)
                     return G_SOURCE_REMOVE; // the screen is sending frames itself
             }
-            if (settling->sent >= kSettleFrames && group->lastOutputBytes() <= kSettledBytes)
+            // x264's refinement is not steady: one small frame may come between large ones.
+            settling->quiet = group->lastOutputBytes() <= kSettledBytes ? settling->quiet + 1 : 0;
+            if (settling->sent >= kSettleFrames && settling->quiet >= kSettledFrames)
                 return G_SOURCE_REMOVE;
             source->pushLast(*group, false);
             return ++settling->sent < kSettleFramesMost ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;

@@ -35,13 +35,14 @@ public:
     // encoder refines what it coded coarsely); on a still screen those would be the idle
     // repeats, seconds apart, each refining a little for a minute. So after a key frame made
     // from the last frame, that frame goes to the group again at its frame rate (on the main
-    // loop) at least kSettleFrames times and until the encoder's output for it is at most
-    // kSettledBytes (nothing left to refine), kSettleFramesMost times at most; unless the
-    // screen sends a new frame meanwhile. The same after a key frame made from a captured
-    // frame. Only for a source owned by a shared_ptr.
+    // loop) at least kSettleFrames times and until the encoder's output for it has been at most
+    // kSettledBytes kSettledFrames times in a row (nothing left to refine), kSettleFramesMost
+    // times at most; unless the screen sends a new frame meanwhile. The same after a key frame
+    // made from a captured frame. Only for a source owned by a shared_ptr.
     static constexpr int kSettleFrames = 8;
     static constexpr int kSettleFramesMost = 150;
     static constexpr std::size_t kSettledBytes = 1000;
+    static constexpr int kSettledFrames = 3;
     // Hands the last frame to `group` once, so that its encoder is set up before the screen
     // sends a new one (capture may only just be starting).
     void warm(EncoderGroup& group);
