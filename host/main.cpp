@@ -22,6 +22,7 @@
 #include "Platform/Linux/X11EventPoster.h"
 #include "Platform/Linux/X11PermissionProbe.h"
 #include "Platform/Linux/X11ScreenSource.h"
+#include "Support/SerialWorker.h"
 #include "WebRTC/GstWebRTC.h"
 
 #include <QCoreApplication>
@@ -97,6 +98,11 @@ int main(int argc, char** argv)
     // The clipboard, the tray and the settings window belong to the desktop session.
     QApplication app(argc, argv);
     quitOnTerminationSignals();
+    // Destroyed after the controller, before the application: what the controller's end handed
+    // to workers (pipelines stopping, a secret being stored, a screenshot) finishes first.
+    struct SettleWorkers {
+        ~SettleWorkers() { SerialWorker::settleNamed(std::chrono::seconds(2)); }
+    } settleWorkers;
 
     // What an earlier update left beside this copy goes now.
     if (const auto install = UpdateInstaller::installFolderOf(QCoreApplication::applicationFilePath()))

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 struct SerialWorker::Queue {
     using Clock = std::chrono::steady_clock;
@@ -45,15 +46,62 @@ struct SerialWorker::Queue {
     }
 };
 
+namespace {
+// Never destroyed, like the workers in it.
+std::mutex& namedMutex()
+{
+    static auto* mutex = new std::mutex;
+    return *mutex;
+}
+std::map<std::string, SerialWorker*>& namedWorkers()
+{
+    static auto* workers = new std::map<std::string, SerialWorker*>;
+    return *workers;
+}
+} // namespace
+
 SerialWorker& SerialWorker::named(const char* name)
 {
-    static std::mutex mutex;
-    static auto* workers = new std::map<std::string, SerialWorker*>;
-    std::lock_guard lock(mutex);
-    auto& worker = (*workers)[name];
+    std::lock_guard lock(namedMutex());
+    auto& worker = namedWorkers()[name];
     if (!worker)
         worker = new SerialWorker(name);
     return *worker;
+}
+
+void SerialWorker::settleNamed(std::chrono::milliseconds bound)
+{
+    std::vector<SerialWorker*> workers;
+    {
+        std::lock_guard lock(namedMutex());
+        for (const auto& [name, worker] : namedWorkers())
+            workers.push_back(worker);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    for (SerialWorker* worker : workers) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !worker->waitForIdle(left))
+            return;
+    }
+}
+
+bool SerialWorker::waitForIdle(std::chrono::milliseconds bound)
+{
+    if (isCurrent())
+        return false;
+    struct Done {
+        std::mutex mutex;
+        std::condition_variable ran;
+        bool done = false;
+    };
+    auto done = std::make_shared<Done>();
+    post([done] {
+        std::lock_guard lock(done->mutex);
+        done->done = true;
+        done->ran.notify_all();
+    });
+    std::unique_lock lock(done->mutex);
+    return done->ran.wait_for(lock, bound, [&] { return done->done; });
 }
 
 std::unique_ptr<SerialWorker> SerialWorker::make(const char* name)

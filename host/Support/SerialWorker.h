@@ -25,6 +25,13 @@ public:
     void postAfter(std::chrono::milliseconds delay, std::function<void()> job);
     // True on the worker's own thread.
     bool isCurrent() const;
+    // Waits until every job posted so far has run, `bound` at most; false when it gave up (and
+    // at once on the worker's own thread).
+    bool waitForIdle(std::chrono::milliseconds bound);
+    // The same for every named worker, `bound` at most in all. Before the process exits: a job
+    // still running then would meet the libraries' static data being destroyed under it (an
+    // image being encoded, a secret being stored).
+    static void settleNamed(std::chrono::milliseconds bound);
 
 private:
     explicit SerialWorker(const char* name);

@@ -7,6 +7,7 @@
 
 #include <QLoggingCategory>
 
+#include <algorithm>
 #include <cstdlib>
 #include <mutex>
 

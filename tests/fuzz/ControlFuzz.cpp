@@ -2,6 +2,7 @@
 // one per line of the input; a line starting with 0x01 goes as a binary message.
 
 #include "FuzzRig.h"
+#include "Support/SerialWorker.h"
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
@@ -22,5 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             fuzz.control->receive(line);
     }
     FuzzRig::drain();
+    // Screenshots are taken on a worker: done before the next input, so none is still being
+    // encoded when the fuzzer ends the process.
+    SerialWorker::named("orbel.shot").waitForIdle(std::chrono::seconds(10));
     return 0;
 }
