@@ -1,5 +1,7 @@
 #include "OrbelHost/FrameConverter.h"
 
+#include "Support/BoundedRects.h"
+
 #include <libyuv/convert_from_argb.h>
 #include <libyuv/scale_argb.h>
 
@@ -17,7 +19,6 @@ std::vector<QRect> evenRects(const std::vector<QRect>& changed, QSize size)
 {
     const QRect frame(QPoint(0, 0), size);
     std::vector<QRect> out;
-    QRect around;
     for (const QRect& rect : changed) {
         const int left = rect.left() & ~1;
         const int top = rect.top() & ~1;
@@ -27,10 +28,8 @@ std::vector<QRect> evenRects(const std::vector<QRect>& changed, QSize size)
         if (even.isEmpty())
             continue;
         out.push_back(even);
-        around |= even;
     }
-    if (out.size() > FrameConverter::kMaxRects)
-        return { around };
+    boundRects(out, FrameConverter::kMaxRects);
     return out;
 }
 } // namespace

@@ -1,5 +1,7 @@
 #include "WebRTC/GstChangedArea.h"
 
+#include "Support/BoundedRects.h"
+
 #include <cstring>
 
 namespace rtc::gst {
@@ -33,12 +35,7 @@ void ChangedArea::add(const ChangedArea& later)
     }
     frame = later.frame;
     rects.insert(rects.end(), later.rects.begin(), later.rects.end());
-    if (rects.size() > kMaxRects) {
-        QRect around;
-        for (const QRect& rect : rects)
-            around |= rect;
-        rects = { around };
-    }
+    boundRects(rects, kMaxRects);
 }
 
 void attachChangedArea(GstBuffer* buffer, const ChangedArea& area)
