@@ -107,8 +107,9 @@ function createControl(devServer) {
       const downMs = body.downMs === undefined ? 500 : Number(body.downMs);
       if (!Number.isFinite(downMs) || downMs < 0) throw new HttpError(400, 'downMs must be >= 0');
       // Go down only once the reply has left, so the caller gets it.
-      res.once('finish', () => devServer.restart(downMs));
-      return { ok: true, downMs };
+      const abrupt = body.abrupt === true;
+      res.once('finish', () => devServer.restart(downMs, abrupt));
+      return { ok: true, downMs, abrupt };
     },
     // Issues a signaling ticket for a host id, as the account server does for linked hosts.
     ticket: (body) => {

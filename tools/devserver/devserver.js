@@ -104,9 +104,11 @@ class DevServer {
     });
   }
 
-  // Stop listening and drop every connection.
-  closeServer(code, reason) {
-    this.hub.closeAll(code, reason);
+  // Stop listening and drop every connection: with a closing handshake, or (abrupt) cut off at
+  // once, as a killed server leaves them.
+  closeServer(code, reason, abrupt = false) {
+    if (abrupt) this.hub.terminateAll();
+    else this.hub.closeAll(code, reason);
     const server = this.server;
     this.server = null;
     if (!server) return Promise.resolve();
@@ -116,12 +118,12 @@ class DevServer {
     });
   }
 
-  async restart(downMs) {
+  async restart(downMs, abrupt = false) {
     if (this.stopped || this.restartTimer || !this.server) return;
-    this.log(`restart: down for ${downMs} ms`);
+    this.log(`restart: down for ${downMs} ms${abrupt ? ', connections cut off' : ''}`);
     const port = this.port;
     // 1012 "service restart": the host should treat this as a normal close.
-    const closed = this.closeServer(1012, 'service restart');
+    const closed = this.closeServer(1012, 'service restart', abrupt);
     this.restartTimer = setTimeout(async () => {
       this.restartTimer = null;
       // Anything still mid-handshake by now is cut off.

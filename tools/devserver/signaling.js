@@ -415,6 +415,8 @@ class Hub {
   }
 
   terminateAll() {
+    this.hosts.clear();
+    this.viewers.clear();
     for (const ws of this.sockets) ws.terminate();
     this.sockets.clear();
   }

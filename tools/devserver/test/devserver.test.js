@@ -254,6 +254,20 @@ test('restart closes hosts with 1012 and listens again on the same port', async 
   back.host.close();
 });
 
+test('an abrupt restart cuts connections off without a closing handshake', async () => {
+  const { host } = await connectHost('cutoff');
+  const res = await control('restart', { downMs: 100, abrupt: true });
+  assert.equal(res.json.abrupt, true);
+  assert.equal((await withTimeout(host.closed)).code, 1006);
+  let again = null;
+  for (let i = 0; i < 40 && !again; i += 1) {
+    await sleep(50);
+    again = await request('GET', '/control/state').catch(() => null);
+  }
+  assert.ok(again, 'server came back');
+  assert.deepEqual(again.json.hosts, []);
+});
+
 test('status page lists hosts', async () => {
   const { host } = await connectHost('visible<id>');
   const page = await request('GET', '/');
