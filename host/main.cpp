@@ -33,8 +33,38 @@
 #include <QTextStream>
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
+// Qt's X11 plugin ends the process with exit() when the X server goes away, past the event
+// loop and every destructor in main(). The phones would keep a frozen picture until their
+// connections time out, so their sessions end on the way out instead.
+class EndSessionsAtExit {
+public:
+    explicit EndSessionsAtExit(HostController& controller)
+    {
+        active_ = &controller;
+        static const bool registered = std::atexit(run) == 0;
+        (void)registered;
+    }
+    ~EndSessionsAtExit() { active_ = nullptr; }
+    EndSessionsAtExit(const EndSessionsAtExit&) = delete;
+    EndSessionsAtExit& operator=(const EndSessionsAtExit&) = delete;
+
+private:
+    static void run()
+    {
+        if (!active_)
+            return;
+        std::fputs("velquin-host: exiting from under the event loop (the display is gone?): ending every session\n", stderr);
+        // The windows are past use by now: nothing may redraw for the phones leaving.
+        active_->blockSignals(true);
+        active_->closeAllPeers();
+        SerialWorker::settleNamed(std::chrono::seconds(2));
+    }
+    static inline HostController* active_ = nullptr;
+};
+
 void say(const QString& line)
 {
     std::fprintf(stderr, "velquin-host: %s\n", qPrintable(line));
@@ -146,6 +176,7 @@ int main(int argc, char** argv)
     env.power = std::make_unique<ScreenSaverInhibitor>();
 
     HostController controller(std::move(env));
+    const EndSessionsAtExit endSessionsAtExit(controller);
     QObject::connect(&controller, &HostController::signalStatusChanged, [&] { say(controller.signalStatus()); });
     QObject::connect(&controller, &HostController::viewerCountChanged, [&] {
         say(HLFormat(QStringLiteral("正在遠端：%ld 支手機"), { controller.viewerCount() }));

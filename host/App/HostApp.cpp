@@ -1,5 +1,6 @@
 #include "App/HostApp.h"
 
+#include "App/AppResources.h"
 #include "App/MenuBarLabel.h"
 #include "App/MenuContent.h"
 #include "App/SettingsView.h"
@@ -15,6 +16,7 @@ HostApp::HostApp(HostController& controller, QObject* parent)
     , controller_(controller)
     , settings_(std::make_unique<SettingsView>(controller))
 {
+    useAppResources();
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/velquin/icons/velquin-host.svg")));
     UpdateChecker& updates = controller.updates();
     updates.confirm = [](const QString& version) {

@@ -1,5 +1,6 @@
 #include "App/MenuBarLabel.h"
 
+#include "App/AppResources.h"
 #include "OrbelHost/HostController.h"
 #include "OrbelHost/HostL10n.h"
 
@@ -15,11 +16,13 @@ MenuBarLabel::MenuBarLabel(HostController& controller, std::function<void()> ope
 
 QIcon MenuBarLabel::idleIcon()
 {
+    useAppResources();
     return QIcon(QStringLiteral(":/velquin/icons/tray-idle.svg"));
 }
 
 QIcon MenuBarLabel::busyIcon()
 {
+    useAppResources();
     return QIcon(QStringLiteral(":/velquin/icons/tray-connected.svg"));
 }
 

@@ -55,6 +55,8 @@ public:
 
     // How long a closing connection waits for its channels' close to reach the phone.
     static constexpr int kCloseWaitMs = 250;
+    // ...and at most this long for a channel whose queued data must go before its reset.
+    static constexpr int kCloseWaitQueuedMs = 1000;
     // Video packets leave at this many times the rate the path carries: fast enough that a
     // frame at that rate is out well before the next, slow enough that a key frame does not
     // overflow a slow link's queue.

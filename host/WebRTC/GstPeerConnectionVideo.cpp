@@ -342,16 +342,19 @@ void GstPeerConnectionImpl::endPipeline(Ref<GstElement> owned, std::vector<std::
         QElapsedTimer waited;
         waited.start();
         // A close is carried out on webrtcbin's own thread, so a channel may still read as open
-        // here; it is closing all the same, and its reset must reach the phone.
-        auto closing = [&channels] {
+        // here; it is closing all the same, and its reset must reach the phone. A channel with
+        // data still queued sends its reset only after that data, so it is given longer.
+        auto closing = [&channels, &waited] {
             for (const auto& channel : channels) {
                 const auto state = channel->state();
-                if (state == DataChannelState::Open || state == DataChannelState::Closing)
+                if (state != DataChannelState::Open && state != DataChannelState::Closing)
+                    continue;
+                if (waited.elapsed() < kCloseWaitMs || channel->bufferedAmount() > 0)
                     return true;
             }
             return false;
         };
-        while (closing() && waited.elapsed() < kCloseWaitMs)
+        while (closing() && waited.elapsed() < kCloseWaitQueuedMs)
             QThread::msleep(5);
         gst_element_set_state(pipeline.get(), GST_STATE_NULL);
         pipeline.reset();

@@ -10,7 +10,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { execFileSync } from 'node:child_process';
 import {
-  HOST_BIN, CHROMIUM, removeTempDir, stopChild, startDevServer, getJson, postJson, waitFor, sleep,
+  HOST_BIN, CHROMIUM, removeTempDir, stopChild, startChild, startDevServer, getJson, postJson, waitFor, sleep,
   assertHostRunning, startHost, linkHost, hostOutputTail, launchBrowser, viewerUrl, openViewerPage,
   viewerState, closeViewer,
 } from './harness.mjs';
@@ -199,6 +199,57 @@ describe('the host under faults', { skip: skipReason }, () => {
     await expectNothingLeftSince(baseline, 'after the transfers');
     const page = await openDecoding('after the transfers');
     await closeViewer(page);
+  });
+
+  // On X11 the display is the session: when its server goes, the host must end at once with a
+  // clear word (not hang or spin), and the host started with the next one must serve phones.
+  check('the X server going away ends its host clearly, and the next X server is served', async () => {
+    const startXvfb = async (display) => {
+      const args = ['-screen', '0', '1280x720x24', '-nolisten', 'tcp', '-noreset'];
+      const child = display ? startChild('Xvfb', [display, ...args]) : startChild('Xvfb', ['-displayfd', '1', ...args]);
+      const number = await waitFor('Xvfb to start', () => {
+        if (child.exitCode !== null) throw new Error(`Xvfb exited: ${child.output.text}`);
+        if (display) return fs.existsSync(`/tmp/.X11-unix/X${display.slice(1)}`) ? display : null;
+        const m = /^(\d+)\n/.exec(child.output.text);
+        return m ? `:${m[1]}` : null;
+      }, { timeoutMs: 10000, intervalMs: 50 });
+      return { child, display: number };
+    };
+    const serveOn = async (display, label) => {
+      const started = startHost(dev, 'velquin-e2e-xrestart-', { DISPLAY: display });
+      const id = await linkHost(dev, started.host, [hostId]);
+      const page = await openViewerPage(browser, viewerUrl(dev.base, id, 'H264'), { label, logs: pageLogs, timeoutMs: WAIT });
+      await waitFor(`${label}: a decoded frame`, async () => (await viewerState(page)).stats.framesDecoded > 0,
+        { timeoutMs: WAIT, intervalMs: 100 });
+      const size = (await viewerState(page)).stats;
+      assert.deepEqual([size.width, size.height], [1280, 720], `${label}: the picture is not of this X server`);
+      return { ...started, page };
+    };
+    let x = await startXvfb(null);
+    let first = null;
+    let second = null;
+    try {
+      first = await serveOn(x.display, 'first X server');
+      await stopChild(x.child);
+      const ended = await Promise.race([first.host.exited, sleep(10000).then(() => null)]);
+      assert.ok(ended, 'the host did not end within 10 s of its X server going away');
+      assert.notEqual(ended.code, 0, 'the host ended as if all was well');
+      assert.match(first.host.output.text, /X11 connection broke|X connection to .* broken/);
+      await waitFor('the page to see its session end', async () => (await viewerState(first.page)).inputClosedAt !== null,
+        { timeoutMs: 5000, intervalMs: 100 }).catch((err) => {
+        throw new Error(`${err.message}\n--- that host's output ---\n${hostOutputTail(first.host, 4000)}`);
+      });
+      x = await startXvfb(x.display);
+      second = await serveOn(x.display, 'second X server');
+    } finally {
+      for (const run of [first, second]) {
+        if (!run) continue;
+        await closeViewer(run.page);
+        await stopChild(run.host);
+        removeTempDir(run.configDir);
+      }
+      await stopChild(x.child);
+    }
   });
 
   check('the loopback going down mid-session', async () => {

@@ -262,11 +262,13 @@ export function assertHostRunning(host) {
 }
 
 // Starts HOST_BIN against the dev server, with its config in a new temp folder named after
-// configPrefix. Returns { host, configDir } at once; linkHost then waits for it.
-export function startHost(dev, configPrefix) {
+// configPrefix, and `env` over the test's own. Returns { host, configDir } at once; linkHost
+// then waits for it.
+export function startHost(dev, configPrefix, extraEnv = {}) {
   const configDir = makeTempDir(configPrefix);
   const env = {
     ...process.env,
+    ...extraEnv,
     VELQUIN_ACCOUNT_URL: dev.base,
     VELQUIN_UPDATE_URL: dev.base,
     VELQUIN_SIGNAL_URL: `ws://127.0.0.1:${dev.port}/ws`,
@@ -282,11 +284,12 @@ export function startHost(dev, configPrefix) {
 
 // A fresh host asks to be linked; one already linked (keychain) just comes online. Approves
 // the link request if there is one and resolves with the id of the host once it is online.
-export async function linkHost(dev, host) {
+// Hosts already online (`others`, their ids) are not this one.
+export async function linkHost(dev, host, others = []) {
   const online = async () => {
     const [state, account] = await Promise.all([getJson(`${dev.base}/control/state`), getJson(`${dev.base}/control/account`)]);
     const registered = new Set(account.hosts.filter((h) => h.registered && !h.revoked).map((h) => h.host_id));
-    const h = state.hosts.find((x) => registered.has(x.id));
+    const h = state.hosts.find((x) => registered.has(x.id) && !others.includes(x.id));
     return h ? h.id : null;
   };
   await waitFor('the host to ask for a link or come online', async () => {

@@ -13,6 +13,7 @@
 #include "support/HostFixture.h"
 #include "support/TinyHttpServer.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QDir>
 #include <QJsonDocument>
@@ -114,6 +115,9 @@ TEST_F(AppShellTest, MenuFollowsTheControllerAndTheTrayStartsTheHost)
                                           HL("結束 Velquin 遠端桌面") }));
     EXPECT_FALSE(menu.statusAction()->isEnabled());
     EXPECT_FALSE(app.tray()->connectedIcon());
+    // The icons come from the app's own resources: a blank tray icon is easy to miss.
+    for (const QIcon& icon : std::initializer_list<QIcon> { app.tray()->icon(), MenuBarLabel::busyIcon(), QApplication::windowIcon() })
+        EXPECT_FALSE(icon.pixmap(22, 22).isNull()) << "an icon did not load";
     save(menu, QStringLiteral("menu-idle"));
 
     join("v1");
