@@ -57,6 +57,8 @@ public:
     static constexpr int kCloseWaitMs = 250;
     // ...and at most this long for a channel whose queued data must go before its reset.
     static constexpr int kCloseWaitQueuedMs = 1000;
+    // ...and then this long for the last packets of the closing to leave.
+    static constexpr int kCloseLingerMs = 100;
     // Video packets leave at this many times the rate the path carries: fast enough that a
     // frame at that rate is out well before the next, slow enough that a key frame does not
     // overflow a slow link's queue.

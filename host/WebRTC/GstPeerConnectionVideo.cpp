@@ -356,6 +356,10 @@ void GstPeerConnectionImpl::endPipeline(Ref<GstElement> owned, std::vector<std::
         };
         while (closing() && waited.elapsed() < kCloseWaitQueuedMs)
             QThread::msleep(5);
+        // A channel reads as closed once the phone's reset has arrived, but our answer to it is
+        // still on its way out; without it the phone's side of the channel never closes.
+        if (!channels.empty())
+            QThread::msleep(kCloseLingerMs);
         gst_element_set_state(pipeline.get(), GST_STATE_NULL);
         pipeline.reset();
     });

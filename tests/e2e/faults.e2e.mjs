@@ -12,7 +12,7 @@ import { execFileSync } from 'node:child_process';
 import {
   HOST_BIN, CHROMIUM, removeTempDir, stopChild, startChild, startDevServer, getJson, postJson, waitFor, sleep,
   assertHostRunning, startHost, linkHost, hostOutputTail, launchBrowser, viewerUrl, openViewerPage,
-  viewerState, closeViewer,
+  viewerState, closeViewer, processHoldings,
 } from './harness.mjs';
 
 const HELD_PROBE = process.env.VELQUIN_HELD_PROBE || HOST_BIN.replace(/host\/velquin-host$/, 'tests/held_probe');
@@ -41,12 +41,10 @@ function check(name, fn, { timeout = 240000, skip = false } = {}) {
   });
 }
 
-// What the host process holds: open file descriptors and threads.
+// What the host holds that a session could leak: open file descriptors and threads.
 function holdings() {
-  return {
-    fds: fs.readdirSync(`/proc/${host.pid}/fd`).length,
-    threads: fs.readdirSync(`/proc/${host.pid}/task`).length,
-  };
+  const { fds, threads } = processHoldings(host.pid);
+  return { fds, threads };
 }
 
 // Waits for the host to hold no more than `baseline` (threads end a moment after their session).

@@ -261,6 +261,17 @@ export function assertHostRunning(host) {
   }
 }
 
+// What a process holds now: resident memory and its anonymous part (KiB), open file
+// descriptors, threads.
+export function processHoldings(pid) {
+  const status = fs.readFileSync(`/proc/${pid}/status`, 'utf8');
+  const kib = (field) => Number(new RegExp(`${field}:\\s+(\\d+) kB`).exec(status)[1]);
+  return {
+    rss: kib('VmRSS'), anon: kib('RssAnon'),
+    fds: fs.readdirSync(`/proc/${pid}/fd`).length, threads: fs.readdirSync(`/proc/${pid}/task`).length,
+  };
+}
+
 // Starts HOST_BIN against the dev server, with its config in a new temp folder named after
 // configPrefix, and `env` over the test's own. Returns { host, configDir } at once; linkHost
 // then waits for it.
