@@ -23,6 +23,9 @@
 //                      (e.g. 1500kbit@10,8mbit@20); page 1's frames/s and Mbit/s are then
 //                      printed second by second, with how long each step took to recover
 //                      (from the change until ≥ 15 frames/s held to the next change)
+//   --low=N            the last N pages of each case switch to the "low" quality level once
+//                      they decode (mixed levels); the x264 encoders the host has open are
+//                      counted from its log (one per level whatever the number of pages)
 //   --adaptation=off   the host sends each page its level's maximum whatever the path carries
 //                      (VELQUIN_RATE_ADAPTATION=0): the same run without bandwidth adaptation
 //
@@ -61,6 +64,10 @@ const CASES = option('cases', 'idle,H264x1,H264x2,H264x4,VP8x1,VP8x2').split(','
   if (!m) throw new Error(`unknown case ${c}`);
   return { name: c, codec: m[1], count: Number(m[2]) };
 });
+
+const LOW = Number(option('low', '0'));
+// The host says how many x264 encoders it has open (its WebRTC debug log).
+if (LOW > 0) process.env.QT_LOGGING_RULES = 'orbel.webrtc.debug=true';
 
 const NPROC = execFileSync('nproc').toString().trim();
 
@@ -298,8 +305,10 @@ async function runCase(c) {
       if (v.rejected) throw Object.assign(new Error(`rejected: ${JSON.stringify(v.rejected)}`), { fatal: true });
       return v.stats.framesDecoded > 0 && v.firstFrameMs !== null;
     }, { timeoutMs: WAIT, intervalMs: 100 })));
+    const low = pages.slice(Math.max(0, pages.length - LOW));
+    for (const page of low) await page.evaluate(() => window.viewer.send({ t: 'quality', level: 'low' }));
     // The stream may start smaller; measure at the full size.
-    await Promise.all(pages.map((page) => waitFor('full size', async () => {
+    await Promise.all(pages.filter((page) => !low.includes(page)).map((page) => waitFor('full size', async () => {
       const s = (await viewerState(page)).stats;
       return s.width === 1920 && s.height === 1080;
     }, { timeoutMs: 10000, intervalMs: 250 }).catch(() => null)));
@@ -333,6 +342,8 @@ async function runCase(c) {
     if (process.env.VELQUIN_BENCH_SMAPS) fs.writeFileSync(`${process.env.VELQUIN_BENCH_SMAPS}.${c.name}`, fs.readFileSync(`/proc/${host.pid}/smaps`));
     const line = `${c.name}: host ${cpu.hostPct.toFixed(1)}% of one core, machine ${cpu.machinePct.toFixed(1)}% of ${NPROC} cores (stolen by the hypervisor ${cpu.stealPct.toFixed(1)}%) over ${cpu.wallS.toFixed(1)} s, host RSS ${cpu.rssMiB.toFixed(0)} MiB (peak ${cpu.peakMiB.toFixed(0)}; heap and stacks ${cpu.anonMiB.toFixed(0)}, mapped files ${cpu.fileMiB.toFixed(0)}), ${cpu.threads} threads`;
     console.log(line);
+    const encoders = [...host.output.text.matchAll(/x264 encoders open: (\d+)/g)].pop();
+    if (LOW > 0) console.log(`  ${low.length} of ${pages.length} pages at the low level; x264 encoders open: ${encoders ? encoders[1] : '?'}`);
     perPage.forEach((p, i) => console.log(
       `  page ${i + 1}: ${p.codec} ${p.size}, ${p.mbps.toFixed(2)} Mbit/s, ${p.fps.toFixed(1)} frames/s decoded, jitter buffer ${ms(p.jitterMs)}, decode ${ms(p.decodeMs)}, first packet in → decoded ${ms(p.processingMs)} a frame, glass-to-glass ${g2gText(p.g2g)}, ${p.freezes} freezes (${p.frozenS.toFixed(1)} s), join → first decoded frame ${p.firstFrameMs} ms`
       + ` (${Object.entries(p.timeline).map(([k, ms]) => `${k} ${ms}`).join(', ')})`));

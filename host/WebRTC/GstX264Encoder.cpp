@@ -8,6 +8,7 @@
 #include <QLoggingCategory>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 
@@ -55,10 +56,15 @@ Private* privateOf(gpointer element)
     return reinterpret_cast<VelquinX264Enc*>(element)->d;
 }
 
+// How many x264 encoders are open in the process: one per level whatever the phones.
+std::atomic<int> openEncoders { 0 };
+
 void closeEncoder(Private* d)
 {
-    if (d->x264)
+    if (d->x264) {
         x264_encoder_close(d->x264);
+        qCDebug(gstLog) << "x264 encoders open:" << --openEncoders;
+    }
     d->x264 = nullptr;
     d->havePushed = false;
 }
@@ -109,6 +115,7 @@ bool openEncoder(Private* d, const GstVideoInfo& info)
     d->x264 = x264_encoder_open(&param);
     if (!d->x264)
         return false;
+    qCDebug(gstLog) << "x264 encoders open:" << ++openEncoders;
     d->info = info;
     d->mbWidth = (param.i_width + 15) / 16;
     d->mbHeight = (param.i_height + 15) / 16;
