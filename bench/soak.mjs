@@ -12,9 +12,10 @@
 import fs from 'node:fs';
 import path from 'node:path';
 import {
-  HOST_BIN, removeTempDir, startChild, stopChild, startDevServer, waitFor, sleep, startHost, linkHost,
-  hostOutputTail, launchBrowser, viewerUrl, openViewerPage, closeViewer, processHoldings,
+  HOST_BIN, startChild, stopChild, startDevServer, waitFor, sleep, startHost, linkHost,
+  launchBrowser, viewerUrl, openViewerPage, closeViewer, processHoldings,
 } from '../tests/e2e/harness.mjs';
+import { runBench } from './runner.mjs';
 import { cpuSnapshot, cpuBetween } from './proc.mjs';
 
 const WAIT = 30000;
@@ -134,19 +135,6 @@ async function main() {
   await closeViewer(page);
 }
 
-let failed = false;
-try {
-  await main();
-} catch (err) {
-  failed = true;
-  console.error(`soak: ${err.stack || err.message}`);
-  if (host) console.error('--- host output (tail) ---\n' + hostOutputTail(host, 6000));
-  if (pageLogs.length) console.error('--- page console (tail) ---\n' + pageLogs.slice(-40).join('\n'));
-} finally {
-  if (browser) await browser.close().catch(() => {});
-  if (host) await stopChild(host);
-  if (painter) await stopChild(painter);
-  if (dev) await stopChild(dev.child);
-  removeTempDir(configDir);
-}
-process.exitCode = failed ? 1 : 0;
+await runBench('soak', main, () => ({
+  browser, host, dev, pageLogs, stops: painter ? [() => stopChild(painter)] : [], dirs: [configDir],
+}));

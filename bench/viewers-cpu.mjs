@@ -35,10 +35,11 @@
 import fs from 'node:fs';
 import { execFileSync } from 'node:child_process';
 import {
-  HOST_BIN, removeTempDir, startChild, stopChild, startDevServer, getJson, waitFor, sleep,
-  startRootFlicker, assertHostRunning, startHost, linkHost, hostOutputTail, launchBrowser,
+  HOST_BIN, startChild, stopChild, startDevServer, getJson, waitFor, sleep,
+  startRootFlicker, assertHostRunning, startHost, linkHost, launchBrowser,
   viewerUrl, openViewerPage, viewerState, closeViewer, shapeLoopback,
 } from '../tests/e2e/harness.mjs';
+import { runBench } from './runner.mjs';
 import { cpuSnapshot, cpuBetween } from './proc.mjs';
 
 const WAIT = 30000;
@@ -430,20 +431,6 @@ async function main() {
   if (process.env.VELQUIN_BENCH_HOST_LOG) fs.writeFileSync(process.env.VELQUIN_BENCH_HOST_LOG, host.output.text);
 }
 
-let failed = false;
-try {
-  await main();
-} catch (err) {
-  failed = true;
-  console.error(`viewers-cpu: ${err.stack || err.message}`);
-  if (host) console.error('--- host output (tail) ---\n' + hostOutputTail(host, 6000));
-  if (dev) console.error('--- dev server output (tail) ---\n' + dev.child.output.text.slice(-3000));
-  if (pageLogs.length) console.error('--- page console (tail) ---\n' + pageLogs.slice(-40).join('\n'));
-} finally {
-  if (browser) await browser.close().catch(() => {});
-  if (stopPattern) await stopPattern();
-  if (host) await stopChild(host);
-  if (dev) await stopChild(dev.child);
-  removeTempDir(configDir);
-}
-process.exitCode = failed ? 1 : 0;
+await runBench('viewers-cpu', main, () => ({
+  browser, host, dev, pageLogs, stops: stopPattern ? [stopPattern] : [], dirs: [configDir],
+}));

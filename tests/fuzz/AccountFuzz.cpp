@@ -21,7 +21,9 @@ public:
         listen(QHostAddress::LocalHost, 0);
         connect(this, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket* socket = nextPendingConnection()) {
-                connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
+                // The server is the context: its connections go before its sockets do, so a
+                // socket closing as the server is destroyed reaches nothing of it.
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
                     request_[socket] += socket->readAll();
                     if (!request_[socket].contains("\r\n\r\n"))
                         return;
@@ -29,7 +31,7 @@ public:
                     socket->write(response);
                     socket->disconnectFromHost();
                 });
-                connect(socket, &QTcpSocket::disconnected, socket, [this, socket] {
+                connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
                     request_.remove(socket);
                     socket->deleteLater();
                 });
