@@ -1,6 +1,7 @@
 // velquin-host: shares this desktop with the owner's phones.
 //   velquin-host --set-pin     reads an access PIN (4 to 8 digits) from standard input and stores it
 //   velquin-host --clear-pin   removes the access PIN
+//   velquin-host --version     prints the version
 // (the settings window offers both as well).
 
 #include "App/HostApp.h"
@@ -8,6 +9,7 @@
 #include "OrbelHost/HostL10n.h"
 #include "OrbelHost/LinkQRCode.h"
 #include "OrbelHost/UpdateInstaller.h"
+#include "Platform/Linux/AptPackageManager.h"
 #include "Platform/Linux/ComputerName.h"
 #include "Platform/Linux/DBusNotifier.h"
 #include "Platform/Linux/FileManagerWorkspace.h"
@@ -111,6 +113,10 @@ int main(int argc, char** argv)
     QStringList arguments;
     for (int i = 1; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
+    if (arguments == QStringList { QStringLiteral("--version") }) {
+        std::printf("velquin-host %s\n", VELQUIN_VERSION);
+        return 0;
+    }
     // The PIN commands touch only the keychain, so they work without a display (over ssh, say).
     if (arguments == QStringList { QStringLiteral("--set-pin") } || arguments == QStringList { QStringLiteral("--clear-pin") }) {
         QCoreApplication app(argc, argv);
@@ -121,9 +127,19 @@ int main(int argc, char** argv)
         QCoreApplication app(argc, argv);
         return UpdateInstaller().finish(arguments[1].toLongLong(), arguments[2]) ? 0 : 1;
     }
+    // Restarted by the old version after the package manager updated this program: two copies
+    // of the app never run at once.
+    if (arguments.size() == 2 && arguments[0] == UpdateInstaller::kAfterUpdateFlag) {
+        if (!UpdateInstaller().awaitExit(arguments[1].toLongLong())) {
+            say(QStringLiteral("the earlier version is still running"));
+            return 1;
+        }
+        arguments.clear();
+    }
     if (!arguments.isEmpty()) {
-        say(QStringLiteral("usage: velquin-host [--set-pin | --clear-pin]"));
-        return 2;
+        const bool help = arguments == QStringList { QStringLiteral("--help") };
+        std::fprintf(help ? stdout : stderr, "usage: velquin-host [--set-pin | --clear-pin | --version]\n");
+        return help ? 0 : 2;
     }
     // The clipboard, the tray and the settings window belong to the desktop session.
     QApplication app(argc, argv);
@@ -155,7 +171,7 @@ int main(int argc, char** argv)
     media.adaptRate = qEnvironmentVariable("VELQUIN_RATE_ADAPTATION") != QStringLiteral("0"); // benchmarks compare
     env.factory = rtc::makeGstPeerConnectionFactory(media);
     if (!env.factory) {
-        say(QStringLiteral("GStreamer's WebRTC plugins are missing (run scripts/setup)"));
+        say(QStringLiteral("GStreamer's WebRTC plugins are missing (on Debian: gstreamer1.0-plugins-bad, gstreamer1.0-nice)"));
         return 1;
     }
     env.events = std::make_unique<X11EventPoster>();
@@ -172,6 +188,7 @@ int main(int argc, char** argv)
     env.update.publicKey = QByteArray::fromBase64(setting("VELQUIN_UPDATE_PUBLIC_KEY", VELQUIN_DEFAULT_UPDATE_PUBLIC_KEY).toLatin1());
     env.update.currentVersion = QStringLiteral(VELQUIN_VERSION);
     env.update.downloadFolder = QDir(QStandardPaths::writableLocation(QStandardPaths::CacheLocation)).filePath(QStringLiteral("updates"));
+    env.packages = std::make_unique<AptPackageManager>();
     env.loginItem = std::make_unique<XdgAutostart>();
     env.power = std::make_unique<ScreenSaverInhibitor>();
 

@@ -27,7 +27,7 @@ HostController::HostController(HostEnvironment environment, QObject* parent)
     // From here on, only what is copied later reaches the phones.
     clipboardSync_ = std::make_unique<ClipboardSync>(*env_.pasteboard, env_.clipSyncMs);
     stayAwake_ = std::make_unique<StayAwake>(*env_.power, env_.activityMs);
-    updates_ = std::make_unique<UpdateChecker>(env_.update, *env_.notifier, *env_.workspace);
+    updates_ = std::make_unique<UpdateChecker>(env_.update, *env_.notifier, *env_.workspace, env_.packages.get());
 
     keepAwake_ = defaults.value(QStringLiteral("keepAwake"), false).toBool();
     iceServers_ = { rtc::IceServer { { QStringLiteral(VELQUIN_DEFAULT_STUN_URL) }, std::nullopt, std::nullopt } };

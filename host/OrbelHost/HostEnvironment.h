@@ -45,6 +45,8 @@ struct HostEnvironment {
     std::function<std::unique_ptr<ScreenSource>()> screenshotSource;
     // Where the update feed is, whose signatures count, and where downloads go.
     UpdateChecker::Config update;
+    // The system's package manager, for a copy it installed; may be null.
+    std::unique_ptr<PackageManager> packages;
     // Where received files go.
     FileTransfer::Places files = FileTransfer::Places::standard();
     // The user defaults; owned by the caller and outliving the controller.

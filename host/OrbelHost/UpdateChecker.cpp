@@ -11,11 +11,12 @@
 
 #include <memory>
 
-UpdateChecker::UpdateChecker(Config config, Notifier& notifier, Workspace& workspace, QObject* parent)
+UpdateChecker::UpdateChecker(Config config, Notifier& notifier, Workspace& workspace, PackageManager* packages, QObject* parent)
     : QObject(parent)
     , config_(std::move(config))
     , notifier_(notifier)
     , workspace_(workspace)
+    , packages_(packages)
 {
     timer_.setInterval(config_.intervalMs);
     connect(&timer_, &QTimer::timeout, this, &UpdateChecker::check);
@@ -72,21 +73,33 @@ void UpdateChecker::setUpdating(bool updating)
     Q_EMIT updatingChanged();
 }
 
-void UpdateChecker::download(std::function<void(std::optional<QString>)> done)
+UpdateFeed::Form UpdateChecker::form() const
+{
+    return packages_ && packages_->owns(program) ? UpdateFeed::Form::Deb : UpdateFeed::Form::Tar;
+}
+
+void UpdateChecker::download(UpdateFeed::Form form, std::function<void(std::optional<QString>)> done)
 {
     if (!latest_ || updating_) {
         done(std::nullopt);
         return;
     }
-    const UpdateFeed feed = *latest_;
+    const QString version = latest_->version;
+    if (!latest_->artifact(form)) {
+        qCWarning(hostLog).noquote() << "update" << version << "is not offered as"
+                                     << (form == UpdateFeed::Form::Deb ? "a Debian package" : "an archive");
+        done(std::nullopt);
+        return;
+    }
+    const UpdateFeed::Artifact file = *latest_->artifact(form);
     // Not signed by our key: not worth the download.
-    if (!feed.signatureValid(config_.publicKey)) {
-        qCWarning(hostLog).noquote() << "update" << feed.version << "is not signed by our key; not downloading it";
+    if (!latest_->signatureValid(file, config_.publicKey)) {
+        qCWarning(hostLog).noquote() << "update" << version << "is not signed by our key; not downloading it";
         done(std::nullopt);
         return;
     }
     QDir().mkpath(config_.downloadFolder);
-    const QString target = QDir(config_.downloadFolder).filePath(kArchiveName);
+    const QString target = QDir(config_.downloadFolder).filePath(form == UpdateFeed::Form::Deb ? kPackageName : kArchiveName);
     auto partial = std::make_shared<QFile>(target + QStringLiteral(".part"));
     if (!partial->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         qCWarning(hostLog).noquote() << "cannot write the update:" << partial->errorString();
@@ -97,14 +110,14 @@ void UpdateChecker::download(std::function<void(std::optional<QString>)> done)
     setUpdating(true);
     auto hash = std::make_shared<QCryptographicHash>(QCryptographicHash::Sha256);
     auto failure = std::make_shared<QString>();
-    QNetworkRequest request(feed.url);
+    QNetworkRequest request(file.url);
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     request.setTransferTimeout(config_.timeoutMs);
     QNetworkReply* reply = network_.get(request);
     // Streamed to disk; more bytes than the feed announced end it at once.
-    connect(reply, &QNetworkReply::readyRead, reply, [reply, partial, hash, failure, feed] {
+    connect(reply, &QNetworkReply::readyRead, reply, [reply, partial, hash, failure, file] {
         const QByteArray bytes = reply->readAll();
-        if (partial->size() + bytes.size() > feed.size) {
+        if (partial->size() + bytes.size() > file.size) {
             *failure = QStringLiteral("more bytes than announced");
             reply->abort();
             return;
@@ -115,15 +128,15 @@ void UpdateChecker::download(std::function<void(std::optional<QString>)> done)
             reply->abort();
         }
     });
-    connect(reply, &QNetworkReply::downloadProgress, this, [this, feed](qint64 received, qint64) {
-        const int percent = int(std::min<qint64>(100, received * 100 / feed.size));
+    connect(reply, &QNetworkReply::downloadProgress, this, [this, file](qint64 received, qint64) {
+        const int percent = int(std::min<qint64>(100, received * 100 / file.size));
         if (percent != progress_) {
             progress_ = percent;
             Q_EMIT progressChanged();
         }
     });
     QPointer<UpdateChecker> self(this);
-    connect(reply, &QNetworkReply::finished, this, [self, reply, partial, hash, failure, feed, target, done] {
+    connect(reply, &QNetworkReply::finished, this, [self, reply, partial, hash, failure, file, version, target, done] {
         reply->deleteLater();
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         QString problem = *failure;
@@ -132,9 +145,9 @@ void UpdateChecker::download(std::function<void(std::optional<QString>)> done)
         if (problem.isEmpty() && status != 200)
             problem = QStringLiteral("HTTP status %1").arg(status);
         partial->flush();
-        if (problem.isEmpty() && partial->size() != feed.size)
-            problem = QStringLiteral("%1 of %2 bytes").arg(partial->size()).arg(feed.size);
-        if (problem.isEmpty() && hash->result() != feed.sha256)
+        if (problem.isEmpty() && partial->size() != file.size)
+            problem = QStringLiteral("%1 of %2 bytes").arg(partial->size()).arg(file.size);
+        if (problem.isEmpty() && hash->result() != file.sha256)
             problem = QStringLiteral("the SHA-256 differs");
         partial->close();
         if (problem.isEmpty()) {
@@ -143,7 +156,7 @@ void UpdateChecker::download(std::function<void(std::optional<QString>)> done)
                 problem = QStringLiteral("cannot keep the download");
         }
         if (!problem.isEmpty()) {
-            qCWarning(hostLog).noquote() << "update" << feed.version << "not downloaded:" << problem;
+            qCWarning(hostLog).noquote() << "update" << version << "not downloaded:" << problem;
             partial->remove();
         }
         if (self)
@@ -156,33 +169,76 @@ void UpdateChecker::promptAndUpdate()
 {
     if (!latest_ || updating_ || !confirm || !confirm(latest_->version))
         return;
+    const UpdateFeed::Form how = form();
     QPointer<UpdateChecker> self(this);
-    download([self](std::optional<QString> archive) {
+    download(how, [self, how](std::optional<QString> file) {
         if (!self)
             return;
-        if (!archive) {
+        if (!file) {
             if (self->onFailed)
                 self->onFailed();
             return;
         }
-        self->install(*archive);
+        self->install(how, *file);
     });
 }
 
-void UpdateChecker::install(const QString& archive)
+void UpdateChecker::install(UpdateFeed::Form form, const QString& file)
 {
     setUpdating(true);
+    if (form == UpdateFeed::Form::Deb) {
+        installPackage(file);
+        return;
+    }
     // Unpacked beside the installed copy, started from there to swap it in once we are gone.
-    const auto helper = installFolder ? installer.prepare(archive, *installFolder, QCoreApplication::applicationPid()) : std::nullopt;
+    const auto helper = installFolder ? installer.prepare(file, *installFolder, QCoreApplication::applicationPid()) : std::nullopt;
     if (helper && installer.start(*helper)) {
         QCoreApplication::quit();
         return;
     }
-    // Not an installed copy, or it could not be staged: the verified archive is shown for
-    // installing by hand.
-    qCWarning(hostLog).noquote() << "update: installing by hand from" << archive;
     if (installFolder)
         UpdateInstaller::cleanUp(*installFolder);
+    giveUp(file);
+}
+
+void UpdateChecker::installPackage(const QString& file)
+{
+    QPointer<UpdateChecker> self(this);
+    packages_->install(file, [self, file](PackageManager::Outcome outcome) {
+        if (!self)
+            return;
+        switch (outcome) {
+        case PackageManager::Outcome::Installed:
+            // The package put the new program where this one was; it starts once we are gone.
+            if (self->installer.start({ self->program, { UpdateInstaller::kAfterUpdateFlag, QString::number(QCoreApplication::applicationPid()) } })) {
+                QCoreApplication::quit();
+                return;
+            }
+            qCWarning(hostLog).noquote() << "update: installed, but the new version does not start; it runs from the next start";
+            break;
+        case PackageManager::Outcome::Declined:
+            qCInfo(hostLog).noquote() << "update: the package was not installed (not authorised)";
+            break;
+        case PackageManager::Outcome::Unavailable:
+            // The software centre installs it, asking the user itself.
+            qCInfo(hostLog).noquote() << "update: opening" << file << "for installing";
+            self->workspace_.openUrl(QUrl::fromLocalFile(file));
+            break;
+        case PackageManager::Outcome::Failed:
+            if (self->onFailed)
+                self->onFailed();
+            self->giveUp(file);
+            return;
+        }
+        self->setUpdating(false);
+    });
+}
+
+void UpdateChecker::giveUp(const QString& file)
+{
+    // Not an installed copy, or it could not be put in place: the verified file is shown for
+    // installing by hand.
+    qCWarning(hostLog).noquote() << "update: installing by hand from" << file;
     setUpdating(false);
-    workspace_.revealFiles({ archive });
+    workspace_.revealFiles({ file });
 }

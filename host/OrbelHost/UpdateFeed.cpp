@@ -3,12 +3,14 @@
 #include "OrbelHost/JsonMessage.h"
 
 #include <QHostAddress>
+#include <QJsonObject>
 #include <QStringList>
 
 #include <openssl/evp.h>
 
 #include <cmath>
 #include <memory>
+#include <utility>
 
 namespace {
 int piece(const QString& text)
@@ -25,6 +27,32 @@ bool allowedURL(const QUrl& url, bool allowLoopbackHttp)
     if (url.scheme() == QStringLiteral("https"))
         return true;
     return allowLoopbackHttp && url.scheme() == QStringLiteral("http") && QHostAddress(url.host()).isLoopback();
+}
+
+std::optional<UpdateFeed::Artifact> parseArtifact(const QJsonObject& object, bool allowLoopbackHttp)
+{
+    const auto url = object.value(QStringLiteral("url"));
+    const auto size = object.value(QStringLiteral("size"));
+    const auto sha256 = object.value(QStringLiteral("sha256"));
+    const auto sig = object.value(QStringLiteral("sig"));
+    if (!url.isString() || !size.isDouble() || !sha256.isString() || !sig.isString())
+        return std::nullopt;
+    UpdateFeed::Artifact file;
+    file.url = QUrl(url.toString(), QUrl::StrictMode);
+    if (!allowedURL(file.url, allowLoopbackHttp))
+        return std::nullopt;
+    const double bytes = size.toDouble();
+    if (!std::isfinite(bytes) || bytes != std::floor(bytes) || bytes <= 0 || bytes > double(UpdateFeed::kMaxArchiveBytes))
+        return std::nullopt;
+    file.size = qint64(bytes);
+    file.sha256 = QByteArray::fromHex(sha256.toString().toLatin1());
+    if (file.sha256.size() != 32 || sha256.toString().size() != 64)
+        return std::nullopt;
+    const auto decoded = QByteArray::fromBase64Encoding(sig.toString().toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
+    if (!decoded || decoded.decoded.size() != 64)
+        return std::nullopt;
+    file.signature = decoded.decoded;
+    return file;
 }
 } // namespace
 
@@ -49,41 +77,35 @@ std::optional<UpdateFeed> UpdateFeed::parse(const QByteArray& body, bool allowLo
     if (!object)
         return std::nullopt;
     const auto version = object->value(QStringLiteral("version"));
-    const auto url = object->value(QStringLiteral("url"));
-    const auto size = object->value(QStringLiteral("size"));
-    const auto sha256 = object->value(QStringLiteral("sha256"));
-    const auto sig = object->value(QStringLiteral("sig"));
-    if (!version.isString() || version.toString().trimmed().isEmpty() || !url.isString() || !size.isDouble()
-        || !sha256.isString() || !sig.isString())
+    if (!version.isString() || version.toString().trimmed().isEmpty())
         return std::nullopt;
     UpdateFeed feed;
     feed.version = version.toString();
-    feed.url = QUrl(url.toString(), QUrl::StrictMode);
-    if (!allowedURL(feed.url, allowLoopbackHttp))
-        return std::nullopt;
-    const double bytes = size.toDouble();
-    if (!std::isfinite(bytes) || bytes != std::floor(bytes) || bytes <= 0 || bytes > double(kMaxArchiveBytes))
-        return std::nullopt;
-    feed.size = qint64(bytes);
-    feed.sha256 = QByteArray::fromHex(sha256.toString().toLatin1());
-    if (feed.sha256.size() != 32 || sha256.toString().size() != 64)
-        return std::nullopt;
-    const auto decoded = QByteArray::fromBase64Encoding(sig.toString().toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
-    if (!decoded || decoded.decoded.size() != 64)
-        return std::nullopt;
-    feed.signature = decoded.decoded;
     if (const auto notes = object->value(QStringLiteral("notes")); notes.isString())
         feed.notes = notes.toString();
+    // A form the feed names must be whole; a half-described file is a broken feed.
+    if (object->contains(QStringLiteral("url")) && !(feed.tar = parseArtifact(*object, allowLoopbackHttp)))
+        return std::nullopt;
+    for (auto [key, slot] : { std::pair { "tar", &feed.tar }, std::pair { "deb", &feed.deb } }) {
+        const auto entry = object->value(QLatin1String(key));
+        if (entry.isUndefined())
+            continue;
+        if (!entry.isObject() || !(*slot = parseArtifact(entry.toObject(), allowLoopbackHttp)))
+            return std::nullopt;
+    }
+    if (!feed.tar && !feed.deb)
+        return std::nullopt;
     return feed;
 }
 
-QByteArray UpdateFeed::signedMessage() const
+QByteArray UpdateFeed::signedMessage(const Artifact& file) const
 {
-    return "velquin-update\n" + version.toUtf8() + '\n' + QByteArray::number(size) + '\n' + sha256.toHex() + '\n';
+    return "velquin-update\n" + version.toUtf8() + '\n' + QByteArray::number(file.size) + '\n' + file.sha256.toHex() + '\n';
 }
 
-bool UpdateFeed::signatureValid(const QByteArray& publicKey) const
+bool UpdateFeed::signatureValid(const Artifact& file, const QByteArray& publicKey) const
 {
+    const QByteArray& signature = file.signature;
     if (publicKey.size() != 32 || signature.size() != 64)
         return false;
     std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
@@ -93,7 +115,7 @@ bool UpdateFeed::signatureValid(const QByteArray& publicKey) const
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
     if (!key || !context || EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key.get()) != 1)
         return false;
-    const QByteArray message = signedMessage();
+    const QByteArray message = signedMessage(file);
     return EVP_DigestVerify(context.get(), reinterpret_cast<const unsigned char*>(signature.constData()), size_t(signature.size()),
                             reinterpret_cast<const unsigned char*>(message.constData()), size_t(message.size()))
         == 1;

@@ -81,13 +81,18 @@ std::optional<UpdateInstaller::Helper> UpdateInstaller::prepare(const QString& a
     return Helper { QDir(tree).filePath(kBinary), { kFinishFlag, QString::number(pid), install } };
 }
 
-bool UpdateInstaller::finish(qint64 pid, const QString& install) const
+bool UpdateInstaller::awaitExit(qint64 pid) const
 {
     QElapsedTimer waited;
     waited.start();
     while (alive_(pid) && waited.elapsed() < exitWaitMs_)
         QThread::msleep(50);
-    if (alive_(pid)) {
+    return !alive_(pid);
+}
+
+bool UpdateInstaller::finish(qint64 pid, const QString& install) const
+{
+    if (!awaitExit(pid)) {
         // The old app is still running: it stays as it is, and nothing is swapped under it.
         qCWarning(hostLog).noquote() << "update: the running app did not quit; update abandoned";
         QDir(staged(install)).removeRecursively();

@@ -12,7 +12,8 @@
 //
 // An installed tree is a folder with bin/velquin-host and the marker file ".velquin-install";
 // a copy that runs from anywhere else (a build folder, a distribution package) is not updated
-// this way.
+// this way. A copy the package manager updated in place is restarted with --after-update <pid>:
+// the new program waits for the old one to quit, then starts as usual.
 
 #include <QString>
 #include <QStringList>
@@ -27,6 +28,7 @@ public:
     // The folder every release archive holds its tree in.
     static inline const QString kArchiveRoot = QStringLiteral("velquin");
     static inline const QString kFinishFlag = QStringLiteral("--finish-update");
+    static inline const QString kAfterUpdateFlag = QStringLiteral("--after-update");
     static constexpr int kExitWaitMs = 10'000;
 
     // Starts a program detached; false when it could not be started.
@@ -47,6 +49,8 @@ public:
     std::optional<Helper> prepare(const QString& archive, const QString& install, qint64 pid) const;
     // Step 2: starts the helper; false when it could not be started.
     bool start(const Helper& helper) const { return launch_(helper.program, helper.arguments); }
+    // Whether the process `pid` quit within the exit wait.
+    bool awaitExit(qint64 pid) const;
     // Step 3; true when the new version was put in place and started.
     bool finish(qint64 pid, const QString& install) const;
     // Step 4.

@@ -8,7 +8,10 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVirtualObject>
+#include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -70,6 +73,59 @@ TEST(DesktopSessionTest, AutostartEntryIsWrittenReadBackAndRemoved)
     EXPECT_FALSE(item.setEnabled(true));
     EXPECT_FALSE(item.isEnabled());
     qputenv("XDG_CONFIG_HOME", oldConfig);
+}
+
+TEST(DesktopSessionTest, AutostartStartsWhatTheInstalledMenuEntryStarts)
+{
+    QTemporaryDir dir;
+    const QByteArray saved[] = { qgetenv("XDG_CONFIG_HOME"), qgetenv("XDG_DATA_HOME"), qgetenv("XDG_DATA_DIRS"), qgetenv("PATH") };
+    qputenv("XDG_CONFIG_HOME", dir.filePath("config").toUtf8());
+    qputenv("XDG_DATA_HOME", dir.filePath("data").toUtf8());
+    qputenv("XDG_DATA_DIRS", dir.filePath("system").toUtf8());
+    QDir().mkpath(dir.filePath("data/applications"));
+    QDir().mkpath(dir.filePath("system/applications"));
+    const auto write = [](const QString& path, const QByteArray& text, bool executable = false) {
+        QDir().mkpath(QFileInfo(path).path());
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(text);
+        file.close();
+        if (executable)
+            file.setPermissions(file.permissions() | QFile::ExeOwner);
+    };
+    const auto autostartExec = [&] {
+        XdgAutostart item;
+        item.setEnabled(true);
+        QFile file(item.path());
+        file.open(QIODevice::ReadOnly);
+        for (const QByteArray& line : file.readAll().split('\n'))
+            if (line.startsWith("Exec="))
+                return QString::fromUtf8(line.mid(5));
+        return QString();
+    };
+
+    // A per-user install: its menu entry names the program by a quoted path.
+    write(dir.filePath("home dir/velquin/bin/velquin-host"), "#!/bin/sh\n", true);
+    const QString quoted = '"' + dir.filePath("home dir/velquin/bin/velquin-host") + '"';
+    write(dir.filePath("data/applications/velquin-host.desktop"),
+          "[Desktop Entry]\nName=Velquin Remote Desktop\nExec=" + quoted.toUtf8() + "\n[Desktop Action x]\nExec=other\n");
+    EXPECT_EQ(autostartExec(), quoted);
+
+    // The package: the program by name, from PATH.
+    QFile::remove(dir.filePath("data/applications/velquin-host.desktop"));
+    write(dir.filePath("bin/velquin-host"), "#!/bin/sh\n", true);
+    qputenv("PATH", dir.filePath("bin").toUtf8());
+    write(dir.filePath("system/applications/velquin-host.desktop"), "[Desktop Entry]\nExec=velquin-host\n");
+    EXPECT_EQ(autostartExec(), "velquin-host");
+
+    // An entry whose program is gone: this program starts itself.
+    qputenv("PATH", "/nonexistent");
+    EXPECT_EQ(autostartExec(), XdgAutostart::execLine(QCoreApplication::applicationFilePath()));
+
+    qputenv("XDG_CONFIG_HOME", saved[0]);
+    qputenv("XDG_DATA_HOME", saved[1]);
+    qputenv("XDG_DATA_DIRS", saved[2]);
+    qputenv("PATH", saved[3]);
 }
 
 TEST(DesktopSessionTest, ScreenSaverIsInhibitedPokedAndReleased)

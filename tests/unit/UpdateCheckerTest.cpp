@@ -1,5 +1,6 @@
 #include "OrbelHost/UpdateChecker.h"
 #include "Platform/Fake/FakeNotifier.h"
+#include "Platform/Fake/FakePackageManager.h"
 #include "Platform/Fake/FakeWorkspace.h"
 #include "support/TinyHttpServer.h"
 #include "support/Wait.h"
@@ -45,20 +46,47 @@ struct Signer {
         EVP_MD_CTX_free(context);
         return signature;
     }
-    // A feed for `archive` at `url`, signed for `signedVersion` (the feed's own unless given).
-    QByteArray feed(const QString& version, const QString& url, const QByteArray& archive, QString signedVersion = {}) const
+    // The description of `file` at `url`, signed for `version`.
+    QJsonObject entry(const QString& version, const QString& url, const QByteArray& file) const
     {
         UpdateFeed signedFeed;
-        signedFeed.version = signedVersion.isEmpty() ? version : signedVersion;
-        signedFeed.size = archive.size();
-        signedFeed.sha256 = QCryptographicHash::hash(archive, QCryptographicHash::Sha256);
-        return QJsonDocument(QJsonObject { { "version", version }, { "url", url }, { "size", double(archive.size()) },
-                                           { "sha256", QString::fromLatin1(signedFeed.sha256.toHex()) },
-                                           { "sig", QString::fromLatin1(sign(signedFeed.signedMessage()).toBase64()) } })
-            .toJson(QJsonDocument::Compact);
+        signedFeed.version = version;
+        UpdateFeed::Artifact artifact;
+        artifact.size = file.size();
+        artifact.sha256 = QCryptographicHash::hash(file, QCryptographicHash::Sha256);
+        return { { "url", url }, { "size", double(file.size()) }, { "sha256", QString::fromLatin1(artifact.sha256.toHex()) },
+                 { "sig", QString::fromLatin1(sign(signedFeed.signedMessage(artifact)).toBase64()) } };
+    }
+    // A feed for `archive` at `url` in the top-level fields, signed for `signedVersion` (the
+    // feed's own unless given), with a package entry when `package` is given.
+    QByteArray feed(const QString& version, const QString& url, const QByteArray& archive, QString signedVersion = {},
+                    std::optional<std::pair<QString, QByteArray>> package = {}) const
+    {
+        QJsonObject feed = entry(signedVersion.isEmpty() ? version : signedVersion, url, archive);
+        feed["version"] = version;
+        if (package)
+            feed["deb"] = entry(version, package->first, package->second);
+        return QJsonDocument(feed).toJson(QJsonDocument::Compact);
     }
 };
 
+} // namespace
+
+// A checker of version 1.0 against an update server on loopback, trusting the test's own key.
+class UpdateCheckerFlowTest : public testing::Test {
+protected:
+    Signer signer;
+    TinyHttpServer server;
+    FakeNotifier notifier;
+    FakeWorkspace workspace;
+    FakePackageManager packages;
+    QTemporaryDir dir;
+    UpdateChecker checker { { QUrl(server.url(UpdateChecker::kFeedPath)), "1.0", signer.publicKey(), true, 3'600'000, 5000,
+                              dir.filePath("updates") },
+                            notifier, workspace, &packages };
+};
+
+namespace {
 QByteArray feedJson(QJsonObject changes)
 {
     QJsonObject feed { { "version", "2.0" }, { "url", "https://example.invalid/a.tar.gz" }, { "size", 10 },
@@ -91,7 +119,9 @@ TEST(UpdateCheckerTest, FeedsThatDoNotHoldUpAreRefused)
     ASSERT_TRUE(UpdateFeed::parse(feedJson({}), false));
     const auto feed = *UpdateFeed::parse(feedJson({ { "notes", "fixes" } }), false);
     EXPECT_EQ(feed.version, "2.0");
-    EXPECT_EQ(feed.size, 10);
+    ASSERT_TRUE(feed.tar);
+    EXPECT_EQ(feed.tar->size, 10);
+    EXPECT_FALSE(feed.deb);
     EXPECT_EQ(feed.notes, "fixes");
     for (const char* field : { "version", "url", "size", "sha256", "sig" })
         EXPECT_FALSE(UpdateFeed::parse(feedJson({ { field, QJsonValue::Null } }), false)) << field;
@@ -108,6 +138,31 @@ TEST(UpdateCheckerTest, FeedsThatDoNotHoldUpAreRefused)
     EXPECT_FALSE(UpdateFeed::parse(feedJson({ { "sha256", QString(64, 'z') } }), false));
     EXPECT_FALSE(UpdateFeed::parse(feedJson({ { "sig", "***" } }), false));
     EXPECT_FALSE(UpdateFeed::parse(feedJson({ { "notes", QString(70'000, 'n') } }), false)) << "over 64 KiB";
+
+    // Both forms, each with its own file; the "tar" entry stands for the top-level fields.
+    const QJsonObject file = QJsonDocument::fromJson(feedJson({})).object();
+    QJsonObject package = file;
+    package["url"] = "https://example.invalid/b.deb";
+    package["size"] = 20;
+    QJsonObject archive = file;
+    archive["url"] = "https://example.invalid/c.tar.gz";
+    const auto both = UpdateFeed::parse(feedJson({ { "deb", package }, { "tar", archive } }), false);
+    ASSERT_TRUE(both && both->deb && both->tar);
+    EXPECT_EQ(both->deb->url.toString(), "https://example.invalid/b.deb");
+    EXPECT_EQ(both->deb->size, 20);
+    EXPECT_EQ(both->artifact(UpdateFeed::Form::Tar)->url.toString(), "https://example.invalid/c.tar.gz");
+    const auto packageOnly = UpdateFeed::parse(
+        feedJson({ { "url", QJsonValue::Null }, { "size", QJsonValue::Null }, { "sha256", QJsonValue::Null },
+                   { "sig", QJsonValue::Null }, { "deb", package } }),
+        false);
+    ASSERT_TRUE(packageOnly && packageOnly->deb);
+    EXPECT_FALSE(packageOnly->tar);
+    // A form named but not whole, or not an object, breaks the feed.
+    package.remove("sig");
+    EXPECT_FALSE(UpdateFeed::parse(feedJson({ { "deb", package } }), false));
+    EXPECT_FALSE(UpdateFeed::parse(feedJson({ { "deb", "https://example.invalid/b.deb" } }), false));
+    archive["url"] = "http://example.invalid/c.tar.gz";
+    EXPECT_FALSE(UpdateFeed::parse(feedJson({ { "tar", archive } }), false));
 }
 
 TEST(UpdateCheckerTest, OnlyAGenuineSignatureOfThisVersionCounts)
@@ -115,26 +170,18 @@ TEST(UpdateCheckerTest, OnlyAGenuineSignatureOfThisVersionCounts)
     Signer signer;
     const QByteArray archive = "release 9.0";
     auto feed = *UpdateFeed::parse(signer.feed("9.0", "https://example.invalid/a", archive), false);
-    EXPECT_TRUE(feed.signatureValid(signer.publicKey()));
-    EXPECT_FALSE(feed.signatureValid(Signer().publicKey()));
-    EXPECT_FALSE(feed.signatureValid({}));
+    EXPECT_TRUE(feed.signatureValid(*feed.tar, signer.publicKey()));
+    EXPECT_FALSE(feed.signatureValid(*feed.tar, Signer().publicKey()));
+    EXPECT_FALSE(feed.signatureValid(*feed.tar, {}));
     // A genuine older release, offered as 9.0.
     auto downgrade = *UpdateFeed::parse(signer.feed("9.0", "https://example.invalid/a", archive, "1.0"), false);
-    EXPECT_FALSE(downgrade.signatureValid(signer.publicKey()));
-    feed.size += 1;
-    EXPECT_FALSE(feed.signatureValid(signer.publicKey()));
+    EXPECT_FALSE(downgrade.signatureValid(*downgrade.tar, signer.publicKey()));
+    feed.tar->size += 1;
+    EXPECT_FALSE(feed.signatureValid(*feed.tar, signer.publicKey()));
 }
 
-TEST(UpdateCheckerTest, NotifiesOncePerVersionAndKeepsOnlyVerifiedDownloads)
+TEST_F(UpdateCheckerFlowTest, NotifiesOncePerVersionAndKeepsOnlyVerifiedDownloads)
 {
-    Signer signer;
-    TinyHttpServer server;
-    FakeNotifier notifier;
-    FakeWorkspace workspace;
-    QTemporaryDir dir;
-    UpdateChecker checker({ QUrl(server.url(UpdateChecker::kFeedPath)), "1.0", signer.publicKey(), true, 3'600'000, 5000,
-                            dir.filePath("updates") },
-                          notifier, workspace);
     const QByteArray archive(100'000, 'x');
     server.answers[UpdateChecker::kFeedPath] = { 200, signer.feed("2.0", server.url("/a.tar.gz"), archive) };
     checker.check();
@@ -156,7 +203,7 @@ TEST(UpdateCheckerTest, NotifiesOncePerVersionAndKeepsOnlyVerifiedDownloads)
 
     const auto fetch = [&] {
         std::optional<std::optional<QString>> result;
-        checker.download([&](std::optional<QString> path) { result = path; });
+        checker.download(UpdateFeed::Form::Tar, [&](std::optional<QString> path) { result = path; });
         waitFor([&] { return result.has_value(); }, 10000);
         EXPECT_FALSE(checker.updating());
         return result.value_or(std::nullopt);
@@ -196,4 +243,94 @@ TEST(UpdateCheckerTest, NotifiesOncePerVersionAndKeepsOnlyVerifiedDownloads)
     const int requests = int(server.requested.size());
     EXPECT_FALSE(fetch());
     EXPECT_EQ(server.requested.size(), requests);
+}
+
+TEST_F(UpdateCheckerFlowTest, APackagedCopyIsUpdatedOnlyThroughThePackageManager)
+{
+    checker.program = "/usr/bin/velquin-host";
+    checker.installFolder = dir.filePath("velquin"); // would be swapped if this were a per-user copy
+    QStringList started;
+    checker.installer = UpdateInstaller([&](const QString& program, const QStringList& arguments) {
+        started << (program + ' ' + arguments.join(' ')).trimmed();
+        return true;
+    }, [](qint64) { return false; });
+    checker.confirm = [](const QString&) { return true; };
+    int failures = 0;
+    checker.onFailed = [&] { ++failures; };
+
+    EXPECT_EQ(checker.form(), UpdateFeed::Form::Tar);
+    packages.owned = QStringList { checker.program };
+    EXPECT_EQ(checker.form(), UpdateFeed::Form::Deb);
+
+    const QByteArray archive(50'000, 't');
+    const QByteArray package(60'000, 'd');
+    server.answers["/a.tar.gz"] = { 200, archive };
+    server.answers["/a.deb"] = { 200, package };
+    const auto offer = [&](const Signer& by, const QString& version) {
+        server.answers[UpdateChecker::kFeedPath] = { 200, by.feed(version, server.url("/a.tar.gz"), archive, {},
+                                                                  std::pair { server.url("/a.deb"), package }) };
+        checker.check();
+        ASSERT_TRUE(waitFor([&] { return checker.latestVersion() == version; }));
+    };
+    const auto update = [&] {
+        const qsizetype handed = packages.installed.size();
+        const int failed = failures;
+        checker.promptAndUpdate();
+        waitFor([&] { return packages.installed.size() > handed || failures > failed; }, 10000);
+        drainEvents();
+    };
+
+    offer(signer, "2.0");
+    // Not authorised: nothing more happens. No way to install here: the software centre gets it.
+    packages.outcome = PackageManager::Outcome::Declined;
+    update();
+    EXPECT_EQ(packages.installed.size(), 1);
+    EXPECT_FALSE(checker.updating());
+    EXPECT_TRUE(started.isEmpty());
+    EXPECT_TRUE(workspace.opened.isEmpty());
+    packages.outcome = PackageManager::Outcome::Unavailable;
+    update();
+    EXPECT_EQ(workspace.opened, QList<QUrl> { QUrl::fromLocalFile(packages.installed.last()) });
+    EXPECT_EQ(failures, 0);
+    // It failed: the user is told and shown the file.
+    packages.outcome = PackageManager::Outcome::Failed;
+    update();
+    EXPECT_EQ(failures, 1);
+    EXPECT_EQ(workspace.revealed, QStringList { packages.installed.last() });
+    EXPECT_TRUE(started.isEmpty());
+
+    // Signed by someone else: neither handed over nor swapped, and not even downloaded.
+    Signer stranger;
+    offer(stranger, "3.0");
+    const qsizetype handedBefore = packages.installed.size();
+    const qsizetype requests = server.requested.size();
+    update();
+    EXPECT_EQ(failures, 2);
+    EXPECT_EQ(packages.installed.size(), handedBefore);
+    EXPECT_EQ(server.requested.size(), requests);
+    EXPECT_TRUE(started.isEmpty());
+
+    // A feed without a package for a packaged copy: the user is told it failed.
+    server.answers[UpdateChecker::kFeedPath] = { 200, signer.feed("4.0", server.url("/a.tar.gz"), archive) };
+    checker.check();
+    ASSERT_TRUE(waitFor([&] { return checker.latestVersion() == "4.0"; }));
+    update();
+    EXPECT_EQ(failures, 3);
+    EXPECT_EQ(packages.installed.size(), handedBefore);
+    EXPECT_TRUE(started.isEmpty());
+    EXPECT_FALSE(checker.updating());
+
+    // Installed: the verified package, and only it, goes to the package manager; the new
+    // program is started to take over once this one has quit.
+    offer(signer, "5.0");
+    packages.outcome = PackageManager::Outcome::Installed;
+    server.requested.clear();
+    update();
+    EXPECT_TRUE(checker.updating()) << "until this app has quit";
+    QFile handed(packages.installed.last());
+    ASSERT_TRUE(handed.open(QIODevice::ReadOnly));
+    EXPECT_EQ(handed.readAll(), package);
+    EXPECT_FALSE(server.requested.contains("/a.tar.gz"));
+    EXPECT_EQ(started, QStringList { "/usr/bin/velquin-host --after-update " + QString::number(QCoreApplication::applicationPid()) });
+    EXPECT_FALSE(QDir(dir.filePath("velquin.staging")).exists());
 }

@@ -13,8 +13,43 @@ Q_LOGGING_CATEGORY(autostartLog, "orbel.autostart")
 } // namespace
 
 XdgAutostart::XdgAutostart(QString command)
-    : command_(command.isEmpty() ? QCoreApplication::applicationFilePath() : std::move(command))
 {
+    if (command.isEmpty())
+        exec_ = installedExecLine();
+    if (exec_.isEmpty())
+        exec_ = execLine(command.isEmpty() ? QCoreApplication::applicationFilePath() : command);
+}
+
+QString XdgAutostart::installedExecLine()
+{
+    const QString entry = QStandardPaths::locate(QStandardPaths::GenericDataLocation, QStringLiteral("applications/") + kFileName);
+    QFile file(entry);
+    if (entry.isEmpty() || !file.open(QIODevice::ReadOnly))
+        return {};
+    bool inMain = false;
+    for (const QByteArray& raw : file.readAll().split('\n')) {
+        const QString line = QString::fromUtf8(raw.trimmed());
+        if (line.startsWith(QLatin1Char('[')))
+            inMain = line == QStringLiteral("[Desktop Entry]");
+        if (!inMain || !line.startsWith(QStringLiteral("Exec=")))
+            continue;
+        const QString exec = line.mid(5).trimmed();
+        // The program is the first word, or the first double-quoted string.
+        QString program;
+        if (exec.startsWith(QLatin1Char('"'))) {
+            for (qsizetype i = 1; i < exec.size() && exec[i] != QLatin1Char('"'); ++i) {
+                if (exec[i] == QLatin1Char('\\') && i + 1 < exec.size())
+                    ++i;
+                program += exec[i];
+            }
+        } else {
+            program = exec.section(QLatin1Char(' '), 0, 0);
+        }
+        const bool present = QFileInfo(program).isAbsolute() ? QFileInfo(program).isExecutable()
+                                                             : !QStandardPaths::findExecutable(program).isEmpty();
+        return present ? exec : QString();
+    }
+    return {};
 }
 
 QString XdgAutostart::path() const
@@ -83,7 +118,7 @@ bool XdgAutostart::setEnabled(bool enabled)
                                          "Icon=velquin-host\n"
                                          "Terminal=false\n"
                                          "X-GNOME-Autostart-enabled=true\n")
-                              .arg(execLine(command_));
+                              .arg(exec_);
     out.write(entry.toUtf8());
     if (!out.commit()) {
         qCWarning(autostartLog).noquote() << "cannot write" << file << ":" << out.errorString();

@@ -1,7 +1,9 @@
 #pragma once
 // Starting the host with the user's session: a desktop entry in the XDG autostart folder
 // ($XDG_CONFIG_HOME/autostart, normally ~/.config/autostart). Its presence is the state; an
-// entry the user hid ("Hidden=true", or GNOME's switch off) counts as off.
+// entry the user hid ("Hidden=true", or GNOME's switch off) counts as off. It starts what the
+// installed menu entry starts (the package's or the per-user install's), so it survives
+// updates; a copy with no menu entry starts itself.
 
 #include "Platform/LoginItem.h"
 
@@ -9,7 +11,8 @@
 
 class XdgAutostart : public LoginItem {
 public:
-    // `command` is the program to start (this executable by default).
+    // `command` is the program to start (by default what the installed menu entry starts, or
+    // else this executable).
     explicit XdgAutostart(QString command = {});
 
     bool isEnabled() override;
@@ -19,9 +22,12 @@ public:
     QString path() const;
     // The Exec value for `program`, quoted as desktop entries require.
     static QString execLine(const QString& program);
+    // The Exec value of the installed menu entry (applications/velquin-host.desktop in the XDG
+    // data folders), when the program it names is there to start.
+    static QString installedExecLine();
 
     static inline const QString kFileName = QStringLiteral("velquin-host.desktop");
 
 private:
-    QString command_;
+    QString exec_;
 };
