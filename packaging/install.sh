@@ -43,14 +43,22 @@ fi
 
 [ -x "$here/bin/velquin-host" ] && [ -f "$here/.velquin-install" ] || fail "run this script from the unpacked velquin folder"
 
-# The libraries the program needs come from the system.
-missing=$(ldd "$here/bin/velquin-host" 2>/dev/null | awk '/not found/ { print $1 }' | tr '\n' ' ')
-if [ -n "$missing" ]; then
-  say "these libraries are missing: $missing"
-  command -v apt-get >/dev/null 2>&1 &&
-    say "on Debian 12 or Ubuntu, the .deb package brings them all: sudo apt-get install ./velquin-host_*.deb"
-  fail "install them, then run this script again"
+# The libraries and GStreamer plugins the program needs come from the system. On Debian and
+# Ubuntu the packages are known by name (the same the .deb depends on).
+packages=$here/share/velquin/debian-packages
+if command -v dpkg-query >/dev/null 2>&1 && [ -f "$packages" ]; then
+  absent=""
+  for package in $(cat "$packages"); do
+    dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null | grep -q ' installed$' || absent="$absent $package"
+  done
+  if [ -n "$absent" ]; then
+    say "this system lacks packages the program needs; install them with"
+    say "  sudo apt-get install$absent"
+    fail "then run this script again"
+  fi
 fi
+missing=$(ldd "$here/bin/velquin-host" 2>/dev/null | awk '/not found/ { print $1 }' | tr '\n' ' ')
+[ -z "$missing" ] || fail "these libraries are missing: $missing; install them, then run this script again"
 
 # Copied beside the old copy first, then swapped in, so a failed copy leaves the old one whole.
 if [ "$here" != "$(cd "$prefix" 2>/dev/null && pwd || true)" ]; then
