@@ -132,16 +132,11 @@ bool GstPeerConnectionImpl::start()
     gst_bin_add(GST_BIN(pipeline_.get()), webrtc_);
     g_object_set(webrtc_, "bundle-policy", GST_WEBRTC_BUNDLE_POLICY_MAX_BUNDLE, nullptr);
 
-    GstObject* rawIce = nullptr;
-    g_object_get(webrtc_, "ice-agent", &rawIce, nullptr);
-    const Ref<GstObject> ice(rawIce);
+    const Ref<GstObject> ice = iceAgentOf(webrtc_);
     paceConnectivityChecks(ice.get());
     if (options_.loopbackOnly) {
         // Only 127.0.0.1, and no STUN or TURN: nothing leaves this machine.
-        gboolean added = FALSE;
-        if (ice)
-            g_signal_emit_by_name(ice.get(), "add-local-ip-address", "127.0.0.1", &added);
-        if (!added)
+        if (!gatherOnLoopbackOnly(ice.get()))
             qCWarning(gstLog) << "could not restrict ICE to 127.0.0.1";
     } else {
         const auto servers = toGstIceServers(configuration_.iceServers);

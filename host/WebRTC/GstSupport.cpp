@@ -34,6 +34,21 @@ bool ensureInitialised()
     return ready;
 }
 
+Ref<GstObject> iceAgentOf(GstElement* webrtc)
+{
+    GstObject* ice = nullptr;
+    g_object_get(webrtc, "ice-agent", &ice, nullptr);
+    return Ref<GstObject>(ice);
+}
+
+bool gatherOnLoopbackOnly(GstObject* ice)
+{
+    gboolean added = FALSE;
+    if (ice)
+        g_signal_emit_by_name(ice, "add-local-ip-address", "127.0.0.1", &added);
+    return added;
+}
+
 void watchBus(GstElement* pipeline, const char* name)
 {
     GstBus* bus = gst_element_get_bus(pipeline);

@@ -47,6 +47,11 @@ using PromiseRef = std::unique_ptr<GstPromise, PromiseUnref>;
 // gst_init once per process; false when a plugin the host needs is missing.
 bool ensureInitialised();
 
+// webrtcbin's ICE agent (a GstWebRTCICE), or null.
+Ref<GstObject> iceAgentOf(GstElement* webrtc);
+// Makes `ice` gather candidates on 127.0.0.1 only; false when it cannot.
+bool gatherOnLoopbackOnly(GstObject* ice);
+
 // A pipeline's bus watched on the main context: errors and warnings go to the log.
 void watchBus(GstElement* pipeline, const char* name);
 // Removes that watch; before the pipeline is released.

@@ -275,10 +275,6 @@ struct ConnectedSession {
         for (auto& encoding : parameters.encodings)
             encoding.active = true;
         host.sender->setParameters(parameters);
-        phone.onCandidate = [this](const rtc::IceCandidate& candidate) {
-            QMutexLocker lock(&mutex);
-            fromPhone << candidate;
-        };
     }
     // Drives the exchange from the test's thread until the phone has `packets` of video.
     bool run(int packets)
@@ -287,7 +283,11 @@ struct ConnectedSession {
             return false;
         QString answer;
         bool replied = false;
-        phone.answer(host.offer(), [&](const QString& sdp) {
+        const auto fromThePhone = [this](const rtc::IceCandidate& candidate) {
+            QMutexLocker lock(&mutex);
+            fromPhone << candidate;
+        };
+        phone.answer(host.offer(), fromThePhone, [&](const QString& sdp) {
             QMutexLocker lock(&mutex);
             answer = sdp;
             replied = true;
@@ -314,9 +314,9 @@ struct ConnectedSession {
             }
             for (const auto& candidate : incoming)
                 host.pc->addIceCandidate(candidate, [](bool, const QString&) {});
-            return phone.connected() && phone.channelsOpened() >= 2 && phone.videoPackets() >= packets;
+            return phone.connected() && phone.channelsAnnounced() >= 2 && phone.videoPackets() >= packets;
         }, 15000) || !(std::fprintf(stderr, "the phone: connected %d, %d channels, %d video packets\n", int(phone.connected()),
-                                    phone.channelsOpened(), phone.videoPackets()), true);
+                                    phone.channelsAnnounced(), phone.videoPackets()), true);
     }
 };
 

@@ -67,11 +67,7 @@ GstPhone::GstPhone()
     pipeline_->webrtc = gst_element_factory_make("webrtcbin", nullptr);
     gst_bin_add(GST_BIN(pipeline_->pipeline.get()), pipeline_->webrtc);
     g_object_set(pipeline_->webrtc, "bundle-policy", GST_WEBRTC_BUNDLE_POLICY_MAX_BUNDLE, nullptr);
-    GstObject* rawIce = nullptr;
-    g_object_get(pipeline_->webrtc, "ice-agent", &rawIce, nullptr);
-    const Ref<GstObject> ice(rawIce);
-    gboolean added = FALSE;
-    g_signal_emit_by_name(ice.get(), "add-local-ip-address", "127.0.0.1", &added);
+    rtc::gst::gatherOnLoopbackOnly(rtc::gst::iceAgentOf(pipeline_->webrtc).get());
 
     auto onCandidate = +[](GstElement*, guint index, gchar* candidate, gpointer data) {
         const auto& shared = *static_cast<std::shared_ptr<Shared>*>(data);
@@ -95,10 +91,10 @@ GstPhone::GstPhone()
         gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, +[](GstPad*, GstPadProbeInfo*, gpointer d) {
             ++(*static_cast<std::shared_ptr<Shared>*>(d))->videoPackets;
             return GST_PAD_PROBE_OK;
-        }, holder(*static_cast<std::shared_ptr<Shared>*>(data)), [](gpointer d) { delete static_cast<std::shared_ptr<Shared>*>(d); });
+        }, holder(*static_cast<std::shared_ptr<Shared>*>(data)), [](gpointer d) { dropHolder(d, nullptr); });
     };
     auto onChannel = +[](GstElement*, GstWebRTCDataChannel*, gpointer data) {
-        ++(*static_cast<std::shared_ptr<Shared>*>(data))->channels;
+        ++(*static_cast<std::shared_ptr<Shared>*>(data))->channelsAnnounced;
     };
     g_signal_connect_data(pipeline_->webrtc, "on-ice-candidate", G_CALLBACK(onCandidate), holder(shared_), dropHolder, GConnectFlags(0));
     g_signal_connect_data(pipeline_->webrtc, "notify::connection-state", G_CALLBACK(onState), holder(shared_), dropHolder, GConnectFlags(0));
@@ -112,9 +108,11 @@ GstPhone::~GstPhone()
     gst_element_set_state(pipeline_->pipeline.get(), GST_STATE_NULL);
 }
 
-void GstPhone::answer(const QString& offerSdp, std::function<void(const QString&)> answered)
+void GstPhone::answer(const QString& offerSdp, std::function<void(const rtc::IceCandidate&)> onCandidate,
+                      std::function<void(const QString&)> answered)
 {
-    shared_->onCandidate = onCandidate;
+    // Before the offer: the phone gathers only once it has answered.
+    shared_->onCandidate = std::move(onCandidate);
     GstSDPMessage* sdp = nullptr;
     gst_sdp_message_new_from_text(offerSdp.toUtf8().constData(), &sdp);
     if (!sdp) {

@@ -18,21 +18,22 @@ public:
     GstPhone(const GstPhone&) = delete;
     GstPhone& operator=(const GstPhone&) = delete;
 
-    // Called on GStreamer's threads: the phone's own candidates, and its answer (empty when
-    // the offer was refused).
-    std::function<void(const rtc::IceCandidate&)> onCandidate;
-    void answer(const QString& offerSdp, std::function<void(const QString& answerSdp)> answered);
+    // `onCandidate` and `answered` are called on GStreamer's threads: the phone's own
+    // candidates, and its answer (empty when the offer was refused).
+    void answer(const QString& offerSdp, std::function<void(const rtc::IceCandidate&)> onCandidate,
+                std::function<void(const QString& answerSdp)> answered);
     void addCandidate(const rtc::IceCandidate& candidate);
 
     bool connected() const { return shared_->connected; }
     int videoPackets() const { return shared_->videoPackets; }
-    int channelsOpened() const { return shared_->channels; }
+    // Data channels the host's offer announced to the phone.
+    int channelsAnnounced() const { return shared_->channelsAnnounced; }
 
     // What GStreamer's callbacks reach; it outlives the phone while one is still running.
     struct Shared {
         std::atomic<bool> connected { false };
         std::atomic<int> videoPackets { 0 };
-        std::atomic<int> channels { 0 };
+        std::atomic<int> channelsAnnounced { 0 };
         std::function<void(const rtc::IceCandidate&)> onCandidate;
     };
 
