@@ -1,0 +1,225 @@
+#include "Platform/Linux/MutterRemoteDesktop.h"
+
+#include <gio/gio.h>
+
+#include <QLoggingCategory>
+
+namespace {
+Q_LOGGING_CATEGORY(mutterLog, "orbel.mutter")
+
+constexpr const char* kRemoteDesktopName = "org.gnome.Mutter.RemoteDesktop";
+constexpr const char* kScreenCastName = "org.gnome.Mutter.ScreenCast";
+constexpr int kCallTimeoutMs = 5000;
+// ScreenCast "cursor-mode": the pointer travels as stream metadata, not in the pixels.
+constexpr uint32_t kCursorAsMetadata = 2;
+
+struct VariantUnref {
+    void operator()(GVariant* v) const { g_variant_unref(v); }
+};
+using VariantRef = std::unique_ptr<GVariant, VariantUnref>;
+struct ErrorFree {
+    void operator()(GError* e) const { g_error_free(e); }
+};
+using ErrorRef = std::unique_ptr<GError, ErrorFree>;
+} // namespace
+
+struct MutterRemoteDesktop::Bus {
+    GDBusConnection* connection = nullptr;
+    ~Bus()
+    {
+        if (connection)
+            g_object_unref(connection);
+    }
+};
+
+MutterRemoteDesktop::MutterRemoteDesktop()
+    : bus_(std::make_unique<Bus>())
+{
+}
+
+MutterRemoteDesktop::~MutterRemoteDesktop()
+{
+    close();
+}
+
+bool MutterRemoteDesktop::available()
+{
+    GDBusConnection* connection = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    if (!connection)
+        return false;
+    VariantRef reply(g_dbus_connection_call_sync(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                                 "NameHasOwner", g_variant_new("(s)", kRemoteDesktopName), G_VARIANT_TYPE("(b)"),
+                                                 G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, nullptr, nullptr));
+    g_object_unref(connection);
+    gboolean owned = FALSE;
+    if (reply)
+        g_variant_get(reply.get(), "(b)", &owned);
+    return owned;
+}
+
+bool MutterRemoteDesktop::call(const QString& path, const char* interface, const char* method, void* parameters, void** reply)
+{
+    const char* name = QByteArray(interface).startsWith(kScreenCastName) ? kScreenCastName : kRemoteDesktopName;
+    GError* rawError = nullptr;
+    GVariant* result = g_dbus_connection_call_sync(bus_->connection, name, path.toUtf8().constData(), interface, method,
+                                                   static_cast<GVariant*>(parameters), nullptr, G_DBUS_CALL_FLAGS_NONE,
+                                                   kCallTimeoutMs, nullptr, &rawError);
+    const ErrorRef error(rawError);
+    if (!result) {
+        error_ = QStringLiteral("%1.%2: %3").arg(QString::fromUtf8(interface), QString::fromUtf8(method),
+                                                 QString::fromUtf8(error ? error->message : "failed"));
+        return false;
+    }
+    if (reply)
+        *reply = result;
+    else
+        g_variant_unref(result);
+    return true;
+}
+
+bool MutterRemoteDesktop::open(int timeoutMs)
+{
+    close();
+    error_.clear();
+    if (!bus_->connection) {
+        GError* rawError = nullptr;
+        bus_->connection = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &rawError);
+        const ErrorRef error(rawError);
+        if (!bus_->connection) {
+            error_ = QStringLiteral("no session bus: %1").arg(QString::fromUtf8(error ? error->message : ""));
+            return false;
+        }
+    }
+    void* reply = nullptr;
+    if (!call(QStringLiteral("/org/gnome/Mutter/RemoteDesktop"), "org.gnome.Mutter.RemoteDesktop", "CreateSession", nullptr, &reply))
+        return false;
+    VariantRef created(static_cast<GVariant*>(reply));
+    const gchar* path = nullptr;
+    g_variant_get(created.get(), "(&o)", &path);
+    remoteDesktop_ = QString::fromUtf8(path);
+
+    // The screen cast joins the remote-desktop session by its id.
+    if (!call(remoteDesktop_, "org.freedesktop.DBus.Properties", "Get",
+              g_variant_new("(ss)", "org.gnome.Mutter.RemoteDesktop.Session", "SessionId"), &reply)) {
+        close();
+        return false;
+    }
+    VariantRef idReply(static_cast<GVariant*>(reply));
+    GVariant* boxed = nullptr;
+    g_variant_get(idReply.get(), "(v)", &boxed);
+    const VariantRef id(boxed);
+    GVariantBuilder properties;
+    g_variant_builder_init(&properties, G_VARIANT_TYPE_VARDICT);
+    g_variant_builder_add(&properties, "{sv}", "remote-desktop-session-id", g_variant_new_string(g_variant_get_string(id.get(), nullptr)));
+    if (!call(QStringLiteral("/org/gnome/Mutter/ScreenCast"), "org.gnome.Mutter.ScreenCast", "CreateSession",
+              g_variant_new("(a{sv})", &properties), &reply)) {
+        close();
+        return false;
+    }
+    VariantRef castReply(static_cast<GVariant*>(reply));
+    g_variant_get(castReply.get(), "(&o)", &path);
+    screenCast_ = QString::fromUtf8(path);
+
+    GVariantBuilder options;
+    g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
+    g_variant_builder_add(&options, "{sv}", "cursor-mode", g_variant_new_uint32(kCursorAsMetadata));
+    if (!call(screenCast_, "org.gnome.Mutter.ScreenCast.Session", "RecordMonitor", g_variant_new("(sa{sv})", "", &options), &reply)) {
+        close();
+        return false;
+    }
+    VariantRef streamReply(static_cast<GVariant*>(reply));
+    g_variant_get(streamReply.get(), "(&o)", &path);
+    stream_ = QString::fromUtf8(path);
+
+    // The node id comes as a signal once the session starts; it is caught on a context of our
+    // own, so no event loop of the caller's is needed.
+    GMainContext* context = g_main_context_new();
+    g_main_context_push_thread_default(context);
+    struct Waiting {
+        uint32_t node = 0;
+        bool arrived = false;
+    } waiting;
+    const guint subscription = g_dbus_connection_signal_subscribe(
+        bus_->connection, kScreenCastName, "org.gnome.Mutter.ScreenCast.Stream", "PipeWireStreamAdded", stream_.toUtf8().constData(),
+        nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+        +[](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters, gpointer data) {
+            auto* w = static_cast<Waiting*>(data);
+            g_variant_get(parameters, "(u)", &w->node);
+            w->arrived = true;
+        },
+        &waiting, nullptr);
+    bool started = call(remoteDesktop_, "org.gnome.Mutter.RemoteDesktop.Session", "Start", nullptr);
+    const gint64 deadline = g_get_monotonic_time() + gint64(timeoutMs) * 1000;
+    while (started && !waiting.arrived && g_get_monotonic_time() < deadline) {
+        if (!g_main_context_iteration(context, FALSE))
+            g_usleep(2000);
+    }
+    g_dbus_connection_signal_unsubscribe(bus_->connection, subscription);
+    while (g_main_context_iteration(context, FALSE)) {
+    }
+    g_main_context_pop_thread_default(context);
+    g_main_context_unref(context);
+    if (!started || !waiting.arrived) {
+        if (started)
+            error_ = QStringLiteral("mutter started no stream within %1 ms").arg(timeoutMs);
+        close();
+        return false;
+    }
+    node_ = waiting.node;
+    qCInfo(mutterLog).noquote() << "remote-desktop session" << remoteDesktop_ << "streams PipeWire node" << node_;
+    return true;
+}
+
+void MutterRemoteDesktop::close()
+{
+    if (!remoteDesktop_.isEmpty() && bus_->connection) {
+        // Stopping the remote-desktop session ends its screen cast too.
+        const QString keep = error_;
+        call(remoteDesktop_, "org.gnome.Mutter.RemoteDesktop.Session", "Stop", nullptr);
+        error_ = keep;
+    }
+    remoteDesktop_.clear();
+    screenCast_.clear();
+    stream_.clear();
+    node_ = 0;
+}
+
+bool MutterRemoteDesktop::notify(const char* method, void* parameters)
+{
+    if (remoteDesktop_.isEmpty()) {
+        if (parameters)
+            g_variant_unref(g_variant_ref_sink(static_cast<GVariant*>(parameters)));
+        return false;
+    }
+    return call(remoteDesktop_, "org.gnome.Mutter.RemoteDesktop.Session", method, parameters);
+}
+
+bool MutterRemoteDesktop::pointerMotionAbsolute(double x, double y)
+{
+    return notify("NotifyPointerMotionAbsolute", g_variant_new("(sdd)", stream_.toUtf8().constData(), x, y));
+}
+
+bool MutterRemoteDesktop::pointerMotionRelative(double dx, double dy)
+{
+    return notify("NotifyPointerMotionRelative", g_variant_new("(dd)", dx, dy));
+}
+
+bool MutterRemoteDesktop::pointerButton(int evdevButton, bool pressed)
+{
+    return notify("NotifyPointerButton", g_variant_new("(ib)", evdevButton, gboolean(pressed)));
+}
+
+bool MutterRemoteDesktop::pointerAxisDiscrete(int axis, int steps)
+{
+    return notify("NotifyPointerAxisDiscrete", g_variant_new("(ui)", guint32(axis), steps));
+}
+
+bool MutterRemoteDesktop::keyboardKeycode(uint32_t evdevCode, bool pressed)
+{
+    return notify("NotifyKeyboardKeycode", g_variant_new("(ub)", evdevCode, gboolean(pressed)));
+}
+
+bool MutterRemoteDesktop::keyboardKeysym(uint32_t keysym, bool pressed)
+{
+    return notify("NotifyKeyboardKeysym", g_variant_new("(ub)", keysym, gboolean(pressed)));
+}

@@ -1,0 +1,311 @@
+#include "Platform/Linux/PipeWireStream.h"
+
+#include <pipewire/pipewire.h>
+#include <spa/buffer/meta.h>
+#include <spa/param/video/format-utils.h>
+#include <spa/pod/builder.h>
+
+#include <QLoggingCategory>
+
+#include <cstring>
+
+namespace {
+Q_LOGGING_CATEGORY(pipewireLog, "orbel.pipewire")
+
+constexpr uint32_t cursorMetaSize(uint32_t width, uint32_t height)
+{
+    return uint32_t(sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap) + width * height * 4);
+}
+} // namespace
+
+struct PipeWireStream::Loop {
+    pw_thread_loop* thread = nullptr;
+    pw_context* context = nullptr;
+    pw_core* core = nullptr;
+    pw_stream* stream = nullptr;
+    pw_registry* registry = nullptr;
+    uint32_t node = 0;
+    spa_hook streamListener {};
+    spa_hook coreListener {};
+    spa_hook registryListener {};
+    spa_video_info_raw format {};
+
+    mutable std::mutex mutex; // guards what follows; taken on PipeWire's thread and the reader's
+    State state = State::Connecting;
+    QString error;
+    Frame frame;
+    Cursor cursor;
+
+    void end(const QString& why)
+    {
+        std::lock_guard lock(mutex);
+        if (state != State::Ended)
+            qCInfo(pipewireLog).noquote() << "stream ended:" << why;
+        state = State::Ended;
+        error = why;
+    }
+
+    static void onState(void* data, pw_stream_state old, pw_stream_state state, const char* error)
+    {
+        auto* self = static_cast<Loop*>(data);
+        qCDebug(pipewireLog) << "stream state" << pw_stream_state_as_string(old) << "→" << pw_stream_state_as_string(state);
+        if (state == PW_STREAM_STATE_ERROR) {
+            self->end(QStringLiteral("PipeWire: %1").arg(QString::fromUtf8(error ? error : "stream error")));
+        } else if (state == PW_STREAM_STATE_UNCONNECTED) {
+            self->end(QStringLiteral("PipeWire: the stream was disconnected"));
+        } else if (state == PW_STREAM_STATE_STREAMING) {
+            std::lock_guard lock(self->mutex);
+            if (self->state == State::Connecting)
+                self->state = State::Streaming;
+        }
+    }
+
+    static void onParam(void* data, uint32_t id, const spa_pod* param)
+    {
+        auto* self = static_cast<Loop*>(data);
+        if (!param || id != SPA_PARAM_Format)
+            return;
+        uint32_t mediaType = 0;
+        uint32_t mediaSubtype = 0;
+        if (spa_format_parse(param, &mediaType, &mediaSubtype) < 0 || mediaType != SPA_MEDIA_TYPE_video
+            || mediaSubtype != SPA_MEDIA_SUBTYPE_raw)
+            return;
+        spa_format_video_raw_parse(param, &self->format);
+        // Shared memory (no GPU buffers), and the cursor as metadata (mutter offers 384×384).
+        uint8_t storage[1024];
+        spa_pod_builder builder;
+        spa_pod_builder_init(&builder, storage, sizeof(storage));
+        const spa_pod* params[3];
+        params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+            &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_dataType,
+            SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemPtr) | (1 << SPA_DATA_MemFd))));
+        params[1] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+            &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Header),
+            SPA_PARAM_META_size, SPA_POD_Int(sizeof(spa_meta_header))));
+        params[2] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+            &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Cursor),
+            SPA_PARAM_META_size,
+            SPA_POD_CHOICE_RANGE_Int(cursorMetaSize(384, 384), cursorMetaSize(1, 1), cursorMetaSize(1024, 1024))));
+        pw_stream_update_params(self->stream, params, 3);
+    }
+
+    void takeCursor(spa_buffer* buffer)
+    {
+        auto* meta = static_cast<spa_meta_cursor*>(spa_buffer_find_meta_data(buffer, SPA_META_Cursor, sizeof(spa_meta_cursor)));
+        if (!meta || !spa_meta_cursor_is_valid(meta))
+            return;
+        cursor.known = true;
+        cursor.position = QPoint(meta->position.x, meta->position.y);
+        if (meta->bitmap_offset < sizeof(spa_meta_cursor))
+            return;
+        const auto* bitmap = SPA_PTROFF(meta, meta->bitmap_offset, const spa_meta_bitmap);
+        const int width = int(bitmap->size.width);
+        const int height = int(bitmap->size.height);
+        // A bitmap comes only with a new shape; one without pixels means "no change".
+        if (width <= 0 || height <= 0 || width > 1024 || height > 1024 || bitmap->offset < sizeof(spa_meta_bitmap)
+            || bitmap->stride < width * 4)
+            return;
+        const auto* pixels = SPA_PTROFF(bitmap, bitmap->offset, const uint8_t);
+        const QImage::Format layout = bitmap->format == SPA_VIDEO_FORMAT_RGBA ? QImage::Format_RGBA8888 : QImage::Format_ARGB32;
+        cursor.shape = QImage(pixels, width, height, bitmap->stride, layout).convertToFormat(QImage::Format_ARGB32);
+        cursor.hotspot = QPoint(meta->hotspot.x, meta->hotspot.y);
+        ++cursor.shapeSerial;
+    }
+
+    void takePixels(spa_buffer* buffer)
+    {
+        if (buffer->n_datas < 1)
+            return;
+        const spa_data& data = buffer->datas[0];
+        const auto* header = static_cast<spa_meta_header*>(spa_buffer_find_meta_data(buffer, SPA_META_Header, sizeof(spa_meta_header)));
+        if ((header && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED)) || !data.data || !data.chunk || data.chunk->size == 0
+            || (data.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED))
+            return; // a cursor-only update, or nothing usable
+        const int width = int(format.size.width);
+        const int height = int(format.size.height);
+        const int stride = data.chunk->stride > 0 ? data.chunk->stride : width * 4;
+        if (width <= 0 || height <= 0 || stride < width * 4
+            || uint64_t(data.chunk->offset) + uint64_t(stride) * uint64_t(height) > uint64_t(data.maxsize))
+            return;
+        const auto* pixels = static_cast<const uint8_t*>(data.data) + data.chunk->offset;
+        frame.size = QSize(width, height);
+        frame.stride = stride;
+        frame.bgra.assign(pixels, pixels + size_t(stride) * size_t(height));
+        ++frame.serial;
+    }
+
+    static void onProcess(void* data)
+    {
+        auto* self = static_cast<Loop*>(data);
+        // Only the newest buffer matters; older ones go straight back.
+        pw_buffer* newest = nullptr;
+        while (pw_buffer* buffer = pw_stream_dequeue_buffer(self->stream)) {
+            if (newest)
+                pw_stream_queue_buffer(self->stream, newest);
+            newest = buffer;
+        }
+        if (!newest)
+            return;
+        {
+            std::lock_guard lock(self->mutex);
+            self->takeCursor(newest->buffer);
+            self->takePixels(newest->buffer);
+            if (self->state == State::Connecting)
+                self->state = State::Streaming;
+        }
+        pw_stream_queue_buffer(self->stream, newest);
+    }
+
+    // The compositor removes the node when its screen cast ends; the stream itself only pauses.
+    static void onGlobalRemoved(void* data, uint32_t id)
+    {
+        auto* self = static_cast<Loop*>(data);
+        if (id == self->node)
+            self->end(QStringLiteral("the screen cast ended"));
+    }
+
+    static void onCoreError(void* data, uint32_t id, int, int, const char* message)
+    {
+        if (id == PW_ID_CORE)
+            static_cast<Loop*>(data)->end(QStringLiteral("PipeWire: %1").arg(QString::fromUtf8(message ? message : "error")));
+    }
+};
+
+PipeWireStream::PipeWireStream() = default;
+
+PipeWireStream::~PipeWireStream()
+{
+    close();
+}
+
+bool PipeWireStream::open(uint32_t node)
+{
+    close();
+    static std::once_flag initialised;
+    std::call_once(initialised, [] { pw_init(nullptr, nullptr); });
+    loop_ = std::make_unique<Loop>();
+    Loop& l = *loop_;
+    l.thread = pw_thread_loop_new("velquin-pipewire", nullptr);
+    l.context = l.thread ? pw_context_new(pw_thread_loop_get_loop(l.thread), nullptr, 0) : nullptr;
+    if (!l.context || pw_thread_loop_start(l.thread) < 0) {
+        l.end(QStringLiteral("PipeWire: cannot start its loop"));
+        return false;
+    }
+    pw_thread_loop_lock(l.thread);
+    l.core = pw_context_connect(l.context, nullptr, 0);
+    if (!l.core) {
+        pw_thread_loop_unlock(l.thread);
+        l.end(QStringLiteral("PipeWire: no daemon in this session"));
+        return false;
+    }
+    static const pw_core_events coreEvents = [] {
+        pw_core_events events {};
+        events.version = PW_VERSION_CORE_EVENTS;
+        events.error = &Loop::onCoreError;
+        return events;
+    }();
+    pw_core_add_listener(l.core, &l.coreListener, &coreEvents, &l);
+    l.node = node;
+    l.registry = pw_core_get_registry(l.core, PW_VERSION_REGISTRY, 0);
+    static const pw_registry_events registryEvents = [] {
+        pw_registry_events events {};
+        events.version = PW_VERSION_REGISTRY_EVENTS;
+        events.global_remove = &Loop::onGlobalRemoved;
+        return events;
+    }();
+    if (l.registry)
+        pw_registry_add_listener(l.registry, &l.registryListener, &registryEvents, &l);
+    l.stream = pw_stream_new(l.core, "velquin-screen",
+                             pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_MEDIA_ROLE,
+                                               "Screen", nullptr));
+    static const pw_stream_events streamEvents = [] {
+        pw_stream_events events {};
+        events.version = PW_VERSION_STREAM_EVENTS;
+        events.state_changed = &Loop::onState;
+        events.param_changed = &Loop::onParam;
+        events.process = &Loop::onProcess;
+        return events;
+    }();
+    pw_stream_add_listener(l.stream, &l.streamListener, &streamEvents, &l);
+
+    uint8_t storage[1024];
+    spa_pod_builder builder;
+    spa_pod_builder_init(&builder, storage, sizeof(storage));
+    spa_rectangle size { 1920, 1080 }, smallest { 1, 1 }, largest { 16384, 16384 };
+    spa_fraction rate { 30, 1 }, slowest { 0, 1 }, fastest { 60, 1 };
+    const spa_pod* format = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+        &builder, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
+        SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
+        SPA_POD_CHOICE_ENUM_Id(3, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRA), SPA_FORMAT_VIDEO_size,
+        SPA_POD_CHOICE_RANGE_Rectangle(&size, &smallest, &largest), SPA_FORMAT_VIDEO_framerate,
+        SPA_POD_CHOICE_RANGE_Fraction(&rate, &slowest, &fastest)));
+    const int connected = pw_stream_connect(l.stream, PW_DIRECTION_INPUT, node,
+                                            pw_stream_flags(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS), &format, 1);
+    pw_thread_loop_unlock(l.thread);
+    if (connected < 0) {
+        l.end(QStringLiteral("PipeWire: cannot connect to node %1").arg(node));
+        return false;
+    }
+    return true;
+}
+
+void PipeWireStream::close()
+{
+    if (!loop_)
+        return;
+    Loop& l = *loop_;
+    if (l.thread) {
+        pw_thread_loop_lock(l.thread);
+        if (l.stream)
+            pw_stream_destroy(l.stream);
+        if (l.registry)
+            pw_proxy_destroy(reinterpret_cast<pw_proxy*>(l.registry));
+        if (l.core)
+            pw_core_disconnect(l.core);
+        pw_thread_loop_unlock(l.thread);
+        pw_thread_loop_stop(l.thread);
+    }
+    if (l.context)
+        pw_context_destroy(l.context);
+    if (l.thread)
+        pw_thread_loop_destroy(l.thread);
+    loop_.reset();
+}
+
+PipeWireStream::State PipeWireStream::state() const
+{
+    if (!loop_)
+        return State::Ended;
+    std::lock_guard lock(loop_->mutex);
+    return loop_->state;
+}
+
+QString PipeWireStream::errorString() const
+{
+    if (!loop_)
+        return QStringLiteral("not open");
+    std::lock_guard lock(loop_->mutex);
+    return loop_->error;
+}
+
+bool PipeWireStream::takeFrame(Frame& frame) const
+{
+    if (!loop_)
+        return false;
+    std::lock_guard lock(loop_->mutex);
+    if (loop_->frame.serial == frame.serial)
+        return false;
+    frame.size = loop_->frame.size;
+    frame.stride = loop_->frame.stride;
+    frame.bgra = loop_->frame.bgra;
+    frame.serial = loop_->frame.serial;
+    return true;
+}
+
+PipeWireStream::Cursor PipeWireStream::cursor() const
+{
+    if (!loop_)
+        return {};
+    std::lock_guard lock(loop_->mutex);
+    return loop_->cursor;
+}

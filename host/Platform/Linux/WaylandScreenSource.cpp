@@ -1,0 +1,81 @@
+#include "Platform/Linux/WaylandScreenSource.h"
+
+#include <QElapsedTimer>
+#include <QThread>
+
+WaylandScreenSource::WaylandScreenSource(std::shared_ptr<MutterRemoteDesktop> session)
+    : session_(std::move(session))
+{
+}
+
+WaylandScreenSource::~WaylandScreenSource()
+{
+    close();
+}
+
+bool WaylandScreenSource::open()
+{
+    close();
+    if (!session_->isOpen() && !session_->open()) {
+        error_ = session_->errorString();
+        return false;
+    }
+    if (!stream_.open(session_->pipeWireNode())) {
+        error_ = stream_.errorString();
+        return false;
+    }
+    // The size is known once the first frame is in; mutter sends one as the stream starts.
+    QElapsedTimer waited;
+    waited.start();
+    while (!stream_.takeFrame(frame_)) {
+        if (stream_.state() == PipeWireStream::State::Ended || waited.elapsed() > kFirstFrameWaitMs) {
+            error_ = stream_.state() == PipeWireStream::State::Ended ? stream_.errorString()
+                                                                     : QStringLiteral("the screen cast sent no frame");
+            stream_.close();
+            return false;
+        }
+        QThread::msleep(5);
+    }
+    size_ = frame_.size;
+    fresh_ = true;
+    error_.clear();
+    return true;
+}
+
+void WaylandScreenSource::close()
+{
+    stream_.close();
+    frame_ = {};
+    size_ = {};
+    fresh_ = false;
+}
+
+ScreenSource::Change WaylandScreenSource::poll()
+{
+    if (stream_.state() == PipeWireStream::State::Ended) {
+        error_ = stream_.errorString();
+        return Change::Lost;
+    }
+    if (stream_.takeFrame(frame_))
+        fresh_ = true;
+    if (!fresh_)
+        return Change::None;
+    if (frame_.size != size_) {
+        error_ = QStringLiteral("the monitor is now %1×%2").arg(frame_.size.width()).arg(frame_.size.height());
+        return Change::Geometry;
+    }
+    return Change::Content;
+}
+
+std::optional<ScreenSource::Image> WaylandScreenSource::grab()
+{
+    if (frame_.bgra.empty())
+        return std::nullopt;
+    fresh_ = false;
+    Image image;
+    image.width = frame_.size.width();
+    image.height = frame_.size.height();
+    image.stride = frame_.stride;
+    image.bgra = frame_.bgra.data();
+    return image;
+}

@@ -1,0 +1,38 @@
+#pragma once
+// The main display of a GNOME Wayland session: mutter's screen cast of the primary monitor,
+// read over PipeWire. Frames arrive only when something changed (the capturer repeats the last
+// one); the stream ending (the session stopped, mutter gone) reads as Lost, and a new monitor
+// size as Geometry.
+
+#include "Platform/Linux/MutterRemoteDesktop.h"
+#include "Platform/Linux/PipeWireStream.h"
+#include "Platform/ScreenSource.h"
+
+#include <memory>
+
+class WaylandScreenSource : public ScreenSource {
+public:
+    // `session` is shared with the input side; opened here when it is not yet.
+    explicit WaylandScreenSource(std::shared_ptr<MutterRemoteDesktop> session = std::make_shared<MutterRemoteDesktop>());
+    ~WaylandScreenSource() override;
+
+    bool open() override;
+    void close() override;
+    QSize displaySize() const override { return size_; }
+    Change poll() override;
+    std::optional<Image> grab() override;
+    QString errorString() const override { return error_; }
+    // Where the pointer is and what it looks like, from the stream's metadata.
+    PipeWireStream::Cursor cursor() const { return stream_.cursor(); }
+
+    // How long open() waits for the first frame, which gives the display's size.
+    static constexpr int kFirstFrameWaitMs = 5000;
+
+private:
+    std::shared_ptr<MutterRemoteDesktop> session_;
+    PipeWireStream stream_;
+    PipeWireStream::Frame frame_;
+    QSize size_;
+    QString error_;
+    bool fresh_ = false;
+};
