@@ -14,6 +14,8 @@ prefix=${VELQUIN_PREFIX:-$HOME/.local/lib/velquin}
 bindir=$HOME/.local/bin
 entry=$data/applications/velquin-host.desktop
 
+. "$here/share/velquin/lib.sh"
+
 say() { printf 'velquin: %s\n' "$*"; }
 fail() { printf 'velquin: %s\n' "$*" >&2; exit 1; }
 
@@ -72,15 +74,8 @@ if [ "$here" != "$(cd "$prefix" 2>/dev/null && pwd || true)" ]; then
 fi
 
 program=$prefix/bin/velquin-host
-# Desktop entries quote a path with spaces or specials in double quotes, escaping " ` $ \.
-case "$program" in
-  *[!A-Za-z0-9_./+-]*) exec_line="\"$(printf '%s' "$program" | sed 's/[\\"`$]/\\&/g')\"" ;;
-  *) exec_line=$program ;;
-esac
 mkdir -p "$data/applications"
-replacement=$(printf '%s' "$exec_line" | sed 's/[&|\\]/\\&/g')
-sed "s|^Exec=.*|Exec=$replacement|" "$prefix/share/applications/velquin-host.desktop" > "$entry.tmp"
-mv "$entry.tmp" "$entry"
+write_desktop_entry "$prefix/share/applications/velquin-host.desktop" "$entry" "$program"
 
 remove_icons
 mkdir -p "$data/icons"
@@ -89,8 +84,7 @@ mkdir -p "$bindir"
 ln -sfn "$program" "$bindir/velquin-host"
 # A login entry written by an earlier install starts what the menu entry starts now.
 if [ -f "$config/autostart/velquin-host.desktop" ]; then
-  sed "s|^Exec=.*|Exec=$replacement|" "$config/autostart/velquin-host.desktop" > "$config/autostart/velquin-host.desktop.tmp"
-  mv "$config/autostart/velquin-host.desktop.tmp" "$config/autostart/velquin-host.desktop"
+  write_desktop_entry "$config/autostart/velquin-host.desktop" "$config/autostart/velquin-host.desktop" "$program"
 fi
 refresh_menus
 

@@ -47,13 +47,15 @@ bool AptPackageManager::owns(const QString& path)
         query.waitForFinished();
         return false;
     }
+    if (query.exitStatus() != QProcess::NormalExit || query.exitCode() != 0)
+        return false; // no package has it
     // A diversion is reported too ("diversion by ..."); only a package listing the very path
     // owns it.
     const QString expected = QStringLiteral(": ") + path;
     for (const QByteArray& line : query.readAllStandardOutput().split('\n')) {
         const QString text = QString::fromLocal8Bit(line);
         if (!text.startsWith(QStringLiteral("diversion ")) && text.endsWith(expected))
-            return query.exitStatus() == QProcess::NormalExit && query.exitCode() == 0;
+            return true;
     }
     return false;
 }
