@@ -12,18 +12,14 @@
 #include "Platform/Linux/AptPackageManager.h"
 #include "Platform/Linux/ComputerName.h"
 #include "Platform/Linux/DBusNotifier.h"
+#include "Platform/Linux/DesktopBackends.h"
 #include "Platform/Linux/FileManagerWorkspace.h"
 #include "Platform/Linux/LinuxKeyboardLayouts.h"
 #include "Platform/Linux/MemoryTuning.h"
-#include "Platform/Linux/QtClipboard.h"
 #include "Platform/Linux/ScreenSaverInhibitor.h"
 #include "Platform/Linux/XdgAutostart.h"
 #include "Platform/Linux/QuitSignals.h"
 #include "Platform/Linux/SecretServiceKeychain.h"
-#include "Platform/Linux/X11CursorSource.h"
-#include "Platform/Linux/X11EventPoster.h"
-#include "Platform/Linux/X11PermissionProbe.h"
-#include "Platform/Linux/X11ScreenSource.h"
 #include "Support/SerialWorker.h"
 #include "WebRTC/GstWebRTC.h"
 
@@ -164,8 +160,9 @@ int main(int argc, char** argv)
     account.baseURL = QUrl(setting("VELQUIN_ACCOUNT_URL", VELQUIN_DEFAULT_ACCOUNT_URL));
     account.appKey = setting("VELQUIN_APP_KEY", VELQUIN_DEFAULT_APP_KEY);
     env.account = std::make_unique<NimbraServer>(account, env.keychain);
-    env.permissions = std::make_unique<X11PermissionProbe>();
-    env.screen = std::make_unique<X11ScreenSource>();
+    DesktopBackends desktop = DesktopBackends::make(DesktopBackends::detect());
+    env.permissions = std::move(desktop.permissions);
+    env.screen = std::move(desktop.screen);
     rtc::GstOptions media;
     media.loopbackOnly = qEnvironmentVariable("VELQUIN_ICE_LOOPBACK") == QStringLiteral("1");
     media.adaptRate = qEnvironmentVariable("VELQUIN_RATE_ADAPTATION") != QStringLiteral("0"); // benchmarks compare
@@ -174,13 +171,13 @@ int main(int argc, char** argv)
         say(QStringLiteral("GStreamer's WebRTC plugins are missing (on Debian: gstreamer1.0-plugins-bad, gstreamer1.0-nice)"));
         return 1;
     }
-    env.events = std::make_unique<X11EventPoster>();
-    env.cursor = std::make_unique<X11CursorSource>();
+    env.events = std::move(desktop.events);
+    env.cursor = std::move(desktop.cursor);
     env.layouts = std::make_unique<LinuxKeyboardLayouts>(std::make_unique<X11KeyboardLayouts>(), std::make_unique<IBusEngines>());
     env.notifier = std::make_unique<DBusNotifier>();
-    env.pasteboard = std::make_unique<QtClipboard>();
+    env.pasteboard = std::move(desktop.pasteboard);
     env.workspace = std::make_unique<FileManagerWorkspace>();
-    env.screenshotSource = [] { return std::make_unique<X11ScreenSource>(); };
+    env.screenshotSource = std::move(desktop.screenshotSource);
     // A development update server (VELQUIN_UPDATE_URL) may be plain http on this machine.
     const QString updateServer = qEnvironmentVariable("VELQUIN_UPDATE_URL");
     env.update.feedURL = QUrl(setting("VELQUIN_UPDATE_URL", VELQUIN_DEFAULT_UPDATE_URL) + UpdateChecker::kFeedPath);

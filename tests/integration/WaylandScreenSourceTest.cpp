@@ -33,7 +33,8 @@ TEST(WaylandScreenSourceTest, TheMonitorIsStreamedAndFollowsInjectedInput)
     ASSERT_TRUE(mutter.ok()) << mutter.errorString().toStdString();
 
     auto session = std::make_shared<MutterRemoteDesktop>();
-    WaylandScreenSource source(session);
+    auto stream = std::make_shared<PipeWireStream>();
+    WaylandScreenSource source(session, stream);
     QElapsedTimer opened;
     opened.start();
     ASSERT_TRUE(source.open()) << source.errorString().toStdString();
@@ -50,8 +51,8 @@ TEST(WaylandScreenSourceTest, TheMonitorIsStreamedAndFollowsInjectedInput)
 
     // The pointer, moved through the session, comes back as the stream's cursor.
     ASSERT_TRUE(session->pointerMotionAbsolute(321, 123));
-    EXPECT_TRUE(within(3000, [&] { return source.cursor().known && source.cursor().position == QPoint(321, 123); }))
-        << "cursor at " << source.cursor().position.x() << "," << source.cursor().position.y();
+    EXPECT_TRUE(within(3000, [&] { return stream->cursor().known && stream->cursor().position == QPoint(321, 123); }))
+        << "cursor at " << stream->cursor().position.x() << "," << stream->cursor().position.y();
 
     // The session ends: the display reads as lost, and opens again with a new session.
     session->close();

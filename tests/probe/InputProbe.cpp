@@ -7,9 +7,13 @@
 //   release <left|middle|right>
 //   drag <x> <y>            (the pointer moved with a button held)
 //   wheel <angle delta x> <angle delta y>
-// A line "cursor arrow|ibeam|cross" on stdin sets the window's pointer shape.
+//   paste <clipboard text as hex UTF-8>   (Control+V, as a text field pastes)
+//   clipboard <text as hex UTF-8>          (asked for by "read-clipboard")
+// Lines on stdin: "cursor arrow|ibeam|cross" sets the window's pointer shape, "copy <hex>"
+// puts a text on the clipboard, "read-clipboard" reports the clipboard's text.
 
 #include <QApplication>
+#include <QClipboard>
 #include <QKeyEvent>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -44,6 +48,10 @@ class Probe : public QWidget {
 protected:
     void keyPressEvent(QKeyEvent* e) override
     {
+        if (e->matches(QKeySequence::Paste)) {
+            say("paste " + QGuiApplication::clipboard()->text().toUtf8().toHex());
+            return;
+        }
         const QByteArray text = e->text().isEmpty() ? QByteArray("-") : e->text().toUtf8().toHex();
         say("key " + QByteArray::number(e->key(), 16) + " " + text + " " + (e->isAutoRepeat() ? "1" : "0"));
     }
@@ -72,8 +80,13 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     Probe probe;
     probe.setWindowFlag(Qt::FramelessWindowHint);
-    probe.setGeometry(QApplication::primaryScreen()->geometry());
-    probe.show();
+    // A Wayland compositor places windows itself: full screen puts this one where X11 does.
+    if (QGuiApplication::platformName() == QStringLiteral("wayland")) {
+        probe.showFullScreen();
+    } else {
+        probe.setGeometry(QApplication::primaryScreen()->geometry());
+        probe.show();
+    }
     probe.activateWindow();
     probe.setFocus();
     // Ready once the window is up and has the keyboard focus.
@@ -101,6 +114,10 @@ int main(int argc, char** argv)
             probe.setCursor(Qt::CrossCursor);
         else if (command == "cursor arrow")
             probe.setCursor(Qt::ArrowCursor);
+        else if (command.startsWith("copy "))
+            QGuiApplication::clipboard()->setText(QString::fromUtf8(QByteArray::fromHex(command.mid(5))));
+        else if (command == "read-clipboard")
+            say("clipboard " + QGuiApplication::clipboard()->text().toUtf8().toHex());
     });
     return app.exec();
 }

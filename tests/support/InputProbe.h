@@ -5,16 +5,32 @@
 #include "support/Wait.h"
 
 #include <QProcess>
+
+#include <optional>
 #include <QStringList>
 
 class InputProbe {
 public:
-    // Starts the probe on `display` and waits until it has the keyboard focus.
+    // Starts the probe on X `display` and waits until it has the keyboard focus.
     bool start(const QByteArray& display)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("DISPLAY"), QString::fromLatin1(display));
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        return launch(env);
+    }
+    // The same on a Wayland compositor's `display`, whose socket is in `runtimeDir`.
+    bool startOnWayland(const QString& runtimeDir, const QString& display)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("DISPLAY"));
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir);
+        env.insert(QStringLiteral("WAYLAND_DISPLAY"), display);
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland"));
+        return launch(env);
+    }
+    bool launch(const QProcessEnvironment& env)
+    {
         process_.setProcessEnvironment(env);
         process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process_.start(QStringLiteral(VELQUIN_INPUT_PROBE), {});
@@ -44,7 +60,7 @@ public:
         return waitFor([&] { return lines().contains(line); }, ms);
     }
     int count(const QString& line) { return int(lines().count(line)); }
-    // The text of every key press so far, in order.
+    // The text of every key press and paste so far, in order.
     QString typed()
     {
         QString text;
@@ -52,13 +68,32 @@ public:
             const QStringList parts = line.split(' ');
             if (parts.size() == 4 && parts[0] == "key" && parts[2] != "-")
                 text += QString::fromUtf8(QByteArray::fromHex(parts[2].toLatin1()));
+            else if (parts.size() == 2 && parts[0] == "paste")
+                text += QString::fromUtf8(QByteArray::fromHex(parts[1].toLatin1()));
         }
         return text;
     }
-    // "arrow", "ibeam" or "cross": the window's pointer shape.
-    void setCursor(const QByteArray& name)
+    // Puts `text` on the clipboard from the probe's window.
+    void copy(const QString& text) { command("copy " + text.toUtf8().toHex()); }
+    // The probe's view of the clipboard's text; nullopt when it does not answer.
+    std::optional<QString> clipboardText()
     {
-        process_.write("cursor " + name + "\n");
+        clear();
+        command("read-clipboard");
+        std::optional<QString> found;
+        waitFor([&] {
+            for (const QString& line : lines())
+                if (line.startsWith(QStringLiteral("clipboard")))
+                    found = QString::fromUtf8(QByteArray::fromHex(line.mid(10).toLatin1()));
+            return found.has_value();
+        });
+        return found;
+    }
+    // "arrow", "ibeam" or "cross": the window's pointer shape.
+    void setCursor(const QByteArray& name) { command("cursor " + name); }
+    void command(const QByteArray& line)
+    {
+        process_.write(line + "\n");
         process_.waitForBytesWritten(1000);
     }
 

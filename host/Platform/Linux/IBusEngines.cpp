@@ -1,5 +1,7 @@
 #include "Platform/Linux/IBusEngines.h"
 
+#include "Platform/Linux/DesktopSettings.h"
+
 #include <QDBusArgument>
 #include <QDBusMessage>
 #include <QDBusVariant>
@@ -7,8 +9,6 @@
 #include <QFile>
 #include <QLoggingCategory>
 #include <QStandardPaths>
-
-#include <gio/gio.h>
 
 #include <memory>
 
@@ -55,7 +55,6 @@ QString machineId()
     return {};
 }
 
-using Settings = std::unique_ptr<GSettings, decltype(&g_object_unref)>;
 } // namespace
 
 IBusEngines::IBusEngines(const QByteArray& display, QObject* parent)
@@ -121,21 +120,7 @@ QString IBusEngines::addressFile(const QByteArray& display)
 QStringList IBusEngines::configuredEngines()
 {
     // IBus keeps the user's list in GSettings; a desktop without IBus's schema has none.
-    GSettingsSchemaSource* source = g_settings_schema_source_get_default();
-    GSettingsSchema* schema = source ? g_settings_schema_source_lookup(source, "org.freedesktop.ibus.general", TRUE) : nullptr;
-    if (!schema)
-        return {};
-    const bool hasKey = g_settings_schema_has_key(schema, "preload-engines");
-    g_settings_schema_unref(schema);
-    if (!hasKey)
-        return {};
-    Settings settings(g_settings_new("org.freedesktop.ibus.general"), g_object_unref);
-    gchar** names = g_settings_get_strv(settings.get(), "preload-engines");
-    QStringList list;
-    for (gchar** name = names; name && *name; ++name)
-        list << QString::fromUtf8(*name);
-    g_strfreev(names);
-    return list;
+    return desktop_settings::readStrings("org.freedesktop.ibus.general", "preload-engines").value_or(QStringList {});
 }
 
 QList<KeyboardLayouts::Layout> IBusEngines::engines()

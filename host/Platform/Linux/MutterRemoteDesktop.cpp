@@ -12,6 +12,7 @@ constexpr const char* kScreenCastName = "org.gnome.Mutter.ScreenCast";
 constexpr int kCallTimeoutMs = 5000;
 // ScreenCast "cursor-mode": the pointer travels as stream metadata, not in the pixels.
 constexpr uint32_t kCursorAsMetadata = 2;
+constexpr uint32_t kLeftShift = 42;
 
 struct VariantUnref {
     void operator()(GVariant* v) const { g_variant_unref(v); }
@@ -91,12 +92,16 @@ bool MutterRemoteDesktop::open(int timeoutMs)
         }
     }
     void* reply = nullptr;
-    if (!call(QStringLiteral("/org/gnome/Mutter/RemoteDesktop"), "org.gnome.Mutter.RemoteDesktop", "CreateSession", nullptr, &reply))
+    refused_ = !call(QStringLiteral("/org/gnome/Mutter/RemoteDesktop"), "org.gnome.Mutter.RemoteDesktop", "CreateSession", nullptr, &reply);
+    if (refused_)
         return false;
     VariantRef created(static_cast<GVariant*>(reply));
     const gchar* path = nullptr;
     g_variant_get(created.get(), "(&o)", &path);
-    remoteDesktop_ = QString::fromUtf8(path);
+    {
+        std::lock_guard lock(mutex_);
+        remoteDesktop_ = QString::fromUtf8(path);
+    }
 
     // The screen cast joins the remote-desktop session by its id.
     if (!call(remoteDesktop_, "org.freedesktop.DBus.Properties", "Get",
@@ -129,7 +134,7 @@ bool MutterRemoteDesktop::open(int timeoutMs)
     }
     VariantRef streamReply(static_cast<GVariant*>(reply));
     g_variant_get(streamReply.get(), "(&o)", &path);
-    stream_ = QString::fromUtf8(path);
+    const QByteArray stream(path);
 
     // The node id comes as a signal once the session starts; it is caught on a context of our
     // own, so no event loop of the caller's is needed.
@@ -140,7 +145,7 @@ bool MutterRemoteDesktop::open(int timeoutMs)
         bool arrived = false;
     } waiting;
     const guint subscription = g_dbus_connection_signal_subscribe(
-        bus_->connection, kScreenCastName, "org.gnome.Mutter.ScreenCast.Stream", "PipeWireStreamAdded", stream_.toUtf8().constData(),
+        bus_->connection, kScreenCastName, "org.gnome.Mutter.ScreenCast.Stream", "PipeWireStreamAdded", stream.constData(),
         nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
         +[](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters, gpointer data) {
             auto* w = static_cast<Waiting*>(data);
@@ -166,37 +171,82 @@ bool MutterRemoteDesktop::open(int timeoutMs)
         return false;
     }
     node_ = waiting.node;
+    {
+        std::lock_guard lock(mutex_);
+        stream_ = stream;
+    }
+    prime();
+    GVariantBuilder clipboard;
+    g_variant_builder_init(&clipboard, G_VARIANT_TYPE_VARDICT);
+    if (!call(remoteDesktop_, "org.gnome.Mutter.RemoteDesktop.Session", "EnableClipboard", g_variant_new("(a{sv})", &clipboard)))
+        qCWarning(mutterLog).noquote() << "no clipboard in this session:" << error_;
     qCInfo(mutterLog).noquote() << "remote-desktop session" << remoteDesktop_ << "streams PipeWire node" << node_;
     return true;
 }
 
 void MutterRemoteDesktop::close()
 {
-    if (!remoteDesktop_.isEmpty() && bus_->connection) {
+    QString session;
+    {
+        std::lock_guard lock(mutex_);
+        session.swap(remoteDesktop_);
+        stream_.clear();
+    }
+    if (!session.isEmpty() && bus_->connection) {
         // Stopping the remote-desktop session ends its screen cast too.
         const QString keep = error_;
-        call(remoteDesktop_, "org.gnome.Mutter.RemoteDesktop.Session", "Stop", nullptr);
+        call(session, "org.gnome.Mutter.RemoteDesktop.Session", "Stop", nullptr);
         error_ = keep;
     }
-    remoteDesktop_.clear();
     screenCast_.clear();
-    stream_.clear();
     node_ = 0;
+}
+
+QString MutterRemoteDesktop::path() const
+{
+    std::lock_guard lock(mutex_);
+    return remoteDesktop_;
+}
+
+bool MutterRemoteDesktop::isOpen() const
+{
+    std::lock_guard lock(mutex_);
+    return !remoteDesktop_.isEmpty();
+}
+
+void MutterRemoteDesktop::prime()
+{
+    keyboardKeycode(kLeftShift, true);
+    keyboardKeycode(kLeftShift, false);
+    pointerMotionRelative(1, 0);
+    pointerMotionRelative(-1, 0);
 }
 
 bool MutterRemoteDesktop::notify(const char* method, void* parameters)
 {
-    if (remoteDesktop_.isEmpty()) {
-        if (parameters)
-            g_variant_unref(g_variant_ref_sink(static_cast<GVariant*>(parameters)));
-        return false;
+    GVariant* values = g_variant_ref_sink(static_cast<GVariant*>(parameters));
+    QByteArray session;
+    {
+        std::lock_guard lock(mutex_);
+        session = remoteDesktop_.toUtf8();
     }
-    return call(remoteDesktop_, "org.gnome.Mutter.RemoteDesktop.Session", method, parameters);
+    if (!session.isEmpty()) {
+        // No reply wanted: GDBus sends the calls in order from its own thread.
+        g_dbus_connection_call(bus_->connection, kRemoteDesktopName, session.constData(), "org.gnome.Mutter.RemoteDesktop.Session",
+                               method, values, nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr, nullptr);
+    }
+    g_variant_unref(values);
+    return !session.isEmpty();
 }
 
 bool MutterRemoteDesktop::pointerMotionAbsolute(double x, double y)
 {
-    return notify("NotifyPointerMotionAbsolute", g_variant_new("(sdd)", stream_.toUtf8().constData(), x, y));
+    QByteArray stream;
+    {
+        std::lock_guard lock(mutex_);
+        stream = stream_;
+    }
+    return notify("NotifyPointerMotionAbsolute", g_variant_new("(sdd)", stream.constData(), x, y));
 }
 
 bool MutterRemoteDesktop::pointerMotionRelative(double dx, double dy)

@@ -7,6 +7,7 @@
 
 #include <QLoggingCategory>
 
+#include <atomic>
 #include <cstring>
 
 namespace {
@@ -16,6 +17,9 @@ constexpr uint32_t cursorMetaSize(uint32_t width, uint32_t height)
 {
     return uint32_t(sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap) + width * height * 4);
 }
+
+// Shape serials count across streams, so a stream opened again never repeats an old one.
+std::atomic<uint64_t> shapeSerials { 0 };
 } // namespace
 
 struct PipeWireStream::Loop {
@@ -109,7 +113,7 @@ struct PipeWireStream::Loop {
         const QImage::Format layout = bitmap->format == SPA_VIDEO_FORMAT_RGBA ? QImage::Format_RGBA8888 : QImage::Format_ARGB32;
         cursor.shape = QImage(pixels, width, height, bitmap->stride, layout).convertToFormat(QImage::Format_ARGB32);
         cursor.hotspot = QPoint(meta->hotspot.x, meta->hotspot.y);
-        ++cursor.shapeSerial;
+        cursor.shapeSerial = ++shapeSerials;
     }
 
     void takePixels(spa_buffer* buffer)
@@ -180,7 +184,8 @@ PipeWireStream::~PipeWireStream()
 
 bool PipeWireStream::open(uint32_t node)
 {
-    close();
+    std::lock_guard life(life_);
+    closeLocked();
     static std::once_flag initialised;
     std::call_once(initialised, [] { pw_init(nullptr, nullptr); });
     loop_ = std::make_unique<Loop>();
@@ -251,6 +256,12 @@ bool PipeWireStream::open(uint32_t node)
 
 void PipeWireStream::close()
 {
+    std::lock_guard life(life_);
+    closeLocked();
+}
+
+void PipeWireStream::closeLocked()
+{
     if (!loop_)
         return;
     Loop& l = *loop_;
@@ -274,6 +285,7 @@ void PipeWireStream::close()
 
 PipeWireStream::State PipeWireStream::state() const
 {
+    std::lock_guard life(life_);
     if (!loop_)
         return State::Ended;
     std::lock_guard lock(loop_->mutex);
@@ -282,30 +294,44 @@ PipeWireStream::State PipeWireStream::state() const
 
 QString PipeWireStream::errorString() const
 {
+    std::lock_guard life(life_);
     if (!loop_)
         return QStringLiteral("not open");
     std::lock_guard lock(loop_->mutex);
     return loop_->error;
 }
 
-bool PipeWireStream::takeFrame(Frame& frame) const
+bool PipeWireStream::takeFrame(Frame& frame)
 {
+    std::lock_guard life(life_);
     if (!loop_)
         return false;
     std::lock_guard lock(loop_->mutex);
-    if (loop_->frame.serial == frame.serial)
+    Frame& newest = loop_->frame;
+    if (newest.serial == frame.serial || newest.bgra.empty())
         return false;
-    frame.size = loop_->frame.size;
-    frame.stride = loop_->frame.stride;
-    frame.bgra = loop_->frame.bgra;
-    frame.serial = loop_->frame.serial;
+    // A swap, not a copy: the next frame is written into the reader's old buffer.
+    frame.size = newest.size;
+    frame.stride = newest.stride;
+    frame.serial = newest.serial;
+    frame.bgra.swap(newest.bgra);
     return true;
 }
 
 PipeWireStream::Cursor PipeWireStream::cursor() const
 {
+    std::lock_guard life(life_);
     if (!loop_)
         return {};
     std::lock_guard lock(loop_->mutex);
     return loop_->cursor;
+}
+
+QSize PipeWireStream::size() const
+{
+    std::lock_guard life(life_);
+    if (!loop_)
+        return {};
+    std::lock_guard lock(loop_->mutex);
+    return loop_->frame.size;
 }

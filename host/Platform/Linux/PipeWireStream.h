@@ -1,7 +1,8 @@
 #pragma once
 // A consumer of one PipeWire video stream (a compositor's screen cast): it negotiates BGRx/BGRA
-// in shared memory with cursor metadata, and keeps the newest frame and cursor for a reader on
-// another thread. PipeWire's own thread does the receiving; buffers go back to it at once.
+// in shared memory with cursor metadata, and keeps the newest frame and cursor for readers on
+// other threads. PipeWire's own thread does the receiving; buffers go back to it at once.
+// Thread-safe: one thread opens, closes and takes frames while others read the cursor.
 
 #include <QImage>
 #include <QPoint>
@@ -25,8 +26,8 @@ public:
         bool known = false;   // the stream said where the pointer is
         QPoint position;      // in the frame's pixels
         QPoint hotspot;
-        QImage shape;         // ARGB32, only when `shapeSerial` changed
-        uint64_t shapeSerial = 0;
+        QImage shape;         // ARGB32; null until the stream sent a bitmap
+        uint64_t shapeSerial = 0; // unique to each shape this process saw
     };
     enum class State { Connecting, Streaming, Ended };
 
@@ -41,11 +42,16 @@ public:
 
     State state() const;
     QString errorString() const;
-    // Copies the newest frame into `frame` when it is newer than `frame.serial`; false otherwise.
-    bool takeFrame(Frame& frame) const;
+    // Hands the newest frame over in `frame` when it is newer than `frame.serial` (the buffer
+    // `frame` held is kept for the next one); false otherwise.
+    bool takeFrame(Frame& frame);
     Cursor cursor() const;
+    // The size of the newest frame; empty while none came or when closed.
+    QSize size() const;
 
 private:
     struct Loop;
+    mutable std::mutex life_; // guards loop_ itself against a close() on another thread
     std::unique_ptr<Loop> loop_;
+    void closeLocked();
 };

@@ -3,8 +3,9 @@
 #include <QElapsedTimer>
 #include <QThread>
 
-WaylandScreenSource::WaylandScreenSource(std::shared_ptr<MutterRemoteDesktop> session)
+WaylandScreenSource::WaylandScreenSource(std::shared_ptr<MutterRemoteDesktop> session, std::shared_ptr<PipeWireStream> stream)
     : session_(std::move(session))
+    , stream_(std::move(stream))
 {
 }
 
@@ -16,22 +17,25 @@ WaylandScreenSource::~WaylandScreenSource()
 bool WaylandScreenSource::open()
 {
     close();
-    if (!session_->isOpen() && !session_->open()) {
+    // A session left from before may have been ended by the compositor: always a new one.
+    if (!session_->open()) {
         error_ = session_->errorString();
         return false;
     }
-    if (!stream_.open(session_->pipeWireNode())) {
-        error_ = stream_.errorString();
+    if (!stream_->open(session_->pipeWireNode())) {
+        error_ = stream_->errorString();
+        session_->close();
         return false;
     }
     // The size is known once the first frame is in; mutter sends one as the stream starts.
     QElapsedTimer waited;
     waited.start();
-    while (!stream_.takeFrame(frame_)) {
-        if (stream_.state() == PipeWireStream::State::Ended || waited.elapsed() > kFirstFrameWaitMs) {
-            error_ = stream_.state() == PipeWireStream::State::Ended ? stream_.errorString()
+    while (!stream_->takeFrame(frame_)) {
+        if (stream_->state() == PipeWireStream::State::Ended || waited.elapsed() > kFirstFrameWaitMs) {
+            error_ = stream_->state() == PipeWireStream::State::Ended ? stream_->errorString()
                                                                      : QStringLiteral("the screen cast sent no frame");
-            stream_.close();
+            stream_->close();
+            session_->close();
             return false;
         }
         QThread::msleep(5);
@@ -44,7 +48,8 @@ bool WaylandScreenSource::open()
 
 void WaylandScreenSource::close()
 {
-    stream_.close();
+    stream_->close();
+    session_->close();
     frame_ = {};
     size_ = {};
     fresh_ = false;
@@ -52,11 +57,11 @@ void WaylandScreenSource::close()
 
 ScreenSource::Change WaylandScreenSource::poll()
 {
-    if (stream_.state() == PipeWireStream::State::Ended) {
-        error_ = stream_.errorString();
+    if (stream_->state() == PipeWireStream::State::Ended) {
+        error_ = stream_->errorString();
         return Change::Lost;
     }
-    if (stream_.takeFrame(frame_))
+    if (stream_->takeFrame(frame_))
         fresh_ = true;
     if (!fresh_)
         return Change::None;

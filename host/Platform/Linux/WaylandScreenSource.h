@@ -12,8 +12,10 @@
 
 class WaylandScreenSource : public ScreenSource {
 public:
-    // `session` is shared with the input side; opened here when it is not yet.
-    explicit WaylandScreenSource(std::shared_ptr<MutterRemoteDesktop> session = std::make_shared<MutterRemoteDesktop>());
+    // `session` and `stream` are shared with the input and pointer sides; this source opens
+    // both (a new session each time) and closes them.
+    explicit WaylandScreenSource(std::shared_ptr<MutterRemoteDesktop> session = std::make_shared<MutterRemoteDesktop>(),
+                                 std::shared_ptr<PipeWireStream> stream = std::make_shared<PipeWireStream>());
     ~WaylandScreenSource() override;
 
     bool open() override;
@@ -22,15 +24,13 @@ public:
     Change poll() override;
     std::optional<Image> grab() override;
     QString errorString() const override { return error_; }
-    // Where the pointer is and what it looks like, from the stream's metadata.
-    PipeWireStream::Cursor cursor() const { return stream_.cursor(); }
 
     // How long open() waits for the first frame, which gives the display's size.
     static constexpr int kFirstFrameWaitMs = 5000;
 
 private:
     std::shared_ptr<MutterRemoteDesktop> session_;
-    PipeWireStream stream_;
+    std::shared_ptr<PipeWireStream> stream_;
     PipeWireStream::Frame frame_;
     QSize size_;
     QString error_;

@@ -1,5 +1,6 @@
 #include "Platform/Linux/X11EventPoster.h"
 
+#include "Platform/Linux/Keysyms.h"
 #include "Platform/Linux/X11Support.h"
 #include "Platform/Linux/XSettings.h"
 
@@ -17,30 +18,6 @@ constexpr size_t kMaxSpares = 32;
 constexpr int kDefaultDoubleClickMs = 400;
 // The desktop's double-click time is read again after this long.
 constexpr int kSettingsCacheMs = 5000;
-
-constexpr uint32_t kReturn = 0xFF0D;
-constexpr uint32_t kTab = 0xFF09;
-constexpr uint32_t kBackSpace = 0xFF08;
-
-// The keysym that types `c`; 0 for control characters that type nothing.
-uint32_t keysymFor(char32_t c)
-{
-    switch (c) {
-    case U'\n':
-    case U'\r':
-        return kReturn;
-    case U'\t':
-        return kTab;
-    case U'\b':
-        return kBackSpace;
-    default:
-        break;
-    }
-    if (c < 0x20 || (c >= 0x7F && c < 0xA0) || c > 0x10FFFF)
-        return 0;
-    // Latin-1 keysyms equal their code points; every other character has a Unicode keysym.
-    return c < 0x100 ? uint32_t(c) : 0x01000000u | uint32_t(c);
-}
 
 uint32_t mediaKeysym(EventPoster::MediaKey key)
 {
@@ -228,7 +205,7 @@ void X11EventPoster::typeText(const QString& text)
     plain.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     std::vector<uint32_t> syms;
     for (const char32_t c : plain.toUcs4())
-        if (const uint32_t sym = keysymFor(c))
+        if (const uint32_t sym = keysyms::forCharacter(c))
             syms.push_back(sym);
     if (!syms.empty())
         post([this, syms = std::move(syms)] { typeKeysyms(syms); });

@@ -1,0 +1,412 @@
+#include "Platform/Linux/MutterClipboard.h"
+
+#include <gio/gio.h>
+#include <gio/gunixfdlist.h>
+
+#include <QBuffer>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QImageReader>
+#include <QImageWriter>
+#include <QLoggingCategory>
+#include <QUrl>
+
+#include <algorithm>
+#include <cerrno>
+#include <poll.h>
+#include <unistd.h>
+
+namespace {
+Q_LOGGING_CATEGORY(clipboardLog, "orbel.clipboard")
+
+constexpr const char* kService = "org.gnome.Mutter.RemoteDesktop";
+constexpr const char* kInterface = "org.gnome.Mutter.RemoteDesktop.Session";
+constexpr int kCallTimeoutMs = 2000;
+
+// Text types, the best first: what Wayland clients and XWayland offer.
+const QList<QByteArray> kTextTypes { "text/plain;charset=utf-8", "UTF8_STRING", "text/plain", "STRING", "TEXT" };
+const QByteArray kUriList = "text/uri-list";
+const QByteArray kPng = "image/png";
+
+struct Unref {
+    void operator()(GVariant* v) const { g_variant_unref(v); }
+    void operator()(GError* e) const { g_error_free(e); }
+    void operator()(GUnixFDList* l) const { g_object_unref(l); }
+};
+using VariantRef = std::unique_ptr<GVariant, Unref>;
+using ErrorRef = std::unique_ptr<GError, Unref>;
+using FdListRef = std::unique_ptr<GUnixFDList, Unref>;
+
+struct Fd {
+    int fd = -1;
+    ~Fd()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+// Waits for `fd` to be ready for `events` until `deadline`; false on time-out or error.
+bool ready(int fd, short events, const QElapsedTimer& started, int timeoutMs)
+{
+    const qint64 left = timeoutMs - started.elapsed();
+    if (left <= 0)
+        return false;
+    pollfd entry { fd, events, 0 };
+    int n;
+    do
+        n = ::poll(&entry, 1, int(left));
+    while (n < 0 && errno == EINTR);
+    return n > 0;
+}
+} // namespace
+
+struct MutterClipboard::Bus {
+    GDBusConnection* connection = nullptr;
+    guint subscription = 0;
+    guint fence = 0; // an idle source of the main loop, while pending
+    ~Bus()
+    {
+        if (fence)
+            g_source_remove(fence);
+        if (subscription)
+            g_dbus_connection_signal_unsubscribe(connection, subscription);
+        if (connection)
+            g_object_unref(connection);
+    }
+
+    // A session call; its reply (null on failure) and, for calls that answer with a pipe, the pipe.
+    VariantRef call(const QString& session, const char* method, GVariant* parameters, const GVariantType* replyType, Fd* pipe = nullptr)
+    {
+        GUnixFDList* rawFds = nullptr;
+        GError* rawError = nullptr;
+        VariantRef reply(g_dbus_connection_call_with_unix_fd_list_sync(connection, kService, session.toUtf8().constData(), kInterface,
+                                                                       method, parameters, replyType, G_DBUS_CALL_FLAGS_NONE,
+                                                                       kCallTimeoutMs, nullptr, &rawFds, nullptr, &rawError));
+        const FdListRef fds(rawFds);
+        const ErrorRef error(rawError);
+        if (!reply) {
+            qCWarning(clipboardLog).noquote() << method << "failed:" << (error ? error->message : "");
+            return nullptr;
+        }
+        if (pipe) {
+            gint32 handle = -1;
+            g_variant_get(reply.get(), "(h)", &handle);
+            pipe->fd = fds ? g_unix_fd_list_get(fds.get(), handle, nullptr) : -1;
+            if (pipe->fd < 0)
+                return nullptr;
+        }
+        return reply;
+    }
+};
+
+MutterClipboard::MutterClipboard(std::shared_ptr<MutterRemoteDesktop> session)
+    : session_(std::move(session))
+    , bus_(std::make_unique<Bus>())
+{
+    pasteWait_.setSingleShot(true);
+    pasteWait_.setInterval(kPasteWaitMs);
+    QObject::connect(&pasteWait_, &QTimer::timeout, &context_, [this] { pasteTaken(); });
+    restoreTimer_.setSingleShot(true);
+    restoreTimer_.setInterval(kRestoreAfterMs);
+    QObject::connect(&restoreTimer_, &QTimer::timeout, &context_, [this] { restore(); });
+
+    // The session's own connection (the process's one): mutter answers only the session's creator.
+    bus_->connection = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    if (!bus_->connection)
+        return;
+    // Subscribed from the main thread, so the signals arrive on the main loop; every session's
+    // path matches, the current one is picked out.
+    bus_->subscription = g_dbus_connection_signal_subscribe(
+        bus_->connection, nullptr, kInterface, nullptr, nullptr, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+        +[](GDBusConnection*, const gchar*, const gchar* path, const gchar*, const gchar* signal, GVariant* parameters, gpointer data) {
+            auto* self = static_cast<MutterClipboard*>(data);
+            if (QString::fromUtf8(path) != self->session_->path())
+                return;
+            if (g_strcmp0(signal, "SelectionOwnerChanged") == 0) {
+                GVariant* options = nullptr;
+                g_variant_get(parameters, "(@a{sv})", &options);
+                self->ownerChanged(options);
+                g_variant_unref(options);
+            } else if (g_strcmp0(signal, "SelectionTransfer") == 0) {
+                const gchar* type = nullptr;
+                guint32 serial = 0;
+                g_variant_get(parameters, "(&su)", &type, &serial);
+                self->transfer(QByteArray(type), serial);
+            }
+        },
+        this, nullptr);
+}
+
+MutterClipboard::~MutterClipboard() = default;
+
+void MutterClipboard::ownerChanged(GVariant* options)
+{
+    gboolean ours = FALSE;
+    g_variant_lookup(options, "session-is-owner", "b", &ours);
+    types_.clear();
+    // mutter 43 sends the list in a tuple; take it bare too.
+    const gchar** types = nullptr;
+    if (g_variant_lookup(options, "mime-types", "(^a&s)", &types) || g_variant_lookup(options, "mime-types", "^a&s", &types)) {
+        for (const gchar** type = types; *type; ++type)
+            types_ << QByteArray(*type);
+        g_free(types);
+    }
+    ownedHere_ = ours;
+    qCDebug(clipboardLog) << "owner changed; here:" << bool(ours) << "offers" << types_;
+    if (ours && unseenOwnChanges_ > 0) {
+        --unseenOwnChanges_; // counted (or hidden) when it was made
+        return;
+    }
+    if (!ours) {
+        ours_.clear();
+        unseenOwnChanges_ = 0;
+    }
+    ++changes_;
+}
+
+std::optional<QByteArray> MutterClipboard::read(const QByteArray& type)
+{
+    if (ownedHere_) {
+        for (const auto& [offered, data] : ours_)
+            if (offered == type)
+                return data;
+        return std::nullopt;
+    }
+    if (!types_.contains(type))
+        return std::nullopt;
+    const QString session = session_->path();
+    if (session.isEmpty())
+        return std::nullopt;
+    Fd pipe;
+    if (!bus_->call(session, "SelectionRead", g_variant_new("(s)", type.constData()), G_VARIANT_TYPE("(h)"), &pipe))
+        return std::nullopt;
+    QByteArray data;
+    QElapsedTimer started;
+    started.start();
+    char chunk[65536];
+    for (;;) {
+        if (!ready(pipe.fd, POLLIN, started, kReadTimeoutMs)) {
+            qCWarning(clipboardLog).noquote() << "the clipboard's owner did not send" << type << "in time";
+            return std::nullopt;
+        }
+        const ssize_t n = ::read(pipe.fd, chunk, sizeof chunk);
+        if (n == 0)
+            return data;
+        if (n < 0 && errno != EINTR && errno != EAGAIN)
+            return std::nullopt;
+        if (n > 0)
+            data.append(chunk, n);
+        if (data.size() > kMaxSavedBytes)
+            return std::nullopt;
+    }
+}
+
+QList<QByteArray> MutterClipboard::offeredTypes() const
+{
+    if (!ownedHere_)
+        return types_;
+    QList<QByteArray> types;
+    for (const auto& entry : ours_)
+        types << entry.first;
+    return types;
+}
+
+std::optional<QByteArray> MutterClipboard::readFirst(const QList<QByteArray>& types)
+{
+    const QList<QByteArray> offered = offeredTypes();
+    for (const QByteArray& type : types)
+        if (offered.contains(type))
+            return read(type);
+    return std::nullopt;
+}
+
+std::optional<QString> MutterClipboard::text()
+{
+    const auto data = readFirst(kTextTypes);
+    if (!data)
+        return std::nullopt;
+    return QString::fromUtf8(*data);
+}
+
+QStringList MutterClipboard::filePaths()
+{
+    QStringList paths;
+    const auto list = readFirst({ kUriList });
+    if (!list)
+        return paths;
+    for (const QByteArray& line : list->split('\n')) {
+        const QByteArray uri = line.trimmed();
+        if (uri.isEmpty() || uri.startsWith('#'))
+            continue;
+        const QUrl url = QUrl::fromEncoded(uri);
+        if (url.isLocalFile())
+            paths << url.toLocalFile();
+    }
+    return paths;
+}
+
+std::optional<QByteArray> MutterClipboard::png()
+{
+    return readFirst({ kPng });
+}
+
+std::optional<QByteArray> MutterClipboard::otherImage()
+{
+    QList<QByteArray> images;
+    const auto readable = QImageReader::supportedMimeTypes();
+    for (const QByteArray& type : offeredTypes())
+        if (type.startsWith("image/") && type != kPng && readable.contains(type))
+            images << type;
+    return readFirst(images);
+}
+
+bool MutterClipboard::offer(Offer offer, bool seen)
+{
+    const QString session = session_->path();
+    if (session.isEmpty())
+        return false;
+    GVariantBuilder types;
+    g_variant_builder_init(&types, G_VARIANT_TYPE_STRING_ARRAY);
+    for (const auto& entry : offer)
+        g_variant_builder_add(&types, "s", entry.first.constData());
+    GVariantBuilder options;
+    g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
+    g_variant_builder_add(&options, "{sv}", "mime-types", g_variant_builder_end(&types));
+    if (!bus_->call(session, "SetSelection", g_variant_new("(a{sv})", &options), nullptr))
+        return false;
+    ours_ = std::move(offer);
+    ownedHere_ = true;
+    // Counted now, as the caller's change; mutter's signal for it follows.
+    ++unseenOwnChanges_;
+    if (seen)
+        ++changes_;
+    return true;
+}
+
+bool MutterClipboard::setText(const QString& text)
+{
+    const QByteArray utf8 = text.toUtf8();
+    Offer offer;
+    for (const QByteArray& type : kTextTypes)
+        offer.emplace_back(type, utf8);
+    return this->offer(std::move(offer), true);
+}
+
+bool MutterClipboard::setImage(const QImage& image)
+{
+    if (image.isNull())
+        return false;
+    Offer offer;
+    // PNG, and the other common types for applications that take only those.
+    for (const QByteArray& type : { kPng, QByteArray("image/bmp"), QByteArray("image/jpeg") }) {
+        QByteArray data;
+        QBuffer buffer(&data);
+        buffer.open(QIODevice::WriteOnly);
+        QImageWriter writer(&buffer, type.mid(6));
+        if (writer.write(type == "image/jpeg" ? image.convertToFormat(QImage::Format_RGB888) : image))
+            offer.emplace_back(type, data);
+    }
+    return this->offer(std::move(offer), true);
+}
+
+void MutterClipboard::transfer(const QByteArray& type, uint32_t serial)
+{
+    const QString session = session_->path();
+    const QByteArray* data = nullptr;
+    for (const auto& [offered, bytes] : ours_)
+        if (offered == type)
+            data = &bytes;
+    bool written = false;
+    Fd pipe;
+    if (data && bus_->call(session, "SelectionWrite", g_variant_new("(u)", serial), G_VARIANT_TYPE("(h)"), &pipe)) {
+        QElapsedTimer started;
+        started.start();
+        qsizetype sent = 0;
+        while (sent < data->size() && ready(pipe.fd, POLLOUT, started, kReadTimeoutMs)) {
+            const ssize_t n = ::write(pipe.fd, data->constData() + sent, size_t(data->size() - sent));
+            if (n < 0 && errno != EINTR && errno != EAGAIN)
+                break;
+            sent += n > 0 ? n : 0;
+        }
+        written = sent == data->size();
+        ::close(pipe.fd);
+        pipe.fd = -1;
+    }
+    bus_->call(session, "SelectionWriteDone", g_variant_new("(ub)", serial, gboolean(written)), nullptr);
+    if (written && pasteDone_ && afterOwnRead_)
+        pasteTaken();
+}
+
+bool MutterClipboard::paste(const QString& text, const std::function<void()>& pressPaste, std::function<void()> done)
+{
+    if (session_->path().isEmpty())
+        return false;
+    // What the clipboard held before the first of a series of pastes comes back after the last.
+    if (!saved_) {
+        Offer before;
+        qsizetype bytes = 0;
+        if (ownedHere_) {
+            before = ours_;
+        } else {
+            for (const QByteArray& type : types_) {
+                const auto data = read(type);
+                if (data && bytes + data->size() <= kMaxSavedBytes) {
+                    bytes += data->size();
+                    before.emplace_back(type, *data);
+                }
+            }
+        }
+        saved_ = std::move(before);
+    }
+    restoreTimer_.stop();
+    const QByteArray utf8 = text.toUtf8();
+    Offer offer;
+    for (const QByteArray& type : kTextTypes)
+        offer.emplace_back(type, utf8);
+    if (!this->offer(std::move(offer), false)) {
+        restore();
+        return false;
+    }
+    // Taking the offer makes mutter's own clipboard keeper read it at once: its request came
+    // with the reply and waits on the main loop. Only a transfer after those is the paste.
+    afterOwnRead_ = false;
+    if (bus_->fence)
+        g_source_remove(bus_->fence);
+    // At the priority GDBus gives the signals it queues, after the ones queued already.
+    bus_->fence = g_idle_add_full(
+        G_PRIORITY_DEFAULT,
+        +[](gpointer data) {
+            auto* self = static_cast<MutterClipboard*>(data);
+            self->bus_->fence = 0;
+            self->afterOwnRead_ = true;
+            return gboolean(G_SOURCE_REMOVE);
+        },
+        this, nullptr);
+    pasteDone_ = std::move(done);
+    pressPaste();
+    pasteWait_.start();
+    return true;
+}
+
+void MutterClipboard::pasteTaken()
+{
+    qCDebug(clipboardLog).noquote() << (pasteWait_.isActive() ? "paste taken after" : "paste not taken in")
+                                    << pasteWait_.interval() - std::max(0, pasteWait_.remainingTime()) << "ms";
+    pasteWait_.stop();
+    restoreTimer_.start();
+    if (auto done = std::exchange(pasteDone_, nullptr))
+        done();
+}
+
+void MutterClipboard::restore()
+{
+    if (!saved_)
+        return;
+    Offer before = std::move(*saved_);
+    saved_.reset();
+    // Not over what someone copied meanwhile; an empty clipboard before stays as the paste
+    // left it (mutter takes no empty offer).
+    if (ownedHere_ && !before.empty())
+        offer(std::move(before), false);
+}
