@@ -1,7 +1,8 @@
-// End to end: the real host binary streams this X display to headless Chromium pages running
-// tools/viewer/, through the dev signaling server, on loopback only.
-// Needs DISPLAY (a 1920x1080 X server), a D-Bus session with an unlocked Secret Service and
-// /usr/bin/chromium. See README.md next to this file.
+// End to end: the real host binary streams the desktop to headless Chromium pages running
+// tools/viewer/, through the dev signaling server, on loopback only. The desktop is this X
+// display, or GNOME's Wayland on a headless mutter (VELQUIN_E2E_DESKTOP=mutter; desktop.mjs).
+// Needs DISPLAY (a 1920x1080 X server) or mutter, a D-Bus session with an unlocked Secret
+// Service and /usr/bin/chromium. See README.md next to this file.
 
 import { describe, it, before, after } from 'node:test';
 import assert from 'node:assert/strict';
@@ -10,16 +11,13 @@ import fs from 'node:fs';
 import path from 'node:path';
 import {
   HOST_BIN, CHROMIUM, removeTempDir, stopChild, startDevServer, getJson, postJson, waitFor, sleep,
-  startRootFlicker, assertHostRunning, startHost, linkHost, hostOutputTail, launchBrowser,
+  assertHostRunning, startHost, linkHost, hostOutputTail, launchBrowser,
   viewerUrl, openViewerPage, viewerState, closeViewer, startChild,
 } from './harness.mjs';
+import { INPUT_PROBE, desktopMissing, probeLines, startDesktop } from './desktop.mjs';
 
 const WAIT = 20000;
-// A Qt window that reports the input reaching it (tests/probe).
-const INPUT_PROBE = process.env.VELQUIN_INPUT_PROBE || `${process.cwd()}/build/tests/input_probe`;
-const skipReason = process.env.DISPLAY
-  ? false
-  : 'DISPLAY is not set: run under scripts/test or an Xvfb (see tests/e2e/README.md)';
+const skipReason = desktopMissing();
 
 // "Remote session: 0 phone(s)" in each of the host's languages.
 const ZERO_VIEWERS = [
@@ -35,7 +33,7 @@ let dev = null;
 let host = null;
 let hostId = null;
 let configDir = null;
-let stopFlicker = null;
+let desktop = null;
 let browser = null;
 const pageLogs = [];
 
@@ -114,15 +112,8 @@ function hostLinesSince(mark) {
   return host.output.since(mark).split('\n').filter((l) => l.startsWith('velquin-host: '));
 }
 
-// Where the X pointer is, as xdotool reads it.
-async function pointerAt() {
-  const child = startChild('xdotool', ['getmouselocation']);
-  await child.exited;
-  return child.output.text.trim();
-}
-
 async function startLinkedHost() {
-  ({ host, configDir } = startHost(dev, 'velquin-e2e-config-'));
+  ({ host, configDir } = startHost(dev, 'velquin-e2e-config-', desktop.env));
   hostId = await linkHost(dev, host);
 }
 
@@ -133,8 +124,11 @@ describe('viewer page against the real host', { skip: skipReason }, () => {
       assert.ok(fs.existsSync(HOST_BIN), `host binary not found: ${HOST_BIN} (set VELQUIN_HOST_BIN)`);
       assert.ok(fs.existsSync(CHROMIUM), `${CHROMIUM} not found (apt-get install chromium)`);
       dev = await startDevServer();
-      stopFlicker = startRootFlicker(200);
+      desktop = await startDesktop();
+      console.log(`desktop: ${desktop.name}`);
       await startLinkedHost();
+      await desktop.openApplications();
+      await desktop.flicker(200);
       browser = await launchBrowser();
     } catch (err) {
       dumpDiagnostics('setup');
@@ -144,8 +138,8 @@ describe('viewer page against the real host', { skip: skipReason }, () => {
 
   after(async () => {
     if (browser) await browser.close().catch(() => {});
-    if (stopFlicker) await stopFlicker();
     await stopChild(host);
+    if (desktop) await desktop.stop();
     if (dev) await stopChild(dev.child);
     removeTempDir(configDir);
   }, { timeout: 30000 });
@@ -154,7 +148,7 @@ describe('viewer page against the real host', { skip: skipReason }, () => {
     const page = await openViewer('H264', 'H264');
     try {
       const s = await expectDecoding(page, 'H264');
-      const full = await waitForSize(page, 1920, 1080, 'H264');
+      const full = await waitForSize(page, desktop.width, desktop.height, 'H264');
       assert.equal(s.stats.codec, 'video/H264');
       assert.equal(s.streamId, 'desk', 'the screen comes in the stream "desk"');
       assert.equal(full.codec, 'video/H264');
@@ -167,7 +161,7 @@ describe('viewer page against the real host', { skip: skipReason }, () => {
     const page = await openViewer('VP8', 'VP8');
     try {
       const s = await expectDecoding(page, 'VP8');
-      await waitForSize(page, 1920, 1080, 'VP8');
+      await waitForSize(page, desktop.width, desktop.height, 'VP8');
       assert.equal(s.stats.codec, 'video/VP8');
     } finally {
       await closeViewer(page);
@@ -178,11 +172,11 @@ describe('viewer page against the real host', { skip: skipReason }, () => {
     const page = await openViewer('quality', 'H264');
     try {
       await expectDecoding(page, 'quality');
-      await waitForSize(page, 1920, 1080, 'quality');
+      await waitForSize(page, desktop.width, desktop.height, 'quality');
 
       // The 200 ms repaint alone stays under any cap; change the screen ~25 times a second
       // while measuring, so the cap is what limits the rate.
-      const stopFast = startRootFlicker(40);
+      await desktop.flicker(40);
       try {
         const normalFps = await measureFps(page, 2000);
         assert.ok(await page.evaluate(() => window.viewer.send({ t: 'quality', level: 'low' })), 'input channel not open');
@@ -193,12 +187,12 @@ describe('viewer page against the real host', { skip: skipReason }, () => {
         console.log(`frames/s decoded on a busy screen: normal ${normalFps.toFixed(1)}, low ${fps.toFixed(1)}`);
         assert.ok(fps <= 16, `low quality decodes ${fps.toFixed(1)} frames/s, expected at most 16`);
       } finally {
-        await stopFast();
+        await desktop.flicker(200);
       }
 
       assert.ok(await page.evaluate(() => window.viewer.send({ t: 'quality', level: 'normal' })), 'input channel not open');
       await waitForToast(page, '已恢復一般畫質', 'normal');
-      await waitForSize(page, 1920, 1080, 'normal');
+      await waitForSize(page, desktop.width, desktop.height, 'normal');
     } finally {
       await closeViewer(page);
     }
@@ -215,14 +209,7 @@ describe('viewer page against the real host', { skip: skipReason }, () => {
 
   check('files, screenshots and the clipboard both ways', async () => {
     const page = await openViewer('files', 'H264');
-    const xclip = (args, input) => new Promise((resolve) => {
-      // Reading (-o) takes no input: xclip may be gone before a write to its stdin, which fails.
-      const child = startChild('xclip', ['-selection', 'clipboard', ...args],
-        { stdio: [input === undefined ? 'ignore' : 'pipe', 'pipe', 'pipe'] });
-      if (input !== undefined) child.stdin.end(input);
-      child.exited.then(() => resolve(child.output.text));
-    });
-    let owner = null;
+    let letGo = null;
     try {
       await expectDecoding(page, 'files');
       await waitFor('the file channel to open', () => page.evaluate(() => window.viewer.fileChannel
@@ -254,24 +241,23 @@ describe('viewer page against the real host', { skip: skipReason }, () => {
         const bitmap = await createImageBitmap(await (await fetch(url)).blob());
         return [bitmap.width, bitmap.height];
       }, shot.url);
-      assert.deepEqual(dims, [1920, 1080]);
+      assert.deepEqual(dims, [desktop.width, desktop.height]);
 
       // The page's text reaches the computer's clipboard.
       const text = 'héllo 剪貼簿 🎉';
       assert.ok(await page.evaluate((t) => window.viewer.send({ t: 'clip-set', text: t }), text));
-      await waitFor('the text on the X clipboard', async () => (await xclip(['-o'])) === text, { timeoutMs: WAIT });
+      await waitFor("the text on the computer's clipboard", async () => (await desktop.clipboardText()) === text, { timeoutMs: WAIT });
 
       // Copying on the computer pushes the text to the page; asking gives it without "auto".
       const copied = `copied on the computer ${Date.now()}`;
-      owner = startChild('xclip', ['-selection', 'clipboard', '-quiet', '-i'], { stdio: ['pipe', 'pipe', 'pipe'] });
-      owner.stdin.end(copied);
+      letGo = await desktop.copy(copied);
       await waitFor('the push to reach the page', () => page.evaluate((t) => window.viewer.files.clipNotes
         .some((m) => m.text === t && m.auto === true), copied), { timeoutMs: WAIT });
       assert.ok(await page.evaluate(() => window.viewer.send({ t: 'clip-get' })));
       await waitFor('the answer to clip-get', () => page.evaluate((t) => window.viewer.files.clipNotes
         .some((m) => m.text === t && m.auto === undefined), copied), { timeoutMs: WAIT });
-      await stopChild(owner);
-      owner = null;
+      await letGo();
+      letGo = null;
 
       // An image from the page's clipboard is offered as PNG to the computer's applications.
       await page.evaluate(async () => {
@@ -282,10 +268,10 @@ describe('viewer page against the real host', { skip: skipReason }, () => {
         const png = await canvas.convertToBlob({ type: 'image/png' });
         await window.viewer.files.send(png, { name: 'pasted.png', mime: 'image/png', kind: 'clipboard' });
       });
-      await waitFor('the image on the X clipboard', async () => (await xclip(['-o', '-t', 'TARGETS'])).includes('image/png'),
+      await waitFor("the image on the computer's clipboard", async () => (await desktop.clipboardTypes()).includes('image/png'),
         { timeoutMs: WAIT });
     } finally {
-      if (owner) await stopChild(owner);
+      if (letGo) await letGo();
       await closeViewer(page);
     }
   }, 120000);
@@ -358,7 +344,7 @@ describe('viewer page against the real host', { skip: skipReason }, () => {
     try {
       await waitFor('the PIN request', async () => (await viewerState(page)).messages.some((m) => m.t === 'auth-required'),
         { timeoutMs: WAIT });
-      const x0 = await pointerAt();
+      const x0 = await desktop.pointerAt();
       await page.evaluate(() => window.viewer.send({ t: 'abs', x: 0.1, y: 0.1 }));
       await page.evaluate(() => window.viewer.send({ t: 'auth', pin: '1111' }));
       await waitFor('auth-fail', async () => (await viewerState(page)).messages.some((m) => m.t === 'auth-fail'),
@@ -366,7 +352,7 @@ describe('viewer page against the real host', { skip: skipReason }, () => {
       const before = await viewerState(page);
       assert.deepEqual(before.messages.find((m) => m.t === 'auth-fail'), { t: 'auth-fail', left: 4 });
       assert.equal(before.stats.framesDecoded, 0, 'video before the PIN');
-      assert.equal(await pointerAt(), x0, 'input before the PIN moved the pointer');
+      assert.equal(await desktop.pointerAt(), x0, 'input before the PIN moved the pointer');
 
       await page.fill('#pin', '2468');
       await page.click('#btn-pin');
@@ -401,10 +387,11 @@ describe('viewer page against the real host', { skip: skipReason }, () => {
   // Last: the probe's window covers the desktop, so nothing else would see the screen change.
   check('the page drives the desktop: pointer, clicks, keys, text, wheel and layout, with the pointer drawn', async () => {
     assert.ok(fs.existsSync(INPUT_PROBE), `input probe not found: ${INPUT_PROBE} (set VELQUIN_INPUT_PROBE)`);
-    const probe = startChild(INPUT_PROBE, [], { env: { ...process.env, QT_QPA_PLATFORM: 'xcb' } });
-    const lines = () => probe.output.text.split('\n');
-    const typed = () => lines().filter((l) => /^key \S+ [0-9a-f]+ /.test(l))
-      .map((l) => Buffer.from(l.split(' ')[2], 'hex').toString('utf8')).join('');
+    const probe = startChild(INPUT_PROBE, [], { env: desktop.probeEnv });
+    const lines = () => probeLines(probe);
+    // Keys with text, and pastes (how text a Wayland keyboard map lacks arrives).
+    const typed = () => lines().filter((l) => /^key \S+ [0-9a-f]+ /.test(l) || /^paste [0-9a-f]*$/.test(l))
+      .map((l) => Buffer.from(l.startsWith('paste') ? l.slice(6) : l.split(' ')[2], 'hex').toString('utf8')).join('');
     const page = await openViewer('input', 'H264');
     try {
       await waitFor('the probe window to have the focus', () => lines().includes('ready'), { timeoutMs: WAIT });
@@ -443,7 +430,7 @@ describe('viewer page against the real host', { skip: skipReason }, () => {
         const l = lines();
         const drags = l.filter((x) => x.startsWith('drag '));
         const last = drags.length ? drags[drags.length - 1].split(' ').map(Number) : [];
-        return last.length === 3 && last[1] >= 1400 && last[2] >= 800 && l[l.length - 2] === 'release left';
+        return last.length === 3 && last[1] >= desktop.width * 0.7 && last[2] >= desktop.height * 0.7 && l[l.length - 2] === 'release left';
       }, { timeoutMs: WAIT });
 
       await page.mouse.wheel(0, -100);
@@ -455,11 +442,11 @@ describe('viewer page against the real host', { skip: skipReason }, () => {
       assert.equal(await page.evaluate(() => getComputedStyle(document.getElementById('placeholder')).display), 'none');
 
       // Switching the computer's keyboard layout from the page.
-      const setxkbmap = async (...args) => {
-        const child = startChild('setxkbmap', args);
-        assert.equal((await child.exited).code, 0, `setxkbmap ${args.join(' ')}: ${child.output.text}`);
-      };
-      await setxkbmap('-layout', 'us,de');
+      if (!desktop.setLayouts) {
+        console.log(`keyboard layouts: not switched on ${desktop.name}`);
+        return;
+      }
+      await desktop.setLayouts(['us', 'de']);
       try {
         await page.click('#btn-ime-next');
         await waitFor('the page to show the German layout', () => page.evaluate(() => {
@@ -471,12 +458,10 @@ describe('viewer page against the real host', { skip: skipReason }, () => {
             ime: window.viewer.input.ime, list: window.viewer.input.imeList,
             shown: document.getElementById('ime-current').textContent,
           }));
-          const layouts = startChild('setxkbmap', ['-query']);
-          await layouts.exited;
-          throw new Error(`${err.message}; the page has ${JSON.stringify(seen)}; the X server has ${layouts.output.text}`);
+          throw new Error(`${err.message}; the page has ${JSON.stringify(seen)}; the desktop has ${await desktop.describeLayouts()}`);
         });
       } finally {
-        await setxkbmap('-layout', 'us');
+        await desktop.setLayouts(['us']);
       }
     } catch (err) {
       console.log(`--- probe output ---\n${probe.output.text.slice(-4000)}\n(typed: ${JSON.stringify(typed())})`);

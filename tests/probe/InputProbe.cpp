@@ -9,12 +9,18 @@
 //   wheel <angle delta x> <angle delta y>
 //   paste <clipboard text as hex UTF-8>   (Control+V, as a text field pastes)
 //   clipboard <text as hex UTF-8>          (asked for by "read-clipboard")
+//   types <the clipboard's types, comma-separated>  (asked for by "clipboard-types")
+//   pointer <x> <y>                        (asked for by "where": the pointer on the screen)
 // Lines on stdin: "cursor arrow|ibeam|cross" sets the window's pointer shape, "copy <hex>"
-// puts a text on the clipboard, "read-clipboard" reports the clipboard's text.
+// puts a text on the clipboard, "read-clipboard" reports the clipboard's text, and
+// "flicker <ms>" repaints the window in alternating colours that often (0 stops).
 
 #include <QApplication>
 #include <QClipboard>
+#include <QCursor>
 #include <QKeyEvent>
+#include <QMimeData>
+#include <QPalette>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <QWidget>
@@ -99,15 +105,18 @@ int main(int argc, char** argv)
     });
     poll.start(20);
 
-    QSocketNotifier commands(STDIN_FILENO, QSocketNotifier::Read);
-    QObject::connect(&commands, &QSocketNotifier::activated, [&] {
-        char line[256];
-        const auto n = ::read(STDIN_FILENO, line, sizeof line - 1);
-        if (n <= 0) {
-            commands.setEnabled(false);
-            return;
-        }
-        const QByteArray command = QByteArray(line, int(n)).trimmed();
+    QTimer flicker;
+    int colour = 0;
+    probe.setAutoFillBackground(true);
+    QObject::connect(&flicker, &QTimer::timeout, [&] {
+        static const QColor colours[] = { QColor(0x20, 0x30, 0x40), QColor(0x40, 0x50, 0x60), QColor(0x60, 0x20, 0x30),
+                                          QColor(0x30, 0x60, 0x20) };
+        QPalette palette = probe.palette();
+        palette.setColor(QPalette::Window, colours[colour++ % 4]);
+        probe.setPalette(palette);
+    });
+
+    const auto run = [&](const QByteArray& command) {
         if (command == "cursor ibeam")
             probe.setCursor(Qt::IBeamCursor);
         else if (command == "cursor cross")
@@ -118,6 +127,31 @@ int main(int argc, char** argv)
             QGuiApplication::clipboard()->setText(QString::fromUtf8(QByteArray::fromHex(command.mid(5))));
         else if (command == "read-clipboard")
             say("clipboard " + QGuiApplication::clipboard()->text().toUtf8().toHex());
+        else if (command == "clipboard-types") {
+            const QMimeData* data = QGuiApplication::clipboard()->mimeData();
+            say("types " + (data ? data->formats().join(QLatin1Char(',')).toUtf8() : QByteArray()));
+        } else if (command == "where")
+            say("pointer " + QByteArray::number(QCursor::pos().x()) + " " + QByteArray::number(QCursor::pos().y()));
+        else if (command.startsWith("flicker ")) {
+            const int ms = command.mid(8).toInt();
+            if (ms > 0)
+                flicker.start(ms);
+            else
+                flicker.stop();
+        }
+    };
+    QByteArray pending;
+    QSocketNotifier commands(STDIN_FILENO, QSocketNotifier::Read);
+    QObject::connect(&commands, &QSocketNotifier::activated, [&] {
+        char chunk[4096];
+        const auto n = ::read(STDIN_FILENO, chunk, sizeof chunk);
+        if (n <= 0) {
+            commands.setEnabled(false);
+            return;
+        }
+        pending.append(chunk, int(n));
+        for (qsizetype end; (end = pending.indexOf('\n')) >= 0; pending.remove(0, end + 1))
+            run(pending.left(end).trimmed());
     });
     return app.exec();
 }
