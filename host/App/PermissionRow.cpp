@@ -31,6 +31,11 @@ PermissionRow::PermissionRow(const QString& title, std::function<void()> request
     setGranted(false);
 }
 
+QString PermissionRow::detail() const
+{
+    return detail_->isVisible() ? detail_->text() : QString();
+}
+
 void PermissionRow::setGranted(bool granted, const QString& detail)
 {
     granted_ = granted;

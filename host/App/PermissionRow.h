@@ -15,6 +15,8 @@ public:
     // `detail`: what is missing and how to fix it, shown while not granted.
     void setGranted(bool granted, const QString& detail = {});
     bool granted() const { return granted_; }
+    // The text shown while not granted.
+    QString detail() const;
     QPushButton* requestButton() const { return button_; }
 
 private:

@@ -168,6 +168,8 @@ QGroupBox* SettingsView::permissions()
     parts_.input = new PermissionRow(HL(QStringLiteral("輔助使用（控制滑鼠鍵盤）")), [this] { controller_.requestInputPermission(); });
     layout->addWidget(parts_.screen);
     layout->addWidget(parts_.input);
+    parts_.permissionNote = note();
+    layout->addWidget(parts_.permissionNote);
     return group;
 }
 
@@ -191,6 +193,34 @@ QGroupBox* SettingsView::accessPIN()
     layout->addWidget(note(HLFormat(QStringLiteral("密碼只在手機和這台電腦之間比對，伺服器看不到。連續輸錯 %ld 次會鎖 5 分鐘。"),
                                     { AccessPIN::kFailureLimit })));
     return group;
+}
+
+void SettingsView::refreshPermissions()
+{
+    // On Wayland one remote-desktop session grants both, so one text says what is missing.
+    QString missing;
+    QString note;
+    switch (controller_.permissionDesktop()) {
+    case PermissionProbe::Desktop::GnomeWayland:
+        missing = HL(QStringLiteral("GNOME 的遠端桌面服務沒有開放（或拒絕了連線）：請在 GNOME 工作階段裡開啟這個軟體。"));
+        break;
+    case PermissionProbe::Desktop::PortalWayland:
+        missing = HL(QStringLiteral("電腦前的人沒有同意分享（或這個桌面沒有提供遠端桌面服務）：手機再連線時，請在電腦上按「分享」。"));
+        note = HL(QStringLiteral("在這個 Wayland 桌面上，每次有手機連線，都要有人在電腦前同意分享螢幕。要無人值守地遠端，請改用 GNOME 或 X11 工作階段。"));
+        break;
+    case PermissionProbe::Desktop::OtherWayland:
+        note = HL(QStringLiteral("這個 Wayland 桌面只能分享和控制 X11 視窗。要無人值守地遠端整個桌面，請改用 GNOME 或 X11 工作階段。"));
+        break;
+    case PermissionProbe::Desktop::X11:
+        break;
+    }
+    parts_.screen->setGranted(controller_.screenPermission(),
+                              missing.isEmpty() ? HL(QStringLiteral("找不到 X 顯示器：請在桌面工作階段裡開啟這個軟體。")) : missing);
+    parts_.input->setGranted(controller_.inputPermission(),
+                             missing.isEmpty() ? HL(QStringLiteral("X 伺服器沒有 XTest 擴充功能，無法控制滑鼠鍵盤：請用有 XTest 的 X 伺服器（一般桌面都有）。"))
+                                               : missing);
+    parts_.permissionNote->setText(note);
+    parts_.permissionNote->setVisible(!note.isEmpty());
 }
 
 void SettingsView::editPIN()
@@ -285,9 +315,7 @@ void SettingsView::refresh()
     parts_.unlinkedMessage->setVisible(!controller_.linkMessage().isEmpty());
     parts_.serverNote->setVisible(!controller_.accountServerReady());
 
-    parts_.screen->setGranted(controller_.screenPermission(), HL(QStringLiteral("找不到 X 顯示器：請在桌面工作階段裡開啟這個軟體。")));
-    parts_.input->setGranted(controller_.inputPermission(),
-                             HL(QStringLiteral("X 伺服器沒有 XTest 擴充功能，無法控制滑鼠鍵盤：請用有 XTest 的 X 伺服器（一般桌面都有）。")));
+    refreshPermissions();
 
     parts_.pin->setChecked(controller_.pinEnabled());
     parts_.changePin->setVisible(controller_.pinEnabled());

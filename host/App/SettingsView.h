@@ -49,6 +49,7 @@ public:
         QCheckBox* paused;
         QCheckBox* keepAwake;
         QLabel* keepAwakeNote;
+        QLabel* permissionNote; // shown on a desktop that cannot be shared whole
         QLabel* version;
         QPushButton* update;
         QProgressBar* progress; // the download, while updating
@@ -66,6 +67,7 @@ private:
     QGroupBox* other();
     QWidget* advanced();
     void refresh();
+    void refreshPermissions();
     void fitHeight();
 
     HostController& controller_;

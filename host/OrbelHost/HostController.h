@@ -53,6 +53,8 @@ public:
     int viewerCount() const { return viewerCount_; }
     bool screenPermission() const { return screenPermission_; }
     bool inputPermission() const { return inputPermission_; }
+    // What grants the permissions on this desktop.
+    PermissionProbe::Desktop permissionDesktop() const { return env_.permissions->desktop(); }
     QString signalURL() const { return signalURL_; }
     QString hostId() const { return hostId_; }
     QString hostKey() const { return hostKey_; }

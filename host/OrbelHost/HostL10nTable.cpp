@@ -554,6 +554,30 @@ constexpr Row kRows[] = {
      "X 服务器没有 XTest 扩展，无法控制鼠标键盘：请使用带 XTest 的 X 服务器（一般桌面都有）。",
      "X サーバーに XTest 拡張がないため、マウスとキーボードを操作できません：XTest のある X サーバーを使ってください（通常のデスクトップにはあります）。",
      "X 서버에 XTest 확장이 없어 마우스와 키보드를 제어할 수 없습니다. XTest가 있는 X 서버를 사용하세요(일반 데스크톱에는 있습니다)."},
+    // 92: both permissions on GNOME's Wayland session, when mutter's service is missing or refuses.
+    {"GNOME 的遠端桌面服務沒有開放（或拒絕了連線）：請在 GNOME 工作階段裡開啟這個軟體。",
+     "GNOME's remote desktop service is not available (or refused the session): open this app inside your GNOME session.",
+     "GNOME 的远程桌面服务没有开放（或拒绝了连接）：请在 GNOME 会话中打开此软件。",
+     "GNOME のリモートデスクトップサービスが使えません（または接続を拒否しました）：GNOME セッション内でこのアプリを開いてください。",
+     "GNOME 원격 데스크톱 서비스를 사용할 수 없거나 연결을 거부했습니다. GNOME 세션 안에서 이 앱을 여세요."},
+    // 93: under the permissions on a Wayland desktop other than GNOME's (XWayland only).
+    {"這個 Wayland 桌面只能分享和控制 X11 視窗。要無人值守地遠端整個桌面，請改用 GNOME 或 X11 工作階段。",
+     "On this Wayland desktop only X11 windows can be shared and controlled. For unattended access to the whole desktop, use a GNOME or X11 session.",
+     "这个 Wayland 桌面只能共享和控制 X11 窗口。要无人值守地远程整个桌面，请改用 GNOME 或 X11 会话。",
+     "この Wayland デスクトップでは X11 のウィンドウしか共有・操作できません。デスクトップ全体を無人でリモート操作するには、GNOME または X11 セッションを使ってください。",
+     "이 Wayland 데스크톱에서는 X11 창만 공유하고 제어할 수 있습니다. 데스크톱 전체를 무인으로 원격 제어하려면 GNOME 또는 X11 세션을 사용하세요."},
+    // 94: both permissions on a Wayland desktop shared through the portal, when sharing was refused.
+    {"電腦前的人沒有同意分享（或這個桌面沒有提供遠端桌面服務）：手機再連線時，請在電腦上按「分享」。",
+     "Sharing was not allowed at the computer (or this desktop offers no remote desktop service): when the phone connects again, choose Share on the computer.",
+     "电脑前的人没有同意共享（或这个桌面没有提供远程桌面服务）：手机再次连接时，请在电脑上点「共享」。",
+     "コンピュータの前で共有が許可されませんでした（またはこのデスクトップにリモートデスクトップサービスがありません）：スマートフォンが再接続したら、コンピュータで「共有」を選んでください。",
+     "컴퓨터 앞에서 공유가 허용되지 않았습니다(또는 이 데스크톱에 원격 데스크톱 서비스가 없습니다). 휴대폰이 다시 연결되면 컴퓨터에서 ‘공유’를 선택하세요."},
+    // 95: under the permissions on a Wayland desktop shared through the portal.
+    {"在這個 Wayland 桌面上，每次有手機連線，都要有人在電腦前同意分享螢幕。要無人值守地遠端，請改用 GNOME 或 X11 工作階段。",
+     "On this Wayland desktop someone at the computer must agree to share the screen each time a phone connects. For unattended access, use a GNOME or X11 session.",
+     "在这个 Wayland 桌面上，每次有手机连接，都要有人在电脑前同意共享屏幕。要无人值守地远程，请改用 GNOME 或 X11 会话。",
+     "この Wayland デスクトップでは、スマートフォンが接続するたびに、コンピュータの前で画面の共有を許可する必要があります。無人でリモート操作するには、GNOME または X11 セッションを使ってください。",
+     "이 Wayland 데스크톱에서는 휴대폰이 연결될 때마다 컴퓨터 앞에서 누군가 화면 공유를 허용해야 합니다. 무인으로 원격 제어하려면 GNOME 또는 X11 세션을 사용하세요."},
 };
 
 } // namespace

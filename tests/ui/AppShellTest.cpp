@@ -192,6 +192,43 @@ TEST_F(AppShellTest, SettingsWindowShowsEachAccountStateAndItsSwitchesActOnTheCo
     save(view, QStringLiteral("settings-switches"));
 }
 
+TEST_F(AppShellTest, PermissionsSayWhatThisDesktopNeeds)
+{
+    // GNOME's Wayland session: one text for both, naming what to do.
+    rig.permissions->kind = PermissionProbe::Desktop::GnomeWayland;
+    rig.permissions->screen = false;
+    rig.permissions->input = false;
+    auto& controller = rig.make();
+    SettingsView view(controller);
+    view.show();
+    const auto& p = view.parts();
+    const QString gnome = HL("GNOME 的遠端桌面服務沒有開放（或拒絕了連線）：請在 GNOME 工作階段裡開啟這個軟體。");
+    EXPECT_EQ(p.screen->detail(), gnome);
+    EXPECT_EQ(p.input->detail(), gnome);
+    EXPECT_FALSE(p.permissionNote->isVisible());
+    save(view, QStringLiteral("settings-gnome-wayland-missing"));
+
+    // Another Wayland compositor: granted through XWayland, and the window says what that means.
+    rig.permissions->kind = PermissionProbe::Desktop::OtherWayland;
+    rig.permissions->screen = true;
+    rig.permissions->input = true;
+    controller.checkPermissions();
+    EXPECT_TRUE(p.screen->granted());
+    EXPECT_TRUE(p.permissionNote->isVisible());
+    EXPECT_EQ(p.permissionNote->text(),
+              HL("這個 Wayland 桌面只能分享和控制 X11 視窗。要無人值守地遠端整個桌面，請改用 GNOME 或 X11 工作階段。"));
+    save(view, QStringLiteral("settings-other-wayland"));
+
+    // Through the desktop portal: what the user at the computer has to do, every time.
+    rig.permissions->kind = PermissionProbe::Desktop::PortalWayland;
+    rig.permissions->screen = false;
+    controller.checkPermissions();
+    EXPECT_EQ(p.screen->detail(), HL("電腦前的人沒有同意分享（或這個桌面沒有提供遠端桌面服務）：手機再連線時，請在電腦上按「分享」。"));
+    EXPECT_EQ(p.permissionNote->text(),
+              HL("在這個 Wayland 桌面上，每次有手機連線，都要有人在電腦前同意分享螢幕。要無人值守地遠端，請改用 GNOME 或 X11 工作階段。"));
+    save(view, QStringLiteral("settings-portal-refused"));
+}
+
 TEST_F(AppShellTest, PinSheetValidatesAndOnlyASavedPinTurnsThePinOn)
 {
     EXPECT_EQ(PINSetupView::error("", ""), QString());

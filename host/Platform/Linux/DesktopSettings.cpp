@@ -1,16 +1,10 @@
 #include "Platform/Linux/DesktopSettings.h"
 
-#include <gio/gio.h>
-
-#include <memory>
+#include "Platform/Linux/GLibRefs.h"
 
 namespace {
-struct Unref {
-    void operator()(GSettings* s) const { g_object_unref(s); }
-    void operator()(GVariant* v) const { g_variant_unref(v); }
-};
-using SettingsRef = std::unique_ptr<GSettings, Unref>;
-using VariantRef = std::unique_ptr<GVariant, Unref>;
+using SettingsRef = glib::Settings;
+using VariantRef = glib::Variant;
 
 // The settings of `schema` when it is installed and has `key` of `type`.
 SettingsRef open(const char* schema, const char* key, const char* type)

@@ -1,7 +1,6 @@
 #include "Platform/Linux/MutterClipboard.h"
 
-#include <gio/gio.h>
-#include <gio/gunixfdlist.h>
+#include "Platform/Linux/GLibRefs.h"
 
 #include <QBuffer>
 #include <QElapsedTimer>
@@ -28,14 +27,9 @@ const QList<QByteArray> kTextTypes { "text/plain;charset=utf-8", "UTF8_STRING", 
 const QByteArray kUriList = "text/uri-list";
 const QByteArray kPng = "image/png";
 
-struct Unref {
-    void operator()(GVariant* v) const { g_variant_unref(v); }
-    void operator()(GError* e) const { g_error_free(e); }
-    void operator()(GUnixFDList* l) const { g_object_unref(l); }
-};
-using VariantRef = std::unique_ptr<GVariant, Unref>;
-using ErrorRef = std::unique_ptr<GError, Unref>;
-using FdListRef = std::unique_ptr<GUnixFDList, Unref>;
+using VariantRef = glib::Variant;
+using ErrorRef = glib::Error;
+using FdListRef = glib::FdList;
 
 struct Fd {
     int fd = -1;
@@ -62,7 +56,7 @@ bool ready(int fd, short events, const QElapsedTimer& started, int timeoutMs)
 } // namespace
 
 struct MutterClipboard::Bus {
-    GDBusConnection* connection = nullptr;
+    glib::Connection connection;
     guint subscription = 0;
     guint fence = 0; // an idle source of the main loop, while pending
     ~Bus()
@@ -70,9 +64,7 @@ struct MutterClipboard::Bus {
         if (fence)
             g_source_remove(fence);
         if (subscription)
-            g_dbus_connection_signal_unsubscribe(connection, subscription);
-        if (connection)
-            g_object_unref(connection);
+            g_dbus_connection_signal_unsubscribe(connection.get(), subscription);
     }
 
     // A session call; its reply (null on failure) and, for calls that answer with a pipe, the pipe.
@@ -80,7 +72,7 @@ struct MutterClipboard::Bus {
     {
         GUnixFDList* rawFds = nullptr;
         GError* rawError = nullptr;
-        VariantRef reply(g_dbus_connection_call_with_unix_fd_list_sync(connection, kService, session.toUtf8().constData(), kInterface,
+        VariantRef reply(g_dbus_connection_call_with_unix_fd_list_sync(connection.get(), kService, session.toUtf8().constData(), kInterface,
                                                                        method, parameters, replyType, G_DBUS_CALL_FLAGS_NONE,
                                                                        kCallTimeoutMs, nullptr, &rawFds, nullptr, &rawError));
         const FdListRef fds(rawFds);
@@ -112,13 +104,13 @@ MutterClipboard::MutterClipboard(std::shared_ptr<MutterRemoteDesktop> session)
     QObject::connect(&restoreTimer_, &QTimer::timeout, &context_, [this] { restore(); });
 
     // The session's own connection (the process's one): mutter answers only the session's creator.
-    bus_->connection = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    bus_->connection = glib::sessionBus();
     if (!bus_->connection)
         return;
     // Subscribed from the main thread, so the signals arrive on the main loop; every session's
     // path matches, the current one is picked out.
     bus_->subscription = g_dbus_connection_signal_subscribe(
-        bus_->connection, nullptr, kInterface, nullptr, nullptr, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+        bus_->connection.get(), nullptr, kInterface, nullptr, nullptr, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
         +[](GDBusConnection*, const gchar*, const gchar* path, const gchar*, const gchar* signal, GVariant* parameters, gpointer data) {
             auto* self = static_cast<MutterClipboard*>(data);
             if (QString::fromUtf8(path) != self->session_->path())

@@ -1,6 +1,6 @@
 #include "Platform/Linux/MutterRemoteDesktop.h"
 
-#include <gio/gio.h>
+#include "Platform/Linux/GLibRefs.h"
 
 #include <QLoggingCategory>
 
@@ -12,25 +12,13 @@ constexpr const char* kScreenCastName = "org.gnome.Mutter.ScreenCast";
 constexpr int kCallTimeoutMs = 5000;
 // ScreenCast "cursor-mode": the pointer travels as stream metadata, not in the pixels.
 constexpr uint32_t kCursorAsMetadata = 2;
-constexpr uint32_t kLeftShift = 42;
 
-struct VariantUnref {
-    void operator()(GVariant* v) const { g_variant_unref(v); }
-};
-using VariantRef = std::unique_ptr<GVariant, VariantUnref>;
-struct ErrorFree {
-    void operator()(GError* e) const { g_error_free(e); }
-};
-using ErrorRef = std::unique_ptr<GError, ErrorFree>;
+using VariantRef = glib::Variant;
+using ErrorRef = glib::Error;
 } // namespace
 
 struct MutterRemoteDesktop::Bus {
-    GDBusConnection* connection = nullptr;
-    ~Bus()
-    {
-        if (connection)
-            g_object_unref(connection);
-    }
+    glib::Connection connection;
 };
 
 MutterRemoteDesktop::MutterRemoteDesktop()
@@ -45,24 +33,44 @@ MutterRemoteDesktop::~MutterRemoteDesktop()
 
 bool MutterRemoteDesktop::available()
 {
-    GDBusConnection* connection = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    const glib::Connection connection = glib::sessionBus();
     if (!connection)
         return false;
-    VariantRef reply(g_dbus_connection_call_sync(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+    VariantRef reply(g_dbus_connection_call_sync(connection.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                                                  "NameHasOwner", g_variant_new("(s)", kRemoteDesktopName), G_VARIANT_TYPE("(b)"),
                                                  G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, nullptr, nullptr));
-    g_object_unref(connection);
     gboolean owned = FALSE;
     if (reply)
         g_variant_get(reply.get(), "(b)", &owned);
     return owned;
 }
 
+bool MutterRemoteDesktop::allowsSessions()
+{
+    const glib::Connection connection = glib::sessionBus();
+    if (!connection)
+        return false;
+    GError* rawError = nullptr;
+    VariantRef created(g_dbus_connection_call_sync(connection.get(), kRemoteDesktopName, "/org/gnome/Mutter/RemoteDesktop",
+                                                   "org.gnome.Mutter.RemoteDesktop", "CreateSession", nullptr, G_VARIANT_TYPE("(o)"),
+                                                   G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, nullptr, &rawError));
+    const ErrorRef error(rawError);
+    if (created) {
+        const gchar* path = nullptr;
+        g_variant_get(created.get(), "(&o)", &path);
+        VariantRef stopped(g_dbus_connection_call_sync(connection.get(), kRemoteDesktopName, path, "org.gnome.Mutter.RemoteDesktop.Session",
+                                                       "Stop", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, nullptr, nullptr));
+    } else {
+        qCWarning(mutterLog).noquote() << "mutter makes no remote-desktop session:" << (error ? error->message : "");
+    }
+    return created != nullptr;
+}
+
 bool MutterRemoteDesktop::call(const QString& path, const char* interface, const char* method, void* parameters, void** reply)
 {
     const char* name = QByteArray(interface).startsWith(kScreenCastName) ? kScreenCastName : kRemoteDesktopName;
     GError* rawError = nullptr;
-    GVariant* result = g_dbus_connection_call_sync(bus_->connection, name, path.toUtf8().constData(), interface, method,
+    GVariant* result = g_dbus_connection_call_sync(bus_->connection.get(), name, path.toUtf8().constData(), interface, method,
                                                    static_cast<GVariant*>(parameters), nullptr, G_DBUS_CALL_FLAGS_NONE,
                                                    kCallTimeoutMs, nullptr, &rawError);
     const ErrorRef error(rawError);
@@ -78,14 +86,14 @@ bool MutterRemoteDesktop::call(const QString& path, const char* interface, const
     return true;
 }
 
-bool MutterRemoteDesktop::open(int timeoutMs)
+bool MutterRemoteDesktop::open()
 {
+    const int timeoutMs = kStreamWaitMs;
     close();
     error_.clear();
     if (!bus_->connection) {
-        GError* rawError = nullptr;
-        bus_->connection = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &rawError);
-        const ErrorRef error(rawError);
+        ErrorRef error;
+        bus_->connection = glib::sessionBus(&error);
         if (!bus_->connection) {
             error_ = QStringLiteral("no session bus: %1").arg(QString::fromUtf8(error ? error->message : ""));
             return false;
@@ -145,7 +153,7 @@ bool MutterRemoteDesktop::open(int timeoutMs)
         bool arrived = false;
     } waiting;
     const guint subscription = g_dbus_connection_signal_subscribe(
-        bus_->connection, kScreenCastName, "org.gnome.Mutter.ScreenCast.Stream", "PipeWireStreamAdded", stream.constData(),
+        bus_->connection.get(), kScreenCastName, "org.gnome.Mutter.ScreenCast.Stream", "PipeWireStreamAdded", stream.constData(),
         nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
         +[](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters, gpointer data) {
             auto* w = static_cast<Waiting*>(data);
@@ -159,7 +167,7 @@ bool MutterRemoteDesktop::open(int timeoutMs)
         if (!g_main_context_iteration(context, FALSE))
             g_usleep(2000);
     }
-    g_dbus_connection_signal_unsubscribe(bus_->connection, subscription);
+    g_dbus_connection_signal_unsubscribe(bus_->connection.get(), subscription);
     while (g_main_context_iteration(context, FALSE)) {
     }
     g_main_context_pop_thread_default(context);
@@ -214,14 +222,6 @@ bool MutterRemoteDesktop::isOpen() const
     return !remoteDesktop_.isEmpty();
 }
 
-void MutterRemoteDesktop::prime()
-{
-    keyboardKeycode(kLeftShift, true);
-    keyboardKeycode(kLeftShift, false);
-    pointerMotionRelative(1, 0);
-    pointerMotionRelative(-1, 0);
-}
-
 bool MutterRemoteDesktop::notify(const char* method, void* parameters)
 {
     GVariant* values = g_variant_ref_sink(static_cast<GVariant*>(parameters));
@@ -232,7 +232,7 @@ bool MutterRemoteDesktop::notify(const char* method, void* parameters)
     }
     if (!session.isEmpty()) {
         // No reply wanted: GDBus sends the calls in order from its own thread.
-        g_dbus_connection_call(bus_->connection, kRemoteDesktopName, session.constData(), "org.gnome.Mutter.RemoteDesktop.Session",
+        g_dbus_connection_call(bus_->connection.get(), kRemoteDesktopName, session.constData(), "org.gnome.Mutter.RemoteDesktop.Session",
                                method, values, nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr, nullptr);
     }
     g_variant_unref(values);

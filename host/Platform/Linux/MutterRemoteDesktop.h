@@ -4,11 +4,10 @@
 // org.gnome.Mutter.ScreenCast v4 session that records the primary monitor into a PipeWire
 // stream (cursor sent as metadata). No consent dialog: mutter trusts its session bus.
 //
-// The session's clipboard is enabled with it (see MutterClipboard).
-//
-// open() and close() block and belong to one thread (the capturer's); the stream's node id
-// arrives as a signal, which open() waits for on a main context of its own. Input may be sent
-// from any thread meanwhile: it goes out without waiting for replies, in the order it was sent.
+// The session's clipboard is enabled with it (see MutterClipboard). The stream's node id
+// arrives as a signal, which open() waits for on a main context of its own.
+
+#include "Platform/Linux/RemoteDesktopSession.h"
 
 #include <QString>
 
@@ -19,48 +18,43 @@
 
 typedef struct _GDBusConnection GDBusConnection;
 
-class MutterRemoteDesktop {
+class MutterRemoteDesktop : public RemoteDesktopSession {
 public:
     MutterRemoteDesktop();
-    ~MutterRemoteDesktop();
+    ~MutterRemoteDesktop() override;
     MutterRemoteDesktop(const MutterRemoteDesktop&) = delete;
     MutterRemoteDesktop& operator=(const MutterRemoteDesktop&) = delete;
 
     // Whether mutter's remote-desktop service is on the session bus.
     static bool available();
+    // Whether it makes a session for this process (one is made and stopped again at once).
+    static bool allowsSessions();
 
     // Creates both sessions, records the primary monitor and starts; false with errorString()
-    // when mutter refuses or the stream does not appear within `timeoutMs`.
-    bool open(int timeoutMs = 5000);
-    // Stops the session (mutter ends the stream); safe to call twice.
-    void close();
-    bool isOpen() const;
+    // when mutter refuses or the stream does not appear within kStreamWaitMs.
+    bool open() override;
+    void close() override;
+    bool isOpen() const override;
+    QString errorString() const override { return error_; }
+    bool refused() const override { return refused_; }
+    uint32_t pipeWireNode() const override { return node_; }
     // The remote-desktop session's D-Bus path; empty while none is open (any thread may ask).
     QString path() const;
-    // Whether mutter refused the last session asked for (any thread may ask).
-    bool refused() const { return refused_; }
 
-    // The PipeWire node of the monitor's stream (input coordinates refer to its pixels).
-    uint32_t pipeWireNode() const { return node_; }
-    QString errorString() const { return error_; }
+    bool pointerMotionAbsolute(double x, double y) override;
+    bool pointerMotionRelative(double dx, double dy) override;
+    bool pointerButton(int evdevButton, bool pressed) override;
+    bool pointerAxisDiscrete(int axis, int steps) override;
+    bool keyboardKeycode(uint32_t evdevCode, bool pressed) override;
+    bool keyboardKeysym(uint32_t keysym, bool pressed) override;
 
-    // Input, in the stream's pixel coordinates; false when no session is open.
-    bool pointerMotionAbsolute(double x, double y);
-    bool pointerMotionRelative(double dx, double dy);
-    bool pointerButton(int evdevButton, bool pressed);
-    // Wheel steps on the vertical (axis 0) or horizontal (axis 1) axis.
-    bool pointerAxisDiscrete(int axis, int steps);
-    bool keyboardKeycode(uint32_t evdevCode, bool pressed);
-    bool keyboardKeysym(uint32_t keysym, bool pressed);
+    static constexpr int kStreamWaitMs = 5000;
 
 private:
     struct Bus;
     bool call(const QString& path, const char* interface, const char* method, void* parameters, void** reply = nullptr);
     // Sends without waiting for the reply; takes `parameters` (a floating GVariant).
     bool notify(const char* method, void* parameters);
-    // The seat has no keyboard or pointer until the first injected event, and the first key is
-    // lost in the focus change that follows: a Shift tap and a pointer nudge set both up.
-    void prime();
 
     std::unique_ptr<Bus> bus_;
     mutable std::mutex mutex_; // guards the paths below against input sent from other threads

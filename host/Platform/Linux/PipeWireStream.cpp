@@ -1,5 +1,7 @@
 #include "Platform/Linux/PipeWireStream.h"
 
+#include "Platform/Linux/PipeWireBuffers.h"
+
 #include <pipewire/pipewire.h>
 #include <spa/buffer/meta.h>
 #include <spa/param/video/format-utils.h>
@@ -7,8 +9,8 @@
 
 #include <QLoggingCategory>
 
-#include <atomic>
 #include <cstring>
+#include <unistd.h>
 
 namespace {
 Q_LOGGING_CATEGORY(pipewireLog, "orbel.pipewire")
@@ -17,9 +19,6 @@ constexpr uint32_t cursorMetaSize(uint32_t width, uint32_t height)
 {
     return uint32_t(sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap) + width * height * 4);
 }
-
-// Shape serials count across streams, so a stream opened again never repeats an old one.
-std::atomic<uint64_t> shapeSerials { 0 };
 } // namespace
 
 struct PipeWireStream::Loop {
@@ -93,51 +92,6 @@ struct PipeWireStream::Loop {
         pw_stream_update_params(self->stream, params, 3);
     }
 
-    void takeCursor(spa_buffer* buffer)
-    {
-        auto* meta = static_cast<spa_meta_cursor*>(spa_buffer_find_meta_data(buffer, SPA_META_Cursor, sizeof(spa_meta_cursor)));
-        if (!meta || !spa_meta_cursor_is_valid(meta))
-            return;
-        cursor.known = true;
-        cursor.position = QPoint(meta->position.x, meta->position.y);
-        if (meta->bitmap_offset < sizeof(spa_meta_cursor))
-            return;
-        const auto* bitmap = SPA_PTROFF(meta, meta->bitmap_offset, const spa_meta_bitmap);
-        const int width = int(bitmap->size.width);
-        const int height = int(bitmap->size.height);
-        // A bitmap comes only with a new shape; one without pixels means "no change".
-        if (width <= 0 || height <= 0 || width > 1024 || height > 1024 || bitmap->offset < sizeof(spa_meta_bitmap)
-            || bitmap->stride < width * 4)
-            return;
-        const auto* pixels = SPA_PTROFF(bitmap, bitmap->offset, const uint8_t);
-        const QImage::Format layout = bitmap->format == SPA_VIDEO_FORMAT_RGBA ? QImage::Format_RGBA8888 : QImage::Format_ARGB32;
-        cursor.shape = QImage(pixels, width, height, bitmap->stride, layout).convertToFormat(QImage::Format_ARGB32);
-        cursor.hotspot = QPoint(meta->hotspot.x, meta->hotspot.y);
-        cursor.shapeSerial = ++shapeSerials;
-    }
-
-    void takePixels(spa_buffer* buffer)
-    {
-        if (buffer->n_datas < 1)
-            return;
-        const spa_data& data = buffer->datas[0];
-        const auto* header = static_cast<spa_meta_header*>(spa_buffer_find_meta_data(buffer, SPA_META_Header, sizeof(spa_meta_header)));
-        if ((header && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED)) || !data.data || !data.chunk || data.chunk->size == 0
-            || (data.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED))
-            return; // a cursor-only update, or nothing usable
-        const int width = int(format.size.width);
-        const int height = int(format.size.height);
-        const int stride = data.chunk->stride > 0 ? data.chunk->stride : width * 4;
-        if (width <= 0 || height <= 0 || stride < width * 4
-            || uint64_t(data.chunk->offset) + uint64_t(stride) * uint64_t(height) > uint64_t(data.maxsize))
-            return;
-        const auto* pixels = static_cast<const uint8_t*>(data.data) + data.chunk->offset;
-        frame.size = QSize(width, height);
-        frame.stride = stride;
-        frame.bgra.assign(pixels, pixels + size_t(stride) * size_t(height));
-        ++frame.serial;
-    }
-
     static void onProcess(void* data)
     {
         auto* self = static_cast<Loop*>(data);
@@ -152,8 +106,8 @@ struct PipeWireStream::Loop {
             return;
         {
             std::lock_guard lock(self->mutex);
-            self->takeCursor(newest->buffer);
-            self->takePixels(newest->buffer);
+            pipewire_buffers::readCursor(newest->buffer, self->cursor);
+            pipewire_buffers::readPixels(newest->buffer, int(self->format.size.width), int(self->format.size.height), self->frame);
             if (self->state == State::Connecting)
                 self->state = State::Streaming;
         }
@@ -182,7 +136,7 @@ PipeWireStream::~PipeWireStream()
     close();
 }
 
-bool PipeWireStream::open(uint32_t node)
+bool PipeWireStream::open(uint32_t node, int connection)
 {
     std::lock_guard life(life_);
     closeLocked();
@@ -193,11 +147,13 @@ bool PipeWireStream::open(uint32_t node)
     l.thread = pw_thread_loop_new("velquin-pipewire", nullptr);
     l.context = l.thread ? pw_context_new(pw_thread_loop_get_loop(l.thread), nullptr, 0) : nullptr;
     if (!l.context || pw_thread_loop_start(l.thread) < 0) {
+        if (connection >= 0)
+            ::close(connection); // PipeWire owns it only once it connects
         l.end(QStringLiteral("PipeWire: cannot start its loop"));
         return false;
     }
     pw_thread_loop_lock(l.thread);
-    l.core = pw_context_connect(l.context, nullptr, 0);
+    l.core = connection >= 0 ? pw_context_connect_fd(l.context, connection, nullptr, 0) : pw_context_connect(l.context, nullptr, 0);
     if (!l.core) {
         pw_thread_loop_unlock(l.thread);
         l.end(QStringLiteral("PipeWire: no daemon in this session"));
@@ -315,6 +271,18 @@ bool PipeWireStream::takeFrame(Frame& frame)
     frame.stride = newest.stride;
     frame.serial = newest.serial;
     frame.bgra.swap(newest.bgra);
+    return true;
+}
+
+bool PipeWireStream::copyFrame(Frame& frame) const
+{
+    std::lock_guard life(life_);
+    if (!loop_)
+        return false;
+    std::lock_guard lock(loop_->mutex);
+    if (loop_->frame.bgra.empty())
+        return false;
+    frame = loop_->frame;
     return true;
 }
 

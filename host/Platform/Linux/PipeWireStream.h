@@ -36,8 +36,9 @@ public:
     PipeWireStream(const PipeWireStream&) = delete;
     PipeWireStream& operator=(const PipeWireStream&) = delete;
 
-    // Connects to the session's PipeWire daemon and to `node`; false with errorString().
-    bool open(uint32_t node);
+    // Connects to `node` through `connection` (a socket to a PipeWire daemon, which the stream
+    // then owns), or through the session's daemon when it is -1; false with errorString().
+    bool open(uint32_t node, int connection = -1);
     void close();
 
     State state() const;
@@ -45,6 +46,8 @@ public:
     // Hands the newest frame over in `frame` when it is newer than `frame.serial` (the buffer
     // `frame` held is kept for the next one); false otherwise.
     bool takeFrame(Frame& frame);
+    // A copy of the newest frame, leaving it to takeFrame(); false when there is none.
+    bool copyFrame(Frame& frame) const;
     Cursor cursor() const;
     // The size of the newest frame; empty while none came or when closed.
     QSize size() const;

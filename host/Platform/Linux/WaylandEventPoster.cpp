@@ -59,7 +59,7 @@ QString currentLayout()
 }
 } // namespace
 
-WaylandEventPoster::WaylandEventPoster(std::shared_ptr<MutterRemoteDesktop> session, std::shared_ptr<PipeWireStream> stream)
+WaylandEventPoster::WaylandEventPoster(std::shared_ptr<RemoteDesktopSession> session, std::shared_ptr<PipeWireStream> stream)
     : session_(std::move(session))
     , stream_(std::move(stream))
 {

@@ -1,13 +1,13 @@
 #pragma once
-// Desktop input on GNOME's Wayland session, through mutter's remote-desktop session (shared
-// with the screen cast, whose pixels the positions refer to). Keys are evdev codes, as mutter
-// takes them. Text goes as keysyms when the keyboard map has them; mutter drops any other
-// keysym, so the rest is pasted (see setPaster); whatever is posted after a paste waits until
+// Desktop input on a Wayland session, through the compositor's remote-desktop session (shared
+// with the screen cast, whose pixels the positions refer to). Keys are evdev codes, as the
+// session takes them. Text goes as keysyms when the keyboard map has them; mutter drops any
+// other keysym, so the rest is pasted (see setPaster); whatever is posted after a paste waits until
 // the application has taken it, so everything arrives in order. The modifiers known to be held
 // are the ones pressed here: mutter does not tell a client of this API what its seat holds.
 
 #include "Platform/EventPoster.h"
-#include "Platform/Linux/MutterRemoteDesktop.h"
+#include "Platform/Linux/RemoteDesktopSession.h"
 #include "Platform/Linux/PipeWireStream.h"
 
 #include <QElapsedTimer>
@@ -22,7 +22,7 @@
 
 class WaylandEventPoster : public EventPoster {
 public:
-    WaylandEventPoster(std::shared_ptr<MutterRemoteDesktop> session, std::shared_ptr<PipeWireStream> stream);
+    WaylandEventPoster(std::shared_ptr<RemoteDesktopSession> session, std::shared_ptr<PipeWireStream> stream);
 
     // Offers `text` on the clipboard, calls `press` (which presses Control+V) and calls `done`
     // once the text was taken; false, and no `done`, when it could not.
@@ -66,7 +66,7 @@ private:
     bool inKeymap(uint32_t keysym);
     void readKeymap();
 
-    std::shared_ptr<MutterRemoteDesktop> session_;
+    std::shared_ptr<RemoteDesktopSession> session_;
     std::shared_ptr<PipeWireStream> stream_;
     Paster paster_;
     std::deque<std::function<void()>> queue_;

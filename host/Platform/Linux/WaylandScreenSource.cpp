@@ -3,7 +3,7 @@
 #include <QElapsedTimer>
 #include <QThread>
 
-WaylandScreenSource::WaylandScreenSource(std::shared_ptr<MutterRemoteDesktop> session, std::shared_ptr<PipeWireStream> stream)
+WaylandScreenSource::WaylandScreenSource(std::shared_ptr<RemoteDesktopSession> session, std::shared_ptr<PipeWireStream> stream)
     : session_(std::move(session))
     , stream_(std::move(stream))
 {
@@ -22,7 +22,7 @@ bool WaylandScreenSource::open()
         error_ = session_->errorString();
         return false;
     }
-    if (!stream_->open(session_->pipeWireNode())) {
+    if (!stream_->open(session_->pipeWireNode(), session_->takePipeWireConnection())) {
         error_ = stream_->errorString();
         session_->close();
         return false;

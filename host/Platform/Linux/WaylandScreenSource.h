@@ -1,10 +1,10 @@
 #pragma once
-// The main display of a GNOME Wayland session: mutter's screen cast of the primary monitor,
+// The main display of a Wayland session: the compositor's screen cast of the primary monitor,
 // read over PipeWire. Frames arrive only when something changed (the capturer repeats the last
 // one); the stream ending (the session stopped, mutter gone) reads as Lost, and a new monitor
 // size as Geometry.
 
-#include "Platform/Linux/MutterRemoteDesktop.h"
+#include "Platform/Linux/RemoteDesktopSession.h"
 #include "Platform/Linux/PipeWireStream.h"
 #include "Platform/ScreenSource.h"
 
@@ -14,8 +14,7 @@ class WaylandScreenSource : public ScreenSource {
 public:
     // `session` and `stream` are shared with the input and pointer sides; this source opens
     // both (a new session each time) and closes them.
-    explicit WaylandScreenSource(std::shared_ptr<MutterRemoteDesktop> session = std::make_shared<MutterRemoteDesktop>(),
-                                 std::shared_ptr<PipeWireStream> stream = std::make_shared<PipeWireStream>());
+    WaylandScreenSource(std::shared_ptr<RemoteDesktopSession> session, std::shared_ptr<PipeWireStream> stream);
     ~WaylandScreenSource() override;
 
     bool open() override;
@@ -29,7 +28,7 @@ public:
     static constexpr int kFirstFrameWaitMs = 5000;
 
 private:
-    std::shared_ptr<MutterRemoteDesktop> session_;
+    std::shared_ptr<RemoteDesktopSession> session_;
     std::shared_ptr<PipeWireStream> stream_;
     PipeWireStream::Frame frame_;
     QSize size_;
