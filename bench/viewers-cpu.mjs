@@ -28,6 +28,9 @@
 //                      counted from its log (one per level whatever the number of pages)
 //   --adaptation=off   the host sends each page its level's maximum whatever the path carries
 //                      (VELQUIN_RATE_ADAPTATION=0): the same run without bandwidth adaptation
+//   --desktop=mutter   the host on GNOME's Wayland (a headless mutter the bench starts, as the
+//                      end-to-end suite does); its scenes: flicker (a full-screen window in
+//                      alternating colours every 33 ms, like root on X11) and still
 //
 // Chromium runs on the same cores as the host and its decoding competes with it; only the
 // host's own CPU is attributed, the machine total is there for context.
@@ -39,6 +42,7 @@ import {
   startRootFlicker, assertHostRunning, startHost, linkHost, launchBrowser,
   viewerUrl, openViewerPage, viewerState, closeViewer, shapeLoopback,
 } from '../tests/e2e/harness.mjs';
+import { startDesktop } from '../tests/e2e/desktop.mjs';
 import { runBench } from './runner.mjs';
 import { cpuSnapshot, cpuBetween } from './proc.mjs';
 
@@ -57,7 +61,8 @@ const STEPS = option('steps', '').split(',').filter(Boolean).map((step) => {
   return { rate, at: Number(at) };
 });
 if (option('adaptation', 'on') === 'off') process.env.VELQUIN_RATE_ADAPTATION = '0';
-const SCENES = option('scenes', option('pattern', 'office,whole,still')).split(',');
+const DESKTOP = option('desktop', 'x11');
+const SCENES = option('scenes', option('pattern', DESKTOP === 'mutter' ? 'flicker,still' : 'office,whole,still')).split(',');
 const PAINTER = process.env.VELQUIN_SCENE_PAINTER || HOST_BIN.replace(/host\/velquin-host$/, 'bench/scene_painter');
 const CASES = option('cases', 'idle,H264x1,H264x2,H264x4,VP8x1,VP8x2').split(',').map((c) => {
   if (c === 'idle') return { name: 'idle', codec: null, count: 0 };
@@ -106,12 +111,14 @@ let hostId = null;
 let configDir = null;
 let stopPattern = null;
 let browser = null;
+let desktop = null;
 const pageLogs = [];
 
 // Started and linked by the same code as the end-to-end suite (tests/e2e/harness.mjs).
 async function startLinkedHost() {
-  ({ host, configDir } = startHost(dev, 'velquin-bench-config-'));
+  ({ host, configDir } = startHost(dev, 'velquin-bench-config-', desktop.env));
   hostId = await linkHost(dev, host);
+  await desktop.openApplications();
 }
 
 const PAINTED = {
@@ -122,6 +129,14 @@ const PAINTED = {
 
 // Returns a stop function; falls back to the root window when tkinter is not there.
 async function startPattern(scene) {
+  if (desktop.kind === 'mutter') {
+    if (scene === 'flicker') {
+      await desktop.flicker(33);
+      return { what: 'flicker: a full-screen window in 4 alternating colours every 33 ms (on mutter)', stop: () => desktop.flicker(0) };
+    }
+    if (scene === 'still') return { what: 'still: a full-screen window in one colour (on mutter)', stop: async () => {} };
+    throw new Error(`scene ${scene} is not there on mutter (flicker, still)`);
+  }
   if (PAINTED[scene]) {
     // The moving scenes carry the painter's clock, read back from the video for glass-to-glass.
     const child = startChild(PAINTER, scene === 'still' ? [scene] : [scene, '--clock']);
@@ -403,10 +418,12 @@ function printTable(results, patternWhat) {
 // ---- main -------------------------------------------------------------------------------
 
 async function main() {
-  if (!process.env.DISPLAY) throw new Error('DISPLAY is not set: run through bench/run-viewers-cpu');
+  if (DESKTOP !== 'mutter' && !process.env.DISPLAY) throw new Error('DISPLAY is not set: run through bench/run-viewers-cpu');
   if (!fs.existsSync(HOST_BIN)) throw new Error(`host binary not found: ${HOST_BIN} (set VELQUIN_HOST_BIN)`);
   const started = Date.now();
   dev = await startDevServer();
+  desktop = await startDesktop(DESKTOP);
+  console.log(`desktop: ${desktop.name}`);
   await startLinkedHost();
   console.log(`host ${hostId} online (pid ${host.pid})`);
   browser = await launchBrowser();
@@ -432,5 +449,6 @@ async function main() {
 }
 
 await runBench('viewers-cpu', main, () => ({
-  browser, host, dev, pageLogs, stops: stopPattern ? [stopPattern] : [], dirs: [configDir],
+  browser, host, dev, pageLogs, stops: [...(stopPattern ? [stopPattern] : []), ...(desktop ? [() => desktop.stop()] : [])],
+  dirs: [configDir],
 }));

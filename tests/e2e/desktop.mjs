@@ -44,6 +44,7 @@ async function askProbe(probe, command, answer) {
 
 class X11Desktop {
   constructor() {
+    this.kind = 'x11';
     this.name = 'X11';
     this.width = 1920;
     this.height = 1080;
@@ -112,6 +113,7 @@ class X11Desktop {
 
 class MutterDesktop {
   constructor() {
+    this.kind = 'mutter';
     this.name = 'GNOME Wayland (headless mutter)';
     this.width = 1920;
     this.height = 1080;
@@ -192,8 +194,9 @@ class MutterDesktop {
   }
 }
 
-export async function startDesktop() {
-  const desktop = DESKTOP_KIND === 'mutter' ? new MutterDesktop() : new X11Desktop();
+// `kind`: 'x11' or 'mutter'.
+export async function startDesktop(kind = DESKTOP_KIND) {
+  const desktop = kind === 'mutter' ? new MutterDesktop() : new X11Desktop();
   await desktop.start();
   return desktop;
 }

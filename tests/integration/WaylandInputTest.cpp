@@ -13,6 +13,7 @@
 #include "support/InputProbe.h"
 #include "support/Wait.h"
 
+#include <QElapsedTimer>
 #include <QJsonDocument>
 
 #include <gtest/gtest.h>
@@ -97,10 +98,14 @@ TEST_F(WaylandInputTest, ClicksCountTheWayApplicationsCountThemAndTheWheelScroll
     EXPECT_TRUE(waitFor([&] { return input->poster().pointerPosition() == QPoint(320, 540); }));
     EXPECT_EQ(input->poster().mainDisplayBounds(), QRect(0, 0, 1280, 720));
 
+    QElapsedTimer clicked;
+    clicked.start();
     for (int i = 0; i < 2; ++i) {
         send(R"({"t":"btn","b":0,"d":true})");
         send(R"({"t":"btn","b":0,"d":false})");
     }
+    EXPECT_TRUE(probe.waitForLine("press left 1"));
+    std::fprintf(stderr, "click → Wayland window: %lld ms\n", clicked.elapsed());
     send(R"({"t":"btn","b":2,"d":true})");
     send(R"({"t":"btn","b":2,"d":false})");
     ASSERT_TRUE(probe.waitForLine("release right")) << probe.lines().join('|').toStdString();
@@ -118,8 +123,11 @@ TEST_F(WaylandInputTest, ClicksCountTheWayApplicationsCountThemAndTheWheelScroll
 TEST_F(WaylandInputTest, ThePointersPlaceAndShapeComeFromTheScreenCast)
 {
     WaylandCursorSource cursor(stream);
+    QElapsedTimer moved;
+    moved.start();
     send(R"({"t":"abs","x":0.5,"y":0.25})");
     EXPECT_TRUE(waitFor([&] { return cursor.position() == std::optional<QPoint>(QPoint(640, 180)); }));
+    std::fprintf(stderr, "pointer move → the screen cast's cursor: %lld ms\n", moved.elapsed());
     EXPECT_EQ(cursor.mainDisplayBounds(), QRect(0, 0, 1280, 720));
 
     // Over the probe's window, the window's pointer shape comes with the stream, once per change.

@@ -1,9 +1,10 @@
 #include "Platform/Linux/MutterClipboard.h"
 
 #include "Platform/Linux/GLibRefs.h"
+#include "Support/PipeTransfer.h"
+#include "Support/UniqueFd.h"
 
 #include <QBuffer>
-#include <QElapsedTimer>
 #include <QImage>
 #include <QImageReader>
 #include <QImageWriter>
@@ -11,9 +12,6 @@
 #include <QUrl>
 
 #include <algorithm>
-#include <cerrno>
-#include <poll.h>
-#include <unistd.h>
 
 namespace {
 Q_LOGGING_CATEGORY(clipboardLog, "orbel.clipboard")
@@ -30,29 +28,6 @@ const QByteArray kPng = "image/png";
 using VariantRef = glib::Variant;
 using ErrorRef = glib::Error;
 using FdListRef = glib::FdList;
-
-struct Fd {
-    int fd = -1;
-    ~Fd()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-};
-
-// Waits for `fd` to be ready for `events` until `deadline`; false on time-out or error.
-bool ready(int fd, short events, const QElapsedTimer& started, int timeoutMs)
-{
-    const qint64 left = timeoutMs - started.elapsed();
-    if (left <= 0)
-        return false;
-    pollfd entry { fd, events, 0 };
-    int n;
-    do
-        n = ::poll(&entry, 1, int(left));
-    while (n < 0 && errno == EINTR);
-    return n > 0;
-}
 } // namespace
 
 struct MutterClipboard::Bus {
@@ -68,8 +43,13 @@ struct MutterClipboard::Bus {
     }
 
     // A session call; its reply (null on failure) and, for calls that answer with a pipe, the pipe.
-    VariantRef call(const QString& session, const char* method, GVariant* parameters, const GVariantType* replyType, Fd* pipe = nullptr)
+    VariantRef call(const QString& session, const char* method, GVariant* parameters, const GVariantType* replyType,
+                    UniqueFd* pipe = nullptr)
     {
+        if (session.isEmpty()) {
+            g_variant_unref(g_variant_ref_sink(parameters));
+            return nullptr;
+        }
         GUnixFDList* rawFds = nullptr;
         GError* rawError = nullptr;
         VariantRef reply(g_dbus_connection_call_with_unix_fd_list_sync(connection.get(), kService, session.toUtf8().constData(), kInterface,
@@ -84,8 +64,8 @@ struct MutterClipboard::Bus {
         if (pipe) {
             gint32 handle = -1;
             g_variant_get(reply.get(), "(h)", &handle);
-            pipe->fd = fds ? g_unix_fd_list_get(fds.get(), handle, nullptr) : -1;
-            if (pipe->fd < 0)
+            pipe->reset(fds ? g_unix_fd_list_get(fds.get(), handle, nullptr) : -1);
+            if (!*pipe)
                 return nullptr;
         }
         return reply;
@@ -170,28 +150,13 @@ std::optional<QByteArray> MutterClipboard::read(const QByteArray& type)
     const QString session = session_->path();
     if (session.isEmpty())
         return std::nullopt;
-    Fd pipe;
+    UniqueFd pipe;
     if (!bus_->call(session, "SelectionRead", g_variant_new("(s)", type.constData()), G_VARIANT_TYPE("(h)"), &pipe))
         return std::nullopt;
-    QByteArray data;
-    QElapsedTimer started;
-    started.start();
-    char chunk[65536];
-    for (;;) {
-        if (!ready(pipe.fd, POLLIN, started, kReadTimeoutMs)) {
-            qCWarning(clipboardLog).noquote() << "the clipboard's owner did not send" << type << "in time";
-            return std::nullopt;
-        }
-        const ssize_t n = ::read(pipe.fd, chunk, sizeof chunk);
-        if (n == 0)
-            return data;
-        if (n < 0 && errno != EINTR && errno != EAGAIN)
-            return std::nullopt;
-        if (n > 0)
-            data.append(chunk, n);
-        if (data.size() > kMaxSavedBytes)
-            return std::nullopt;
-    }
+    auto data = pipe_transfer::readAll(pipe.get(), kReadTimeoutMs, kMaxSavedBytes);
+    if (!data)
+        qCWarning(clipboardLog).noquote() << "the clipboard's owner did not send" << type << "whole in time";
+    return data;
 }
 
 QList<QByteArray> MutterClipboard::offeredTypes() const
@@ -310,21 +275,9 @@ void MutterClipboard::transfer(const QByteArray& type, uint32_t serial)
         if (offered == type)
             data = &bytes;
     bool written = false;
-    Fd pipe;
-    if (data && bus_->call(session, "SelectionWrite", g_variant_new("(u)", serial), G_VARIANT_TYPE("(h)"), &pipe)) {
-        QElapsedTimer started;
-        started.start();
-        qsizetype sent = 0;
-        while (sent < data->size() && ready(pipe.fd, POLLOUT, started, kReadTimeoutMs)) {
-            const ssize_t n = ::write(pipe.fd, data->constData() + sent, size_t(data->size() - sent));
-            if (n < 0 && errno != EINTR && errno != EAGAIN)
-                break;
-            sent += n > 0 ? n : 0;
-        }
-        written = sent == data->size();
-        ::close(pipe.fd);
-        pipe.fd = -1;
-    }
+    UniqueFd pipe;
+    if (data && bus_->call(session, "SelectionWrite", g_variant_new("(u)", serial), G_VARIANT_TYPE("(h)"), &pipe))
+        written = pipe_transfer::writeAll(pipe.get(), *data, kReadTimeoutMs) && pipe.reset();
     bus_->call(session, "SelectionWriteDone", g_variant_new("(ub)", serial, gboolean(written)), nullptr);
     if (written && pasteDone_ && afterOwnRead_)
         pasteTaken();

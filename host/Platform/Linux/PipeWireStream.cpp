@@ -15,6 +15,9 @@
 namespace {
 Q_LOGGING_CATEGORY(pipewireLog, "orbel.pipewire")
 
+// Buffers asked for: one being filled by the compositor, one being read, one spare.
+constexpr int kBuffers = 3;
+
 constexpr uint32_t cursorMetaSize(uint32_t width, uint32_t height)
 {
     return uint32_t(sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap) + width * height * 4);
@@ -79,9 +82,12 @@ struct PipeWireStream::Loop {
         spa_pod_builder builder;
         spa_pod_builder_init(&builder, storage, sizeof(storage));
         const spa_pod* params[3];
+        // Few buffers: each is a whole frame mapped into this process (8 MiB at 1080p), and only
+        // the newest is read.
         params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
             &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_dataType,
-            SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemPtr) | (1 << SPA_DATA_MemFd))));
+            SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemPtr) | (1 << SPA_DATA_MemFd)), SPA_PARAM_BUFFERS_buffers,
+            SPA_POD_CHOICE_RANGE_Int(kBuffers, 2, 16)));
         params[1] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
             &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Header),
             SPA_PARAM_META_size, SPA_POD_Int(sizeof(spa_meta_header))));
