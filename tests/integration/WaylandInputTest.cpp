@@ -113,6 +113,13 @@ TEST_F(WaylandInputTest, ClicksCountTheWayApplicationsCountThemAndTheWheelScroll
     EXPECT_EQ(lines.mid(lines.indexOf("ready") + 1),
               (QStringList { "press left 1", "release left", "press left 2", "release left", "press right 1", "release right" }));
 
+    // Relative moves in a quick row add up, although the stream shows each a little later.
+    for (int i = 0; i < 10; ++i)
+        send(R"({"t":"rel","dx":10,"dy":-5})");
+    EXPECT_EQ(input->poster().pointerPosition(), QPoint(420, 490));
+    EXPECT_TRUE(waitFor([&] { return stream->cursor().position == QPoint(420, 490); }))
+        << stream->cursor().position.x() << "," << stream->cursor().position.y();
+
     probe.clear();
     send(R"({"t":"wheel","dy":100})");
     send(R"({"t":"wheel","dx":-50})");

@@ -72,6 +72,10 @@ QRect WaylandEventPoster::mainDisplayBounds()
 
 QPoint WaylandEventPoster::pointerPosition()
 {
+    // The stream shows a move some frames later: right after one of ours, ours is where the
+    // pointer is (relative moves in a row would otherwise start from stale places).
+    if (movedAt_.isValid() && !movedAt_.hasExpired(kOwnMoveMs))
+        return moved_;
     const PipeWireStream::Cursor cursor = stream_->cursor();
     return cursor.known ? cursor.position : moved_;
 }
@@ -94,6 +98,7 @@ void WaylandEventPoster::drain()
 void WaylandEventPoster::moveTo(QPoint position)
 {
     moved_ = position;
+    movedAt_.start();
     post([this, position] { session_->pointerMotionAbsolute(position.x(), position.y()); });
 }
 

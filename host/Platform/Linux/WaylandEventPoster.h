@@ -56,6 +56,8 @@ public:
     static constexpr int kRightButton = 273;
     static constexpr int kMiddleButton = 274;
     static uint32_t mediaKeyCode(MediaKey key);
+    // How long after a move of ours the pointer is taken to be where we put it.
+    static constexpr int kOwnMoveMs = 500;
 
 private:
     // Runs `op` now, or after the paste that is being waited for.
@@ -73,6 +75,7 @@ private:
     bool waiting_ = false;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true); // for callbacks that may outlive this
     QPoint moved_;
+    QElapsedTimer movedAt_;
     std::set<uint32_t> heldModifierKeys_;
     QString keymapLayout_;
     std::unordered_set<uint32_t> keymap_;
