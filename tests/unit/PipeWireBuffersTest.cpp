@@ -136,6 +136,14 @@ TEST(PipeWireBuffersTest, TheCursorMovesOnEveryBufferAndChangesShapeOnlyWithABit
     bitmap = b.bitmap(SPA_VIDEO_FORMAT_RGBA, 0, 0);
     pipewire_buffers::readCursor(&b.buffer, cursor);
     EXPECT_EQ(cursor.shapeSerial, first) << "an empty bitmap means no change";
+    bitmap = b.bitmap(SPA_VIDEO_FORMAT_RGBA, 2, 2);
+    std::memcpy(reinterpret_cast<uint8_t*>(bitmap) + bitmap->offset, rgba, sizeof rgba);
+    pipewire_buffers::readCursor(&b.buffer, cursor);
+    EXPECT_EQ(cursor.shapeSerial, first) << "the same bitmap sent again is no change";
+    b.cursor()->hotspot = spa_point { 0, 0 };
+    pipewire_buffers::readCursor(&b.buffer, cursor);
+    EXPECT_GT(cursor.shapeSerial, first) << "the same bitmap with another hotspot is";
+    b.cursor()->hotspot = spa_point { 1, 0 };
 
     // A shape again: a serial never seen before, also on another cursor.
     bitmap = b.bitmap(SPA_VIDEO_FORMAT_BGRA, 2, 2);

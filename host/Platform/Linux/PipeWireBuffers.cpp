@@ -70,7 +70,13 @@ void pipewire_buffers::readCursor(const spa_buffer* buffer, PipeWireStream::Curs
     if (layout == QImage::Format_Invalid)
         return;
     const auto* pixels = SPA_PTROFF(bitmap, bitmap->offset, const uchar);
-    cursor.shape = QImage(pixels, width, height, bitmap->stride, layout).convertToFormat(QImage::Format_ARGB32);
-    cursor.hotspot = QPoint(meta->hotspot.x, meta->hotspot.y);
+    QImage shape = QImage(pixels, width, height, bitmap->stride, layout).convertToFormat(QImage::Format_ARGB32);
+    const QPoint hotspot(meta->hotspot.x, meta->hotspot.y);
+    // mutter sends the bitmap again when a window merely sets the same shape again: that is
+    // no change to tell the phones of.
+    if (cursor.shapeSerial != 0 && hotspot == cursor.hotspot && shape == cursor.shape)
+        return;
+    cursor.shape = std::move(shape);
+    cursor.hotspot = hotspot;
     cursor.shapeSerial = ++shapeSerials;
 }
