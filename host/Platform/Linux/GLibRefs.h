@@ -33,4 +33,27 @@ inline Connection sessionBus(Error* error = nullptr)
         g_error_free(raw);
     return bus;
 }
+
+// A call awaited at most `timeoutMs`; null when it fails, with `error` set when asked for.
+// `parameters` may be floating: the call takes it.
+inline Variant call(GDBusConnection* connection, const char* name, const char* path, const char* interface, const char* method,
+                    GVariant* parameters, const GVariantType* replyType, int timeoutMs, Error* error = nullptr)
+{
+    GError* raw = nullptr;
+    Variant reply(g_dbus_connection_call_sync(connection, name, path, interface, method, parameters, replyType, G_DBUS_CALL_FLAGS_NONE,
+                                              timeoutMs, nullptr, &raw));
+    if (error)
+        error->reset(raw);
+    else if (raw)
+        g_error_free(raw);
+    return reply;
+}
+
+// A call without a reply: GDBus sends such calls in order from its own thread.
+inline void send(GDBusConnection* connection, const char* name, const char* path, const char* interface, const char* method,
+                 GVariant* parameters)
+{
+    g_dbus_connection_call(connection, name, path, interface, method, parameters, nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr,
+                           nullptr);
+}
 } // namespace glib

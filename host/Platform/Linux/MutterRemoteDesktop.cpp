@@ -10,6 +10,7 @@ Q_LOGGING_CATEGORY(mutterLog, "orbel.mutter")
 constexpr const char* kRemoteDesktopName = "org.gnome.Mutter.RemoteDesktop";
 constexpr const char* kScreenCastName = "org.gnome.Mutter.ScreenCast";
 constexpr int kCallTimeoutMs = 5000;
+constexpr int kQuickCallMs = 500;
 // ScreenCast "cursor-mode": the pointer travels as stream metadata, not in the pixels.
 constexpr uint32_t kCursorAsMetadata = 2;
 
@@ -36,9 +37,9 @@ bool MutterRemoteDesktop::available()
     const glib::Connection connection = glib::sessionBus();
     if (!connection)
         return false;
-    VariantRef reply(g_dbus_connection_call_sync(connection.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                                                 "NameHasOwner", g_variant_new("(s)", kRemoteDesktopName), G_VARIANT_TYPE("(b)"),
-                                                 G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, nullptr, nullptr));
+    // Asked every few seconds from the settings window: a bus that hangs must not hold it long.
+    const VariantRef reply = glib::call(connection.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                        "NameHasOwner", g_variant_new("(s)", kRemoteDesktopName), G_VARIANT_TYPE("(b)"), kQuickCallMs);
     gboolean owned = FALSE;
     if (reply)
         g_variant_get(reply.get(), "(b)", &owned);
@@ -50,16 +51,15 @@ bool MutterRemoteDesktop::allowsSessions()
     const glib::Connection connection = glib::sessionBus();
     if (!connection)
         return false;
-    GError* rawError = nullptr;
-    VariantRef created(g_dbus_connection_call_sync(connection.get(), kRemoteDesktopName, "/org/gnome/Mutter/RemoteDesktop",
-                                                   "org.gnome.Mutter.RemoteDesktop", "CreateSession", nullptr, G_VARIANT_TYPE("(o)"),
-                                                   G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, nullptr, &rawError));
-    const ErrorRef error(rawError);
+    ErrorRef error;
+    const VariantRef created = glib::call(connection.get(), kRemoteDesktopName, "/org/gnome/Mutter/RemoteDesktop",
+                                          "org.gnome.Mutter.RemoteDesktop", "CreateSession", nullptr, G_VARIANT_TYPE("(o)"), kCallTimeoutMs,
+                                          &error);
     if (created) {
         const gchar* path = nullptr;
         g_variant_get(created.get(), "(&o)", &path);
-        VariantRef stopped(g_dbus_connection_call_sync(connection.get(), kRemoteDesktopName, path, "org.gnome.Mutter.RemoteDesktop.Session",
-                                                       "Stop", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, nullptr, nullptr));
+        glib::call(connection.get(), kRemoteDesktopName, path, "org.gnome.Mutter.RemoteDesktop.Session", "Stop", nullptr, nullptr,
+                   kCallTimeoutMs);
     } else {
         qCWarning(mutterLog).noquote() << "mutter makes no remote-desktop session:" << (error ? error->message : "");
     }
@@ -69,20 +69,16 @@ bool MutterRemoteDesktop::allowsSessions()
 bool MutterRemoteDesktop::call(const QString& path, const char* interface, const char* method, void* parameters, void** reply)
 {
     const char* name = QByteArray(interface).startsWith(kScreenCastName) ? kScreenCastName : kRemoteDesktopName;
-    GError* rawError = nullptr;
-    GVariant* result = g_dbus_connection_call_sync(bus_->connection.get(), name, path.toUtf8().constData(), interface, method,
-                                                   static_cast<GVariant*>(parameters), nullptr, G_DBUS_CALL_FLAGS_NONE,
-                                                   kCallTimeoutMs, nullptr, &rawError);
-    const ErrorRef error(rawError);
+    ErrorRef error;
+    VariantRef result = glib::call(bus_->connection.get(), name, path.toUtf8().constData(), interface, method,
+                                   static_cast<GVariant*>(parameters), nullptr, kCallTimeoutMs, &error);
     if (!result) {
         error_ = QStringLiteral("%1.%2: %3").arg(QString::fromUtf8(interface), QString::fromUtf8(method),
                                                  QString::fromUtf8(error ? error->message : "failed"));
         return false;
     }
     if (reply)
-        *reply = result;
-    else
-        g_variant_unref(result);
+        *reply = result.release();
     return true;
 }
 
@@ -231,9 +227,8 @@ bool MutterRemoteDesktop::notify(const char* method, void* parameters)
         session = remoteDesktop_.toUtf8();
     }
     if (!session.isEmpty()) {
-        // No reply wanted: GDBus sends the calls in order from its own thread.
-        g_dbus_connection_call(bus_->connection.get(), kRemoteDesktopName, session.constData(), "org.gnome.Mutter.RemoteDesktop.Session",
-                               method, values, nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr, nullptr);
+        glib::send(bus_->connection.get(), kRemoteDesktopName, session.constData(), "org.gnome.Mutter.RemoteDesktop.Session", method,
+                   values);
     }
     g_variant_unref(values);
     return !session.isEmpty();

@@ -53,10 +53,9 @@ bool PortalRemoteDesktop::available()
     if (!connection)
         return false;
     // The interface answers for its version only where the portal has a backend for it.
-    VariantRef reply(g_dbus_connection_call_sync(connection.get(), kPortal, kPath, "org.freedesktop.DBus.Properties", "Get",
-                                                 g_variant_new("(ss)", kRemoteDesktop, "version"), G_VARIANT_TYPE("(v)"),
-                                                 G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, nullptr, nullptr));
-    return reply != nullptr;
+    return glib::call(connection.get(), kPortal, kPath, "org.freedesktop.DBus.Properties", "Get",
+                      g_variant_new("(ss)", kRemoteDesktop, "version"), G_VARIANT_TYPE("(v)"), kCallTimeoutMs)
+        != nullptr;
 }
 
 void* PortalRemoteDesktop::request(const char* interface, const char* method, bool withSession, bool withParent, void* options,
@@ -97,10 +96,9 @@ void* PortalRemoteDesktop::request(const char* interface, const char* method, bo
             w->arrived = true;
         },
         &waiting, nullptr);
-    GError* rawError = nullptr;
-    VariantRef handle(g_dbus_connection_call_sync(bus_->connection.get(), kPortal, kPath, interface, method, parameters, G_VARIANT_TYPE("(o)"),
-                                                  G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, nullptr, &rawError));
-    const ErrorRef error(rawError);
+    ErrorRef error;
+    const VariantRef handle = glib::call(bus_->connection.get(), kPortal, kPath, interface, method, parameters, G_VARIANT_TYPE("(o)"),
+                                         kCallTimeoutMs, &error);
     if (handle) {
         // An older portal names the request itself; its response comes to that path.
         const gchar* path = nullptr;
@@ -174,9 +172,8 @@ bool PortalRemoteDesktop::open()
     g_variant_builder_add(&options, "{sv}", "types", g_variant_new_uint32(kMonitor));
     g_variant_builder_add(&options, "{sv}", "multiple", g_variant_new_boolean(FALSE));
     // The pointer as metadata where the portal offers it (the phone draws it), else in the picture.
-    VariantRef modes(g_dbus_connection_call_sync(bus_->connection.get(), kPortal, kPath, "org.freedesktop.DBus.Properties", "Get",
-                                                 g_variant_new("(ss)", kScreenCast, "AvailableCursorModes"), G_VARIANT_TYPE("(v)"),
-                                                 G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, nullptr, nullptr));
+    const VariantRef modes = glib::call(bus_->connection.get(), kPortal, kPath, "org.freedesktop.DBus.Properties", "Get",
+                                        g_variant_new("(ss)", kScreenCast, "AvailableCursorModes"), G_VARIANT_TYPE("(v)"), kCallTimeoutMs);
     uint32_t available = 0;
     if (modes) {
         VariantRef boxed(g_variant_get_child_value(modes.get(), 0));
@@ -251,8 +248,7 @@ void PortalRemoteDesktop::close()
         session.swap(session_);
     }
     if (!session.isEmpty() && bus_->connection)
-        g_dbus_connection_call(bus_->connection.get(), kPortal, session.constData(), "org.freedesktop.portal.Session", "Close", nullptr,
-                               nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr, nullptr);
+        glib::send(bus_->connection.get(), kPortal, session.constData(), "org.freedesktop.portal.Session", "Close", nullptr);
     if (connection_ >= 0)
         ::close(connection_);
     connection_ = -1;
@@ -271,9 +267,7 @@ bool PortalRemoteDesktop::notify(const char* method, void* parameters)
     GVariant* values = g_variant_ref_sink(static_cast<GVariant*>(parameters));
     const bool sent = isOpen() && inputGranted_;
     if (sent) {
-        // No reply wanted: GDBus sends the calls in order from its own thread.
-        g_dbus_connection_call(bus_->connection.get(), kPortal, kPath, kRemoteDesktop, method, values, nullptr, G_DBUS_CALL_FLAGS_NONE, -1,
-                               nullptr, nullptr, nullptr);
+        glib::send(bus_->connection.get(), kPortal, kPath, kRemoteDesktop, method, values);
     }
     g_variant_unref(values);
     return sent;

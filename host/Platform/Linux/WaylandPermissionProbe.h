@@ -6,8 +6,10 @@
 #include "Platform/Linux/RemoteDesktopSession.h"
 #include "Platform/PermissionProbe.h"
 
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class WaylandPermissionProbe : public PermissionProbe {
 public:
@@ -18,13 +20,26 @@ public:
         , serviceAvailable_(std::move(serviceAvailable))
     {
     }
-    bool screenCaptureAllowed() override { return !session_->refused() && serviceAvailable_(); }
+    bool screenCaptureAllowed() override { return !session_->refused() && serviceAvailable(); }
     bool inputAllowed() override { return screenCaptureAllowed() && (!session_->isOpen() || session_->inputGranted()); }
     bool requestInputAccess() override { return inputAllowed(); }
     Desktop desktop() const override { return desktop_; }
 
 private:
+    // One bus round trip per poll, however many of the answers above it asks for.
+    bool serviceAvailable()
+    {
+        const auto now = std::chrono::steady_clock::now();
+        if (!askedAt_ || now - *askedAt_ > std::chrono::seconds(1)) {
+            available_ = serviceAvailable_();
+            askedAt_ = now;
+        }
+        return available_;
+    }
+
     std::shared_ptr<RemoteDesktopSession> session_;
     Desktop desktop_;
     std::function<bool()> serviceAvailable_;
+    std::optional<std::chrono::steady_clock::time_point> askedAt_;
+    bool available_ = false;
 };
