@@ -294,8 +294,16 @@ bool MutterClipboard::paste(const QString& text, const std::function<void()>& pr
         if (ownedHere_) {
             before = ours_;
         } else {
+            // The text types carry the same text: read once, given back under each of them.
+            std::optional<QByteArray> text;
+            bool textRead = false;
             for (const QByteArray& type : types_) {
-                const auto data = read(type);
+                const bool isText = kTextTypes.contains(type);
+                if (isText && !textRead) {
+                    text = readFirst(kTextTypes);
+                    textRead = true;
+                }
+                const auto data = isText ? text : read(type);
                 if (data && bytes + data->size() <= kMaxSavedBytes) {
                     bytes += data->size();
                     before.emplace_back(type, *data);
