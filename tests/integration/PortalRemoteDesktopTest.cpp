@@ -40,12 +40,13 @@ TEST(PortalRemoteDesktopTest, TheUsersAnswerDecidesAndASharedSessionStreamsAndTa
     ASSERT_TRUE(mutter.ok()) << mutter.errorString().toStdString();
     FakePortal portal;
     ASSERT_TRUE(portal.ok()) << "cannot own the portal's name";
-    ASSERT_TRUE(served(&PortalRemoteDesktop::available));
+    ASSERT_TRUE(served([] { return PortalRemoteDesktop::available(); }));
 
     auto session = std::make_shared<PortalRemoteDesktop>();
     auto stream = std::make_shared<PipeWireStream>();
     WaylandScreenSource source(session, stream);
-    WaylandPermissionProbe permissions(session, PermissionProbe::Desktop::PortalWayland, &PortalRemoteDesktop::available);
+    WaylandPermissionProbe permissions(session, PermissionProbe::Desktop::PortalWayland,
+                                       [] { return PortalRemoteDesktop::available(PortalRemoteDesktop::kPollWaitMs); });
     EXPECT_TRUE(served([&] { return permissions.screenCaptureAllowed(); })) << "nothing refused yet";
 
     // Declined at the computer: no screen, and the permission says so until a session is shared.

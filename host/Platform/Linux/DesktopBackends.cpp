@@ -68,7 +68,8 @@ DesktopBackends DesktopBackends::make(Kind kind)
     backends.pasteboard = std::make_unique<QtClipboard>();
     if (kind == Kind::PortalWayland) {
         // The portal of Debian 12 has no clipboard: Qt's, which sees it while a window of ours has the focus.
-        backends.wayland(std::make_shared<PortalRemoteDesktop>(), PermissionProbe::Desktop::PortalWayland, &PortalRemoteDesktop::available);
+        backends.wayland(std::make_shared<PortalRemoteDesktop>(), PermissionProbe::Desktop::PortalWayland,
+                         [] { return PortalRemoteDesktop::available(PortalRemoteDesktop::kPollWaitMs); });
         qCInfo(desktopLog) << "desktop: Wayland through the desktop portal";
         return backends;
     }
@@ -82,12 +83,12 @@ DesktopBackends DesktopBackends::make(Kind kind)
 }
 
 void DesktopBackends::wayland(const std::shared_ptr<RemoteDesktopSession>& session, PermissionProbe::Desktop desktop,
-                              bool (*serviceAvailable)())
+                              std::function<bool()> serviceAvailable)
 {
     // The screen source opens the session and the stream that input, the pointer and
     // screenshots use.
     auto stream = std::make_shared<PipeWireStream>();
-    permissions = std::make_unique<WaylandPermissionProbe>(session, desktop, serviceAvailable);
+    permissions = std::make_unique<WaylandPermissionProbe>(session, desktop, std::move(serviceAvailable));
     screen = std::make_unique<WaylandScreenSource>(session, stream);
     events = std::make_unique<WaylandEventPoster>(session, stream);
     cursor = std::make_unique<WaylandCursorSource>(stream);

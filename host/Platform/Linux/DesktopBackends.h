@@ -39,5 +39,5 @@ struct DesktopBackends {
     static DesktopBackends make(Kind kind);
 
 private:
-    void wayland(const std::shared_ptr<RemoteDesktopSession>& session, PermissionProbe::Desktop desktop, bool (*serviceAvailable)());
+    void wayland(const std::shared_ptr<RemoteDesktopSession>& session, PermissionProbe::Desktop desktop, std::function<bool()> serviceAvailable);
 };

@@ -47,14 +47,14 @@ PortalRemoteDesktop::~PortalRemoteDesktop()
     close();
 }
 
-bool PortalRemoteDesktop::available()
+bool PortalRemoteDesktop::available(int timeoutMs)
 {
     const glib::Connection connection = glib::sessionBus();
     if (!connection)
         return false;
     // The interface answers for its version only where the portal has a backend for it.
     return glib::call(connection.get(), kPortal, kPath, "org.freedesktop.DBus.Properties", "Get",
-                      g_variant_new("(ss)", kRemoteDesktop, "version"), G_VARIANT_TYPE("(v)"), kCallTimeoutMs)
+                      g_variant_new("(ss)", kRemoteDesktop, "version"), G_VARIANT_TYPE("(v)"), timeoutMs)
         != nullptr;
 }
 

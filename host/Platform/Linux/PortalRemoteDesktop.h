@@ -24,8 +24,11 @@ public:
     PortalRemoteDesktop(const PortalRemoteDesktop&) = delete;
     PortalRemoteDesktop& operator=(const PortalRemoteDesktop&) = delete;
 
-    // Whether the session bus has a desktop portal that offers remote desktops.
-    static bool available();
+    // Whether the session bus has a desktop portal that offers remote desktops. The portal may
+    // be started by the asking, which at login takes a while; a poll asks again soon anyway.
+    static bool available(int timeoutMs = kStartWaitMs);
+    static constexpr int kStartWaitMs = 5000;
+    static constexpr int kPollWaitMs = 1000;
 
     bool open() override;
     void close() override;
