@@ -1,5 +1,6 @@
 #include "OrbelHost/FrameConverter.h"
 
+#include "OrbelHost/Log.h"
 #include "Support/BoundedRects.h"
 
 #include <libyuv/convert_from_argb.h>
@@ -146,5 +147,6 @@ FrameConverter::Slot& FrameConverter::takeSlot(qsizetype bytes)
     if (pool_.size() >= kPoolSize)
         pool_.erase(pool_.begin());
     pool_.push_back({ std::make_shared<QByteArray>(bytes, Qt::Uninitialized), 0 });
+    qCDebug(hostLog) << "frame pool:" << pool_.size() << "buffers of" << bytes << "bytes";
     return pool_.back();
 }

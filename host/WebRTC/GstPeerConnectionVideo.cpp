@@ -5,6 +5,7 @@
 #include <gst/app/gstappsrc.h>
 #include <gst/video/video.h>
 
+#include "Platform/Linux/MemoryTuning.h"
 #include "Support/SerialWorker.h"
 
 #include <QLoggingCategory>
@@ -362,6 +363,8 @@ void GstPeerConnectionImpl::endPipeline(Ref<GstElement> owned, std::vector<std::
             QThread::msleep(kCloseLingerMs);
         gst_element_set_state(pipeline.get(), GST_STATE_NULL);
         pipeline.reset();
+        channels.clear();
+        giveBackFreedMemory();
     });
 }
 

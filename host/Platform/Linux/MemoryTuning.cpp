@@ -14,3 +14,10 @@ void tuneMemoryForLargeFrames()
     mallopt(M_MMAP_THRESHOLD, kMapThresholdBytes);
 #endif
 }
+
+void giveBackFreedMemory()
+{
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+}
