@@ -40,6 +40,14 @@ X11KeyboardLayouts::X11KeyboardLayouts(QByteArray display)
     xcb_xkb_select_events(connection_, xcb_xkb_device_spec_t(device_), events, 0, events, mapParts, mapParts, nullptr);
     x11::Reply state(xcb_xkb_get_state_reply(connection_, xcb_xkb_get_state(connection_, xcb_xkb_device_spec_t(device_)), nullptr));
     group_ = state ? state->group : 0;
+    // setxkbmap loads the new keymap first and names its layouts on the root window after:
+    // the names are read again when they change, or a layout read in between stays "groupN".
+    static const char rules[] = "_XKB_RULES_NAMES";
+    x11::Reply atom(xcb_intern_atom_reply(connection_, xcb_intern_atom(connection_, 0, sizeof rules - 1, rules), nullptr));
+    rulesNames_ = atom ? atom->atom : xcb_atom_t(XCB_ATOM_NONE);
+    const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
+    xcb_change_window_attributes(connection_, root_, XCB_CW_EVENT_MASK, &mask);
+    xcb_flush(connection_);
     notifier_ = std::make_unique<QSocketNotifier>(xcb_get_file_descriptor(connection_), QSocketNotifier::Read);
     QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] { readEvents(); });
     reported_ = currentId();
@@ -59,7 +67,12 @@ void X11KeyboardLayouts::readEvents()
         return;
     bool check = false;
     while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
-        if ((event->response_type & 0x7f) == xkbEvent_) {
+        if ((event->response_type & 0x7f) == XCB_PROPERTY_NOTIFY) {
+            if (reinterpret_cast<const xcb_property_notify_event_t*>(event)->atom == rulesNames_ && rulesNames_ != XCB_ATOM_NONE) {
+                stale_ = true;
+                check = true;
+            }
+        } else if ((event->response_type & 0x7f) == xkbEvent_) {
             // Every XKB event starts with its own type after the response type.
             const uint8_t xkbType = reinterpret_cast<const uint8_t*>(event)[1];
             if (xkbType == XCB_XKB_STATE_NOTIFY) {
@@ -100,12 +113,10 @@ void X11KeyboardLayouts::reportIfChanged()
 
 QStringList X11KeyboardLayouts::ruleLayoutIds()
 {
-    static const char name[] = "_XKB_RULES_NAMES";
-    x11::Reply atom(xcb_intern_atom_reply(connection_, xcb_intern_atom(connection_, 1, sizeof name - 1, name), nullptr));
-    if (!atom || atom->atom == XCB_ATOM_NONE)
+    if (rulesNames_ == XCB_ATOM_NONE)
         return {};
     x11::Reply property(xcb_get_property_reply(
-        connection_, xcb_get_property(connection_, 0, root_, atom->atom, XCB_ATOM_STRING, 0, 1024), nullptr));
+        connection_, xcb_get_property(connection_, 0, root_, rulesNames_, XCB_ATOM_STRING, 0, 1024), nullptr));
     if (!property)
         return {};
     // rules, model, layouts, variants, options: NUL-separated, layouts and variants by commas.

@@ -43,6 +43,7 @@ private:
 
     xcb_connection_t* connection_ = nullptr;
     xcb_window_t root_ = 0;
+    xcb_atom_t rulesNames_ = 0; // the root window's _XKB_RULES_NAMES
     int32_t device_ = -1;
     uint8_t xkbEvent_ = 0;
     std::unique_ptr<QSocketNotifier> notifier_;
