@@ -42,9 +42,7 @@ X11KeyboardLayouts::X11KeyboardLayouts(QByteArray display)
     group_ = state ? state->group : 0;
     // setxkbmap loads the new keymap first and names its layouts on the root window after:
     // the names are read again when they change, or a layout read in between stays "groupN".
-    static const char rules[] = "_XKB_RULES_NAMES";
-    x11::Reply atom(xcb_intern_atom_reply(connection_, xcb_intern_atom(connection_, 0, sizeof rules - 1, rules), nullptr));
-    rulesNames_ = atom ? atom->atom : xcb_atom_t(XCB_ATOM_NONE);
+    rulesNames_ = x11::atom(connection_, "_XKB_RULES_NAMES");
     const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
     xcb_change_window_attributes(connection_, root_, XCB_CW_EVENT_MASK, &mask);
     xcb_flush(connection_);

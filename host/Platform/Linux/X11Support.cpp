@@ -23,6 +23,12 @@ QString describe(xcb_generic_error_t* error)
     return text;
 }
 
+xcb_atom_t atom(xcb_connection_t* connection, const QByteArray& name)
+{
+    Reply reply(xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 0, uint16_t(name.size()), name.constData()), nullptr));
+    return reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+}
+
 xcb_screen_t* screenOf(xcb_connection_t* connection, int number)
 {
     auto it = xcb_setup_roots_iterator(xcb_get_setup(connection));

@@ -28,6 +28,8 @@ xcb_screen_t* screenOf(xcb_connection_t* connection, int number);
 // Opens `display` (empty: $DISPLAY) and gives its default screen's root window and number;
 // null, with a warning saying what could not work (`purpose`), when the display will not open.
 xcb_connection_t* connect(const QByteArray& display, const char* purpose, xcb_window_t& root, int* screen = nullptr);
+// The atom named `name`, made when the server has none yet; XCB_ATOM_NONE when it cannot answer.
+xcb_atom_t atom(xcb_connection_t* connection, const QByteArray& name);
 // The extension's data when the server has it, else null.
 const xcb_query_extension_reply_t* extension(xcb_connection_t* connection, xcb_extension_t* id);
 // The primary RandR output's rectangle of the root window, else the first active output's,

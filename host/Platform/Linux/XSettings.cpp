@@ -95,13 +95,8 @@ std::optional<int> xsettingsInt(const QByteArray& property, const QByteArray& na
 
 std::optional<int> readXSettingsInt(xcb_connection_t* connection, int screen, const QByteArray& name)
 {
-    const auto atom = [&](const QByteArray& atomName) -> xcb_atom_t {
-        Reply reply(xcb_intern_atom_reply(
-            connection, xcb_intern_atom(connection, 0, uint16_t(atomName.size()), atomName.constData()), nullptr));
-        return reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
-    };
-    const xcb_atom_t selection = atom("_XSETTINGS_S" + QByteArray::number(screen));
-    const xcb_atom_t settings = atom("_XSETTINGS_SETTINGS");
+    const xcb_atom_t selection = x11::atom(connection, "_XSETTINGS_S" + QByteArray::number(screen));
+    const xcb_atom_t settings = x11::atom(connection, "_XSETTINGS_SETTINGS");
     if (selection == XCB_ATOM_NONE || settings == XCB_ATOM_NONE)
         return std::nullopt;
     Reply owner(xcb_get_selection_owner_reply(connection, xcb_get_selection_owner(connection, selection), nullptr));
