@@ -295,15 +295,9 @@ bool MutterClipboard::paste(const QString& text, const std::function<void()>& pr
             before = ours_;
         } else {
             // The text types carry the same text: read once, given back under each of them.
-            std::optional<QByteArray> text;
-            bool textRead = false;
+            const std::optional<QByteArray> text = readFirst(kTextTypes);
             for (const QByteArray& type : types_) {
-                const bool isText = kTextTypes.contains(type);
-                if (isText && !textRead) {
-                    text = readFirst(kTextTypes);
-                    textRead = true;
-                }
-                const auto data = isText ? text : read(type);
+                const auto data = kTextTypes.contains(type) ? text : read(type);
                 if (data && bytes + data->size() <= kMaxSavedBytes) {
                     bytes += data->size();
                     before.emplace_back(type, *data);
