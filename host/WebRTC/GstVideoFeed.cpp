@@ -44,6 +44,9 @@ bool VideoFeed::goLive()
         return false;
     live_ = true;
     const bool any = !held_.empty();
+    // What is held begins with a key frame.
+    if (any)
+        dropping_ = false;
     for (const auto& [buffer, caps] : held_)
         send(buffer, caps);
     dropHeld();

@@ -49,7 +49,9 @@ private:
     bool live_;
     std::function<void()> askKeyFrame_;
     GstCaps* caps_ = nullptr; // the caps last set on the appsrc (our ref)
-    bool dropping_ = false;
+    // Inter frames are dropped until a key frame: at the start (a phone that moves to a group
+    // already running would get pictures made from frames it never saw), and after a full queue.
+    bool dropping_ = true;
     std::atomic<bool> sentKey_ { false };
     std::vector<std::pair<GstBuffer*, GstCaps*>> held_; // our refs
 };

@@ -102,11 +102,30 @@ TEST(VideoFeedTest, BeforeTheConnectionItHoldsFromTheLatestKeyFrameAndSendsThatO
     rig.push(false);
     EXPECT_EQ(rig.queued(), 4u);
 
-    // Nothing held at the connection: the caller has to see to a key frame.
+    // Nothing held at the connection: the caller has to see to a key frame, and inter frames
+    // before it are of no use.
     rig.make(false);
     rig.push(false);
     EXPECT_FALSE(rig.feed->goLive());
+    rig.push(false);
     EXPECT_EQ(rig.queued(), 4u);
+    rig.push(true);
+    rig.push(false);
+    EXPECT_EQ(rig.queued(), 6u);
+}
+
+TEST(VideoFeedTest, AConnectedPhoneMovedToARunningGroupStartsAtItsNextKeyFrame)
+{
+    ASSERT_TRUE(ensureInitialised());
+    FeedRig rig;
+    rig.make(true);
+    rig.push(false); // made from pictures this phone never had
+    rig.push(false);
+    EXPECT_EQ(rig.queued(), 0u);
+    EXPECT_EQ(rig.keyFramesAsked, 0); // the move itself asks the group for one
+    rig.push(true);
+    rig.push(false);
+    EXPECT_EQ(rig.queued(), 2u);
 }
 
 TEST(VideoFeedTest, TooMuchToHoldIsDroppedAndAFreshKeyFrameAskedFor)
