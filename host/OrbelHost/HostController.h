@@ -104,8 +104,12 @@ public:
     // A phone's "auth": the PIN is checked and the phone let in, told how many tries are left,
     // or locked out and closed.
     void handleAuth(const std::shared_ptr<Peer>& peer, const QString& pin);
-    // "screen", "caps" and the input source, for a phone that may operate this computer.
-    void sendInitialState(Peer& peer);
+    // "screen", "caps" and the input source, for a phone that may operate this computer. Where
+    // the main display's size comes with the screen cast's first frame (Wayland), they wait for
+    // it, kDisplayWaitMs at most: a phone told a size of -1 could not place a touch.
+    void sendInitialState(const std::shared_ptr<Peer>& peer, int waitedMs = 0);
+    static constexpr int kDisplayWaitMs = 15000;
+    static constexpr int kDisplayPollMs = 20;
 
     // Inspection.
     std::shared_ptr<Peer> peer(const QString& viewer) const;

@@ -33,7 +33,7 @@ void HostController::handleAuth(const std::shared_ptr<Peer>& peer, const QString
         if (peer->sender)
             setVideoActive(true, *peer->sender);
         send({ { QStringLiteral("t"), QStringLiteral("auth-ok") } }, *peer);
-        sendInitialState(*peer);
+        sendInitialState(peer);
         // A still screen sends nothing new: the phone gets a picture at once.
         capturer_->repeatLastFrame();
         notifyViewer();
@@ -41,17 +41,30 @@ void HostController::handleAuth(const std::shared_ptr<Peer>& peer, const QString
     }
 }
 
-void HostController::sendInitialState(Peer& peer)
+void HostController::sendInitialState(const std::shared_ptr<Peer>& peer, int waitedMs)
 {
     // One point is one pixel on X11.
     const QRect display = input_->poster().mainDisplayBounds();
+    if (display.isEmpty()) {
+        if (waitedMs < kDisplayWaitMs) {
+            QPointer<HostController> self(this);
+            std::weak_ptr<Peer> weak = peer;
+            QTimer::singleShot(kDisplayPollMs, this, [self, weak, waitedMs] {
+                auto peer = weak.lock();
+                if (self && peer && self->isCurrent(*peer))
+                    self->sendInitialState(peer, waitedMs + kDisplayPollMs);
+            });
+            return;
+        }
+        qCWarning(hostLog) << "the main display's size is still unknown after" << waitedMs << "ms";
+    }
     send({ { QStringLiteral("t"), QStringLiteral("screen") },
            { QStringLiteral("w"), double(display.width()) },
            { QStringLiteral("h"), double(display.height()) } },
-         peer);
-    send({ { QStringLiteral("t"), QStringLiteral("caps") }, { QStringLiteral("clipSync"), true } }, peer);
+         *peer);
+    send({ { QStringLiteral("t"), QStringLiteral("caps") }, { QStringLiteral("clipSync"), true } }, *peer);
     qCInfo(clipLog).noquote() << "剪貼簿：送 caps";
-    send(inputSources_->currentMessage(), peer);
+    send(inputSources_->currentMessage(), *peer);
     // The next poll tells every phone, this one included, where the pointer is and how it looks.
     cursor_->reset();
 }

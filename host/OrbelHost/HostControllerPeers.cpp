@@ -184,7 +184,7 @@ void HostController::handleChannelOpen(const std::shared_ptr<Peer>& peer)
     if (!isCurrent(*peer))
         return;
     if (peer->authed) {
-        sendInitialState(*peer);
+        sendInitialState(peer);
         return;
     }
     send({ { QStringLiteral("t"), QStringLiteral("auth-required") },

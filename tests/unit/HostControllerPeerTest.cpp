@@ -219,6 +219,36 @@ TEST_F(HostControllerPeerTest, PinGatesVideoAndInputUntilAuthenticated)
     EXPECT_EQ(controller.viewerCount(), 1);
 }
 
+TEST_F(HostControllerPeerTest, TheStateWaitsForTheScreensSize)
+{
+    // On Wayland the size comes with the screen cast's first frame, after the channel may open.
+    rig.events->bounds = QRect();
+    startLinked();
+    join("v1");
+    rig.openChannel("v1");
+    auto channel = rig.connectionOf("v1")->channel("input");
+    settle();
+    pump(3 * HostController::kDisplayPollMs);
+    EXPECT_TRUE(channel->sentText().isEmpty());
+    rig.events->bounds = QRect(0, 0, 1280, 720);
+    EXPECT_TRUE(waitFor([&] { return channel->sentText().size() >= 3; }));
+    EXPECT_EQ(channel->sentText().mid(0, 2), (QList<QByteArray> { R"({"h":720,"t":"screen","w":1280})",
+                                                                  R"({"clipSync":true,"t":"caps"})" }));
+    EXPECT_TRUE(channel->sentText()[2].contains(R"("t":"ime")"));
+
+    // A phone that leaves while it waits is sent nothing, and nothing is left behind.
+    rig.events->bounds = QRect();
+    join("v2");
+    rig.openChannel("v2");
+    auto other = rig.connectionOf("v2")->channel("input");
+    settle();
+    signal({ { "type", "viewer-leave" }, { "from", "v2" } });
+    settle();
+    rig.events->bounds = QRect(0, 0, 1280, 720);
+    pump(3 * HostController::kDisplayPollMs);
+    EXPECT_TRUE(other->sentText().isEmpty());
+}
+
 TEST_F(HostControllerPeerTest, AuthenticatedPhoneGetsItsStateAndItsCommandsRouted)
 {
     startLinked();
