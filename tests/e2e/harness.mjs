@@ -279,6 +279,9 @@ export function startHost(dev, configPrefix, extraEnv = {}) {
   const configDir = makeTempDir(configPrefix);
   const env = {
     ...process.env,
+    // Times on the host's lines, and its clipboard's steps: what a failure's diagnostics need.
+    QT_MESSAGE_PATTERN: process.env.QT_MESSAGE_PATTERN || '%{time process} %{category}: %{message}',
+    QT_LOGGING_RULES: [process.env.QT_LOGGING_RULES, 'orbel.clipboard.debug=true'].filter(Boolean).join(';'),
     ...extraEnv,
     VELQUIN_ACCOUNT_URL: dev.base,
     VELQUIN_UPDATE_URL: dev.base,

@@ -27,7 +27,7 @@
     state: 'idle',
     hostId: null,
     viewerId: null,
-    stats: { codec: null, width: 0, height: 0, fps: 0, framesDecoded: 0, bitrate: 0, bytesReceived: 0, jitterBufferDelay: 0, jitterBufferEmitted: 0, totalDecodeTime: 0, totalProcessingDelay: 0, freezeCount: 0, totalFreezesDuration: 0 },
+    stats: { codec: null, width: 0, height: 0, fps: 0, framesDecoded: 0, at: 0, bitrate: 0, bytesReceived: 0, jitterBufferDelay: 0, jitterBufferEmitted: 0, totalDecodeTime: 0, totalProcessingDelay: 0, freezeCount: 0, totalFreezesDuration: 0 },
     messages: [],
     rejected: null,
     closed: null,
@@ -460,6 +460,7 @@
       st.height = inbound.frameHeight || 0;
       st.fps = inbound.framesPerSecond || 0;
       st.framesDecoded = inbound.framesDecoded || 0;
+      st.at = performance.now(); // when these were read
       const now = inbound.timestamp;
       const bytes = inbound.bytesReceived || 0;
       st.bytesReceived = bytes;
