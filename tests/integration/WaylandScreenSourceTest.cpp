@@ -48,6 +48,10 @@ TEST(WaylandScreenSourceTest, TheMonitorIsStreamedAndFollowsInjectedInput)
     EXPECT_EQ(image->height, 720);
     EXPECT_GE(image->stride, 1280 * 4);
     EXPECT_EQ(source.poll(), ScreenSource::Change::None) << "a still screen sends nothing new";
+    // Where the pointer is and how it looks are known from the start, before anyone moves it.
+    const auto cursorKnown = [&] { return stream->cursor().known && !stream->cursor().shape.isNull(); };
+    EXPECT_TRUE(within(2000, cursorKnown));
+    EXPECT_EQ(source.poll(), ScreenSource::Change::None) << "nor does the pointer's picture";
 
     // The pointer, moved through the session, comes back as the stream's cursor.
     ASSERT_TRUE(session->pointerMotionAbsolute(321, 123));
@@ -60,4 +64,5 @@ TEST(WaylandScreenSourceTest, TheMonitorIsStreamedAndFollowsInjectedInput)
     source.close();
     ASSERT_TRUE(source.open()) << source.errorString().toStdString();
     EXPECT_EQ(source.displaySize(), QSize(1280, 720));
+    EXPECT_TRUE(within(2000, cursorKnown));
 }

@@ -1,7 +1,12 @@
 #include "Platform/Linux/WaylandScreenSource.h"
 
 #include <QElapsedTimer>
+#include <QLoggingCategory>
 #include <QThread>
+
+namespace {
+Q_LOGGING_CATEGORY(waylandLog, "orbel.wayland")
+}
 
 WaylandScreenSource::WaylandScreenSource(std::shared_ptr<RemoteDesktopSession> session, std::shared_ptr<PipeWireStream> stream)
     : session_(std::move(session))
@@ -39,6 +44,16 @@ bool WaylandScreenSource::open()
             return false;
         }
         QThread::msleep(5);
+    }
+    // The pointer's place and picture come with its moves; the seat's priming moved it before
+    // this stream was read. Without a move seen here the phones would get no pointer until
+    // someone moved it: a nudge there and back makes one.
+    const PipeWireStream::Cursor cursor = stream_->cursor();
+    qCDebug(waylandLog) << "first frame after" << waited.elapsed() << "ms; pointer known:" << cursor.known
+                        << "picture known:" << !cursor.shape.isNull();
+    if (!cursor.known || cursor.shape.isNull()) {
+        session_->pointerMotionRelative(1, 0);
+        session_->pointerMotionRelative(-1, 0);
     }
     size_ = frame_.size;
     fresh_ = true;
