@@ -77,6 +77,8 @@ MutterClipboard::MutterClipboard(std::shared_ptr<MutterRemoteDesktop> session)
     , bus_(std::make_unique<Bus>())
 {
     pasteWait_.setSingleShot(true);
+    // Precise: its remaining time also tells how soon a paste was taken.
+    pasteWait_.setTimerType(Qt::PreciseTimer);
     pasteWait_.setInterval(kPasteWaitMs);
     QObject::connect(&pasteWait_, &QTimer::timeout, &context_, [this] { pasteTaken(); });
     restoreTimer_.setSingleShot(true);
@@ -279,6 +281,8 @@ void MutterClipboard::transfer(const QByteArray& type, uint32_t serial)
     if (data && bus_->call(session, "SelectionWrite", g_variant_new("(u)", serial), G_VARIANT_TYPE("(h)"), &pipe))
         written = pipe_transfer::writeAll(pipe.get(), *data, kReadTimeoutMs) && pipe.reset();
     bus_->call(session, "SelectionWriteDone", g_variant_new("(ub)", serial, gboolean(written)), nullptr);
+    qCDebug(clipboardLog).noquote() << "transfer" << serial << "of" << type << (written ? "written," : "not written,")
+                                    << (data ? data->size() : 0) << "bytes" << (pasteDone_ && !afterOwnRead_ ? "(before the paste's key)" : "");
     if (written && pasteDone_ && afterOwnRead_)
         pasteTaken();
 }
@@ -331,6 +335,7 @@ bool MutterClipboard::paste(const QString& text, const std::function<void()>& pr
         },
         this, nullptr);
     pasteDone_ = std::move(done);
+    qCDebug(clipboardLog) << "paste of" << text.size() << "characters";
     pressPaste();
     pasteWait_.start();
     return true;
