@@ -41,6 +41,14 @@ public:
     virtual bool keyboardKeycode(uint32_t evdevCode, bool pressed) = 0;
     virtual bool keyboardKeysym(uint32_t keysym, bool pressed) = 0;
 
+    // The pointer moved one pixel and back: the screen cast reports its place and picture with
+    // a move.
+    void nudgePointer()
+    {
+        pointerMotionRelative(1, 0);
+        pointerMotionRelative(-1, 0);
+    }
+
 protected:
     // A new seat has no keyboard or pointer until the first injected event, and the first key
     // is lost in the focus change that follows: a Shift tap and a pointer nudge set both up.
@@ -49,7 +57,6 @@ protected:
         constexpr uint32_t kLeftShift = 42;
         keyboardKeycode(kLeftShift, true);
         keyboardKeycode(kLeftShift, false);
-        pointerMotionRelative(1, 0);
-        pointerMotionRelative(-1, 0);
+        nudgePointer();
     }
 };

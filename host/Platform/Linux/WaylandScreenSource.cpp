@@ -47,14 +47,12 @@ bool WaylandScreenSource::open()
     }
     // The pointer's place and picture come with its moves; the seat's priming moved it before
     // this stream was read. Without a move seen here the phones would get no pointer until
-    // someone moved it: a nudge there and back makes one.
+    // someone moved it.
     const PipeWireStream::Cursor cursor = stream_->cursor();
     qCDebug(waylandLog) << "first frame after" << waited.elapsed() << "ms; pointer known:" << cursor.known
                         << "picture known:" << !cursor.shape.isNull();
-    if (!cursor.known || cursor.shape.isNull()) {
-        session_->pointerMotionRelative(1, 0);
-        session_->pointerMotionRelative(-1, 0);
-    }
+    if (!cursor.known || cursor.shape.isNull())
+        session_->nudgePointer();
     size_ = frame_.size;
     fresh_ = true;
     error_.clear();
