@@ -335,7 +335,7 @@ bool MutterClipboard::paste(const QString& text, const std::function<void()>& pr
         },
         this, nullptr);
     pasteDone_ = std::move(done);
-    qCDebug(clipboardLog) << "paste of" << text.size() << "characters";
+    qCDebug(clipboardLog) << "paste of" << utf8.size() << "bytes";
     pressPaste();
     pasteWait_.start();
     return true;
