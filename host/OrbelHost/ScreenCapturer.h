@@ -36,7 +36,6 @@ public:
 
     // Capture is wanted: set by start(), cleared by stop() and by a start that failed.
     bool running() const { return request_.wanted(); }
-    // start() calls that took effect, and repeatLastFrame() calls.
     // How often the idle timer has fired (diagnostics and tests).
     int idleTicks() const;
     // Runs `look` on the capture thread once everything posted before it has run: lets a

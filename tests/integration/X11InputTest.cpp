@@ -5,12 +5,16 @@
 #include "OrbelHost/JsonMessage.h"
 #include "Platform/Linux/X11EventPoster.h"
 #include "support/InputProbe.h"
+#include "support/MixedText.h"
 #include "support/Wait.h"
 #include "support/XvfbServer.h"
 
 #include <QJsonDocument>
 
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
 
 namespace {
 class X11InputTest : public ::testing::Test {
@@ -61,6 +65,31 @@ TEST_F(X11InputTest, KeysModifiersTextInAnyScriptAndMediaKeysArrive)
 
     send(R"({"t":"media","k":"play"})");
     EXPECT_TRUE(probe.waitForLine(QStringLiteral("key %1 - 0").arg(int(Qt::Key_MediaPlay), 0, 16)));
+}
+
+TEST_F(X11InputTest, TextStaysExactWhileTheComputerIsBusy)
+{
+    // Every core busy, so the probe reads its events late: a keycode mapped anew before the
+    // probe has read its last press would type the wrong character.
+    std::atomic<bool> stop { false };
+    std::vector<std::thread> busy;
+    for (unsigned i = 0; i < std::max(2u, std::thread::hardware_concurrency()); ++i)
+        busy.emplace_back([&stop] {
+            while (!stop.load(std::memory_order_relaxed)) {
+            }
+        });
+    QString expected;
+    for (quint32 seed = 1; seed <= 3; ++seed) {
+        const QString text = mixedText(200, seed);
+        expected += text;
+        sendText(text);
+    }
+    const bool arrived = waitFor([&] { return probe.typed().size() >= expected.size(); }, 30000);
+    stop = true;
+    for (auto& thread : busy)
+        thread.join();
+    EXPECT_TRUE(arrived);
+    EXPECT_EQ(probe.typed().toStdString(), expected.toStdString());
 }
 
 TEST_F(X11InputTest, ClicksCountTheWayApplicationsCountThemAndTheWheelScrolls)

@@ -94,13 +94,18 @@ TEST_F(HostControllerPeerTest, SameViewerJoiningAgainReplacesItsSession)
     auto& controller = startLinked();
     join("v1");
     auto old = rig.connectionOf("v1");
+    // The first session's capture has opened the screen before the phone joins again. Until
+    // then its start is only queued for the capture thread, which settles it together with the
+    // replacement's stop and start as the one start now wanted, and opens the screen once.
+    ASSERT_TRUE(waitFor([&] { return rig.screen->openCalls() == 1; }));
     join("v1");
     auto replacement = rig.connectionOf("v1");
     ASSERT_NE(old, replacement);
     EXPECT_TRUE(old->closed());
     EXPECT_EQ(controller.viewerCount(), 1);
     // The old session was the last, so capture stopped; then the new one started it again.
-    EXPECT_TRUE(waitFor([&] { return rig.screen->openCalls() == 2; }));
+    EXPECT_TRUE(waitFor([&] { return rig.screen->openCalls() == 2 && rig.screen->isOpen(); }));
+    EXPECT_EQ(rig.screen->closeCalls(), 1);
     EXPECT_TRUE(waitFor([&] { return sentTo("v1", "offer").size() == 2; }));
 
     // A late failure of the replaced connection must not end the new session.

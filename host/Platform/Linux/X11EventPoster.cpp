@@ -5,6 +5,7 @@
 #include "Platform/Linux/XSettings.h"
 
 #include <QLoggingCategory>
+#include <QRandomGenerator>
 
 #include <xcb/xtest.h>
 
@@ -41,14 +42,28 @@ uint32_t mediaKeysym(EventPoster::MediaKey key)
 
 X11EventPoster::X11EventPoster(QByteArray display)
     : displayName_(std::move(display))
+    , focusPing_(displayName_)
+    , serialBase_(QRandomGenerator::global()->generate())
 {
     resume_.setSingleShot(true);
     restore_.setSingleShot(true);
     QObject::connect(&resume_, &QTimer::timeout, [this] {
+        qCWarning(inputLog) << "the focused application did not answer in" << kPingAnswerMs
+                            << "ms: typing goes on, and may type wrong characters if it is still busy";
+        read_ = batch_;
         waiting_ = false;
         drain();
     });
-    QObject::connect(&restore_, &QTimer::timeout, [this] { post([this] { restoreSpares(); }); });
+    QObject::connect(&restore_, &QTimer::timeout, [this] {
+        post([this] {
+            // Emptied while a press is unread, a spare would type nothing.
+            if (read_ < batch_ && !lastBatchAt_.hasExpired(kPingAnswerMs))
+                restore_.start(kRestoreAfterMs);
+            else
+                restoreSpares();
+        });
+    });
+    focusPing_.onAnswer = [this](uint32_t serial) { answered(serial - serialBase_); };
     connect();
 }
 
@@ -227,70 +242,125 @@ void X11EventPoster::typeKeysyms(const std::vector<uint32_t>& syms)
 {
     size_t from = 0;
     while (from < syms.size()) {
-        int remapped = 0;
-        const size_t typed = typeBatch(syms, from, remapped);
+        const size_t typed = typeBatch(syms, from);
         from += typed;
-        if (remapped > 0) {
-            restore_.start(kRestoreAfterMs);
-            if (from < syms.size()) {
-                std::vector<uint32_t> rest(syms.begin() + from, syms.end());
-                queue_.push_front([this, rest = std::move(rest)] { typeKeysyms(rest); });
-            }
-            waiting_ = true;
-            resume_.start(kRemapPauseMs * remapped);
-            return;
-        }
-        if (typed == 0) {
+        if (typed > 0)
+            continue;
+        if (spares_.empty()) {
             qCWarning(inputLog) << "dropped" << syms.size() - from << "characters: no keycode to type them with";
             return;
         }
+        // Every spare still waits for the client to read its last press: carry on once it has.
+        std::vector<uint32_t> rest(syms.begin() + from, syms.end());
+        queue_.push_front([this, rest = std::move(rest)] { typeKeysyms(rest); });
+        waiting_ = true;
+        resume_.start(kPingAnswerMs);
+        return;
     }
 }
 
-size_t X11EventPoster::typeBatch(const std::vector<uint32_t>& syms, size_t from, int& remapped)
+size_t X11EventPoster::typeBatch(const std::vector<uint32_t>& syms, size_t from)
 {
+    const size_t maxRemaps = std::max<size_t>(1, spares_.size() / 2);
     std::vector<xcb_keycode_t> codes;
-    std::vector<const Spare*> taken;
+    std::vector<xcb_keycode_t> remapped;
+    std::vector<Spare*> taken;
     size_t i = from;
     for (; i < syms.size(); ++i) {
         auto found = std::find_if(spares_.begin(), spares_.end(), [&](const Spare& s) { return s.keysym == syms[i]; });
         if (found == spares_.end()) {
-            // The least recently used spare that this batch has not taken yet.
+            if (remapped.size() == maxRemaps)
+                break;
+            // The least recently used spare that is free and that this batch has not taken yet.
             Spare* pick = nullptr;
             for (Spare& s : spares_)
-                if (std::find(taken.begin(), taken.end(), &s) == taken.end() && (!pick || s.used < pick->used))
+                if (isFree(s) && std::find(taken.begin(), taken.end(), &s) == taken.end() && (!pick || s.used < pick->used))
                     pick = &s;
             if (!pick)
                 break;
             setSpare(*pick, syms[i]);
-            ++remapped;
+            remapped.push_back(pick->keycode);
             found = spares_.begin() + (pick - spares_.data());
         }
         found->used = ++useClock_;
         taken.push_back(&*found);
         codes.push_back(found->keycode);
     }
+    if (codes.empty())
+        return 0;
+    writeSpares(std::move(remapped));
+    ++batch_;
+    for (Spare* spare : taken)
+        spare->pressed = batch_;
     for (const xcb_keycode_t code : codes) {
         fake(XCB_KEY_PRESS, code);
         fake(XCB_KEY_RELEASE, code);
     }
+    lastBatchAt_.start();
+    restore_.start(kRestoreAfterMs);
+    askRead(int(remapped.size()));
     return i - from;
+}
+
+void X11EventPoster::askRead(int remapped)
+{
+    const uint32_t batch = batch_;
+    if (focusPing_.send(connection_, root_, serialBase_ + batch))
+        return;
+    QTimer::singleShot(kRemapPauseMs * std::max(remapped, 1), &resume_, [this, batch] { answered(batch); });
+}
+
+void X11EventPoster::answered(uint32_t batch)
+{
+    if (batch <= read_ || batch > batch_)
+        return;
+    read_ = batch;
+    if (waiting_) {
+        waiting_ = false;
+        resume_.stop();
+        drain();
+    }
+}
+
+void X11EventPoster::writeSpares(std::vector<xcb_keycode_t> keycodes)
+{
+    const auto isSpare = [this](int code) {
+        return std::any_of(spares_.begin(), spares_.end(), [code](const Spare& s) { return s.keycode == code; });
+    };
+    std::sort(keycodes.begin(), keycodes.end());
+    for (size_t i = 0; i < keycodes.size();) {
+        const xcb_keycode_t first = keycodes[i];
+        xcb_keycode_t last = first;
+        // Join the next changed keycode when only spares lie between: they are written unchanged.
+        for (++i; i < keycodes.size(); ++i) {
+            bool bridged = true;
+            for (int code = last + 1; code < keycodes[i] && bridged; ++code)
+                bridged = isSpare(code);
+            if (!bridged)
+                break;
+            last = keycodes[i];
+        }
+        const auto* row = keysyms_.data() + (first - minKeycode_) * keysymsPerKeycode_;
+        xcb_change_keyboard_mapping(connection_, uint8_t(last - first + 1), first, uint8_t(keysymsPerKeycode_), row);
+    }
 }
 
 void X11EventPoster::setSpare(Spare& spare, uint32_t keysym)
 {
     // The same keysym in every column, so Shift or a layout group cannot change what it types.
-    const std::vector<xcb_keysym_t> row(size_t(keysymsPerKeycode_), keysym);
-    xcb_change_keyboard_mapping(connection_, 1, spare.keycode, uint8_t(keysymsPerKeycode_), row.data());
-    std::copy(row.begin(), row.end(), keysyms_.begin() + (spare.keycode - minKeycode_) * keysymsPerKeycode_);
+    std::fill_n(keysyms_.begin() + (spare.keycode - minKeycode_) * keysymsPerKeycode_, keysymsPerKeycode_, keysym);
     spare.keysym = keysym;
 }
 
 void X11EventPoster::restoreSpares()
 {
+    std::vector<xcb_keycode_t> emptied;
     for (Spare& spare : spares_)
-        if (spare.keysym != 0)
+        if (spare.keysym != 0) {
             setSpare(spare, 0);
+            emptied.push_back(spare.keycode);
+        }
+    writeSpares(std::move(emptied));
 }
 
 unsigned X11EventPoster::heldModifiers()

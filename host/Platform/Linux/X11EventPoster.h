@@ -4,14 +4,18 @@
 // map lacks (media keys on a bare server) are typed through spare keycodes: unused keycodes
 // are mapped to the wanted keysyms, pressed, and emptied again once typing has stopped.
 //
-// Clients re-read the keyboard map each time they see it change, by asking the server (Qt
-// fetches and compiles the whole map, a few milliseconds). So a spare keycode must not be
-// mapped to something else until they have read the map for its last press: after a batch
-// that changed the map, the poster waits kRemapPauseMs per changed keycode before running
-// whatever was posted next, and spares are reused least recently used first. Posts keep
-// their order; only text ever waits. Characters already on a spare cost no wait.
+// Clients read the keyboard map again when they handle its change, or when they next translate
+// a key, so a spare keycode must not be mapped to something else until the client has handled
+// every earlier press of it: a press read after the change types the new keysym. After each
+// batch of typing the poster pings the focused client (X11FocusPing); a spare pressed in a
+// batch is mapped anew only once the client has answered a ping sent after that batch. A batch
+// maps at most half the spares anew, so the client reads one batch while the next is typed.
+// For a client that does not answer pings, a pause per remapped keycode stands in for the
+// answer. Posts keep their order; only text ever waits. Characters already on a spare cost no
+// wait.
 
 #include "Platform/EventPoster.h"
+#include "Platform/Linux/X11FocusPing.h"
 #include "Platform/Linux/X11Support.h"
 
 #include <QByteArray>
@@ -49,8 +53,11 @@ public:
     std::optional<bool> keyRepeat() override;
     void setKeyRepeat(bool on) override;
 
-    // Pause per keycode that a batch of typing mapped anew.
+    // For a focused client that does not answer pings: the pause per keycode that a batch of
+    // typing mapped anew, after which the batch counts as read.
     static constexpr int kRemapPauseMs = 8;
+    // A client that does not answer a ping in this long counts as having read what it was sent.
+    static constexpr int kPingAnswerMs = 2000;
     // Spare keycodes are emptied this long after the last typing.
     static constexpr int kRestoreAfterMs = 500;
 
@@ -59,6 +66,7 @@ private:
         xcb_keycode_t keycode;
         uint32_t keysym = 0; // 0: empty
         uint64_t used = 0;   // for least-recently-used reuse
+        uint32_t pressed = 0; // the batch that last pressed it
     };
 
     bool connect();
@@ -70,9 +78,17 @@ private:
     std::optional<xcb_keycode_t> keycodeFor(uint32_t keysym) const;
     // Presses and releases each keysym in order, through spare keycodes where needed.
     void typeKeysyms(const std::vector<uint32_t>& keysyms);
-    // Maps as many of `keysyms` from `from` as the spare keycodes hold at once, types them, and
-    // returns how many it typed; `remapped` counts the keycodes it mapped anew.
-    size_t typeBatch(const std::vector<uint32_t>& keysyms, size_t from, int& remapped);
+    // Maps as many of `keysyms` from `from` as the free spare keycodes hold, types them, and
+    // returns how many it typed.
+    size_t typeBatch(const std::vector<uint32_t>& keysyms, size_t from);
+    // A spare that may be mapped anew: the focused client has read its last press.
+    bool isFree(const Spare& spare) const { return spare.pressed <= read_; }
+    // Asks the focused client to say when it has read batch `batch_`.
+    void askRead(int remapped);
+    void answered(uint32_t batch);
+    // Changes the server's map to `keysyms_` for these spare keycodes, in as few requests as
+    // their runs of neighbouring keycodes allow (each request makes every client read the map).
+    void writeSpares(std::vector<xcb_keycode_t> keycodes);
     void setSpare(Spare& spare, uint32_t keysym);
     void restoreSpares();
 
@@ -89,6 +105,11 @@ private:
     std::vector<uint32_t> keysyms_; // the keyboard map as read
     std::vector<Spare> spares_;
     uint64_t useClock_ = 0;
+    X11FocusPing focusPing_;
+    uint32_t batch_ = 0; // batches of typing that pressed spares
+    uint32_t read_ = 0;  // the focused client has read every batch up to this one
+    uint32_t serialBase_ = 0; // pings carry serialBase_ + batch: unlike a window manager's
+    QElapsedTimer lastBatchAt_;
 
     std::deque<std::function<void()>> queue_;
     bool waiting_ = false;
