@@ -171,3 +171,40 @@ TEST(PipeWireBuffersTest, TheCursorMovesOnEveryBufferAndChangesShapeOnlyWithABit
     EXPECT_EQ(other.shapeSerial, kept) << "rows shorter than the width";
     EXPECT_EQ(other.position, QPoint(5, 6)) << "the position still counts";
 }
+
+TEST(PipeWireBuffersTest, BuffersThatArriveTogetherLoseNeitherAShapeNorAPicture)
+{
+    const size_t room = sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap) + 2 * 2 * 4;
+    // A frame whose cursor brings a new shape, then a cursor-only update that moves it: read
+    // together, as a busy reader finds them.
+    FakeBuffer framed(8, room);
+    framed.chunk = spa_chunk { 0, 8, 4, 0 };
+    framed.memory = { 1, 2, 3, 4, 5, 6, 7, 8 };
+    framed.data.data = framed.memory.data();
+    framed.cursor()->id = 1;
+    framed.cursor()->position = spa_point { 10, 20 };
+    auto* bitmap = framed.bitmap(SPA_VIDEO_FORMAT_RGBA, 2, 2);
+    std::memset(reinterpret_cast<uint8_t*>(bitmap) + bitmap->offset, 0xff, 16);
+    FakeBuffer moved(8, room);
+    moved.cursor()->id = 1;
+    moved.cursor()->position = spa_point { 11, 21 };
+
+    PipeWireStream::Frame frame;
+    PipeWireStream::Cursor cursor;
+    EXPECT_TRUE(pipewire_buffers::readArrived({ &framed.buffer, &moved.buffer }, 1, 2, frame, cursor));
+    EXPECT_EQ(frame.serial, 1u) << "the picture came before the cursor-only update";
+    EXPECT_EQ(frame.bgra, std::vector<uint8_t>({ 1, 2, 3, 4, 5, 6, 7, 8 }));
+    EXPECT_EQ(cursor.shape.size(), QSize(2, 2)) << "the shape came before the update without one";
+    EXPECT_EQ(cursor.position, QPoint(11, 21)) << "the newest position";
+
+    // Two pictures: only the newest is copied.
+    FakeBuffer newer(8, room);
+    newer.chunk = spa_chunk { 0, 8, 4, 0 };
+    newer.memory = { 9, 9, 9, 9, 9, 9, 9, 9 };
+    newer.data.data = newer.memory.data();
+    EXPECT_TRUE(pipewire_buffers::readArrived({ &framed.buffer, &newer.buffer }, 1, 2, frame, cursor));
+    EXPECT_EQ(frame.serial, 2u);
+    EXPECT_EQ(frame.bgra, std::vector<uint8_t>(8, 9));
+    EXPECT_FALSE(pipewire_buffers::readArrived({ &moved.buffer }, 1, 2, frame, cursor)) << "no picture at all";
+    EXPECT_EQ(frame.serial, 2u);
+}

@@ -28,31 +28,101 @@ const QByteArray kPng = "image/png";
 using VariantRef = glib::Variant;
 using ErrorRef = glib::Error;
 using FdListRef = glib::FdList;
-} // namespace
 
-struct MutterClipboard::Bus {
-    glib::Connection connection;
-    guint subscription = 0;
-    guint fence = 0; // an idle source of the main loop, while pending
-    ~Bus()
+// The session's own calls on the process's connection: mutter answers only the session's creator.
+class SessionSelection : public MutterSelection {
+public:
+    SessionSelection(std::shared_ptr<MutterRemoteDesktop> session, MutterClipboard& clipboard)
+        : session_(std::move(session))
+        , clipboard_(clipboard)
+        , connection_(glib::sessionBus())
     {
-        if (fence)
-            g_source_remove(fence);
-        if (subscription)
-            g_dbus_connection_signal_unsubscribe(connection.get(), subscription);
+        if (!connection_)
+            return;
+        // Subscribed from the main thread, so the signals arrive on the main loop; every
+        // session's path matches, the current one is picked out.
+        subscription_ = g_dbus_connection_signal_subscribe(
+            connection_.get(), nullptr, kInterface, nullptr, nullptr, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+            +[](GDBusConnection*, const gchar*, const gchar* path, const gchar*, const gchar* signal, GVariant* parameters, gpointer data) {
+                auto* self = static_cast<SessionSelection*>(data);
+                if (QString::fromUtf8(path) != self->session_->path())
+                    return;
+                if (g_strcmp0(signal, "SelectionOwnerChanged") == 0) {
+                    GVariant* options = nullptr;
+                    g_variant_get(parameters, "(@a{sv})", &options);
+                    gboolean ours = FALSE;
+                    g_variant_lookup(options, "session-is-owner", "b", &ours);
+                    QList<QByteArray> offered;
+                    // mutter 43 sends the list in a tuple; take it bare too.
+                    const gchar** types = nullptr;
+                    if (g_variant_lookup(options, "mime-types", "(^a&s)", &types) || g_variant_lookup(options, "mime-types", "^a&s", &types)) {
+                        for (const gchar** type = types; *type; ++type)
+                            offered << QByteArray(*type);
+                        g_free(types);
+                    }
+                    g_variant_unref(options);
+                    self->clipboard_.ownerChanged(ours, std::move(offered));
+                } else if (g_strcmp0(signal, "SelectionTransfer") == 0) {
+                    const gchar* type = nullptr;
+                    guint32 serial = 0;
+                    g_variant_get(parameters, "(&su)", &type, &serial);
+                    self->clipboard_.transfer(QByteArray(type), serial);
+                }
+            },
+            this, nullptr);
+    }
+    ~SessionSelection() override
+    {
+        if (subscription_)
+            g_dbus_connection_signal_unsubscribe(connection_.get(), subscription_);
+    }
+    SessionSelection(const SessionSelection&) = delete;
+    SessionSelection& operator=(const SessionSelection&) = delete;
+
+    bool isOpen() override { return !session_->path().isEmpty(); }
+
+    bool offer(const QList<QByteArray>& types) override
+    {
+        GVariantBuilder list;
+        g_variant_builder_init(&list, G_VARIANT_TYPE_STRING_ARRAY);
+        for (const QByteArray& type : types)
+            g_variant_builder_add(&list, "s", type.constData());
+        GVariantBuilder options;
+        g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
+        g_variant_builder_add(&options, "{sv}", "mime-types", g_variant_builder_end(&list));
+        return call("SetSelection", g_variant_new("(a{sv})", &options), nullptr) != nullptr;
     }
 
-    // A session call; its reply (null on failure) and, for calls that answer with a pipe, the pipe.
-    VariantRef call(const QString& session, const char* method, GVariant* parameters, const GVariantType* replyType,
-                    UniqueFd* pipe = nullptr)
+    std::optional<QByteArray> read(const QByteArray& type, int timeoutMs, qsizetype limit) override
     {
-        if (session.isEmpty()) {
+        UniqueFd pipe;
+        if (!call("SelectionRead", g_variant_new("(s)", type.constData()), G_VARIANT_TYPE("(h)"), &pipe))
+            return std::nullopt;
+        return pipe_transfer::readAll(pipe.get(), timeoutMs, limit);
+    }
+
+    bool write(uint32_t serial, const QByteArray* data, int timeoutMs) override
+    {
+        bool written = false;
+        UniqueFd pipe;
+        if (data && call("SelectionWrite", g_variant_new("(u)", serial), G_VARIANT_TYPE("(h)"), &pipe))
+            written = pipe_transfer::writeAll(pipe.get(), *data, timeoutMs) && pipe.reset();
+        call("SelectionWriteDone", g_variant_new("(ub)", serial, gboolean(written)), nullptr);
+        return written;
+    }
+
+private:
+    // A session call; its reply (null on failure) and, for calls that answer with a pipe, the pipe.
+    VariantRef call(const char* method, GVariant* parameters, const GVariantType* replyType, UniqueFd* pipe = nullptr)
+    {
+        const QString session = session_->path();
+        if (session.isEmpty() || !connection_) {
             g_variant_unref(g_variant_ref_sink(parameters));
             return nullptr;
         }
         GUnixFDList* rawFds = nullptr;
         GError* rawError = nullptr;
-        VariantRef reply(g_dbus_connection_call_with_unix_fd_list_sync(connection.get(), kService, session.toUtf8().constData(), kInterface,
+        VariantRef reply(g_dbus_connection_call_with_unix_fd_list_sync(connection_.get(), kService, session.toUtf8().constData(), kInterface,
                                                                        method, parameters, replyType, G_DBUS_CALL_FLAGS_NONE,
                                                                        kCallTimeoutMs, nullptr, &rawFds, nullptr, &rawError));
         const FdListRef fds(rawFds);
@@ -70,11 +140,22 @@ struct MutterClipboard::Bus {
         }
         return reply;
     }
+
+    std::shared_ptr<MutterRemoteDesktop> session_;
+    MutterClipboard& clipboard_;
+    glib::Connection connection_;
+    guint subscription_ = 0;
 };
+} // namespace
 
 MutterClipboard::MutterClipboard(std::shared_ptr<MutterRemoteDesktop> session)
-    : session_(std::move(session))
-    , bus_(std::make_unique<Bus>())
+    : MutterClipboard(std::unique_ptr<MutterSelection>())
+{
+    selection_ = std::make_unique<SessionSelection>(std::move(session), *this);
+}
+
+MutterClipboard::MutterClipboard(std::unique_ptr<MutterSelection> selection)
+    : selection_(std::move(selection))
 {
     pasteWait_.setSingleShot(true);
     // Precise: its remaining time also tells how soon a paste was taken.
@@ -84,50 +165,20 @@ MutterClipboard::MutterClipboard(std::shared_ptr<MutterRemoteDesktop> session)
     restoreTimer_.setSingleShot(true);
     restoreTimer_.setInterval(kRestoreAfterMs);
     QObject::connect(&restoreTimer_, &QTimer::timeout, &context_, [this] { restore(); });
-
-    // The session's own connection (the process's one): mutter answers only the session's creator.
-    bus_->connection = glib::sessionBus();
-    if (!bus_->connection)
-        return;
-    // Subscribed from the main thread, so the signals arrive on the main loop; every session's
-    // path matches, the current one is picked out.
-    bus_->subscription = g_dbus_connection_signal_subscribe(
-        bus_->connection.get(), nullptr, kInterface, nullptr, nullptr, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
-        +[](GDBusConnection*, const gchar*, const gchar* path, const gchar*, const gchar* signal, GVariant* parameters, gpointer data) {
-            auto* self = static_cast<MutterClipboard*>(data);
-            if (QString::fromUtf8(path) != self->session_->path())
-                return;
-            if (g_strcmp0(signal, "SelectionOwnerChanged") == 0) {
-                GVariant* options = nullptr;
-                g_variant_get(parameters, "(@a{sv})", &options);
-                self->ownerChanged(options);
-                g_variant_unref(options);
-            } else if (g_strcmp0(signal, "SelectionTransfer") == 0) {
-                const gchar* type = nullptr;
-                guint32 serial = 0;
-                g_variant_get(parameters, "(&su)", &type, &serial);
-                self->transfer(QByteArray(type), serial);
-            }
-        },
-        this, nullptr);
 }
 
-MutterClipboard::~MutterClipboard() = default;
-
-void MutterClipboard::ownerChanged(GVariant* options)
+MutterClipboard::~MutterClipboard()
 {
-    gboolean ours = FALSE;
-    g_variant_lookup(options, "session-is-owner", "b", &ours);
-    types_.clear();
-    // mutter 43 sends the list in a tuple; take it bare too.
-    const gchar** types = nullptr;
-    if (g_variant_lookup(options, "mime-types", "(^a&s)", &types) || g_variant_lookup(options, "mime-types", "^a&s", &types)) {
-        for (const gchar** type = types; *type; ++type)
-            types_ << QByteArray(*type);
-        g_free(types);
-    }
+    if (fence_)
+        g_source_remove(fence_);
+}
+
+void MutterClipboard::ownerChanged(bool ours, QList<QByteArray> types)
+{
+    types_ = std::move(types);
+    ownersText_.reset();
     ownedHere_ = ours;
-    qCDebug(clipboardLog) << "owner changed; here:" << bool(ours) << "offers" << types_;
+    qCDebug(clipboardLog) << "owner changed; here:" << ours << "offers" << types_;
     if (ours && unseenOwnChanges_ > 0) {
         --unseenOwnChanges_; // counted (or hidden) when it was made
         return;
@@ -149,15 +200,15 @@ std::optional<QByteArray> MutterClipboard::read(const QByteArray& type)
     }
     if (!types_.contains(type))
         return std::nullopt;
-    const QString session = session_->path();
-    if (session.isEmpty())
-        return std::nullopt;
-    UniqueFd pipe;
-    if (!bus_->call(session, "SelectionRead", g_variant_new("(s)", type.constData()), G_VARIANT_TYPE("(h)"), &pipe))
-        return std::nullopt;
-    auto data = pipe_transfer::readAll(pipe.get(), kReadTimeoutMs, kMaxSavedBytes);
+    // The text types carry the same text.
+    const bool isText = kTextTypes.contains(type);
+    if (isText && ownersText_)
+        return ownersText_;
+    auto data = selection_->read(type, kReadTimeoutMs, kMaxSavedBytes);
     if (!data)
-        qCWarning(clipboardLog).noquote() << "the clipboard's owner did not send" << type << "whole in time";
+        qCWarning(clipboardLog).noquote() << "the clipboard's" << type << "could not be read";
+    else if (isText)
+        ownersText_ = data;
     return data;
 }
 
@@ -222,17 +273,10 @@ std::optional<QByteArray> MutterClipboard::otherImage()
 
 bool MutterClipboard::offer(Offer offer, bool seen)
 {
-    const QString session = session_->path();
-    if (session.isEmpty())
-        return false;
-    GVariantBuilder types;
-    g_variant_builder_init(&types, G_VARIANT_TYPE_STRING_ARRAY);
+    QList<QByteArray> types;
     for (const auto& entry : offer)
-        g_variant_builder_add(&types, "s", entry.first.constData());
-    GVariantBuilder options;
-    g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
-    g_variant_builder_add(&options, "{sv}", "mime-types", g_variant_builder_end(&types));
-    if (!bus_->call(session, "SetSelection", g_variant_new("(a{sv})", &options), nullptr))
+        types << entry.first;
+    if (!selection_->offer(types))
         return false;
     ours_ = std::move(offer);
     ownedHere_ = true;
@@ -271,16 +315,11 @@ bool MutterClipboard::setImage(const QImage& image)
 
 void MutterClipboard::transfer(const QByteArray& type, uint32_t serial)
 {
-    const QString session = session_->path();
     const QByteArray* data = nullptr;
     for (const auto& [offered, bytes] : ours_)
         if (offered == type)
             data = &bytes;
-    bool written = false;
-    UniqueFd pipe;
-    if (data && bus_->call(session, "SelectionWrite", g_variant_new("(u)", serial), G_VARIANT_TYPE("(h)"), &pipe))
-        written = pipe_transfer::writeAll(pipe.get(), *data, kReadTimeoutMs) && pipe.reset();
-    bus_->call(session, "SelectionWriteDone", g_variant_new("(ub)", serial, gboolean(written)), nullptr);
+    const bool written = selection_->write(serial, data, kReadTimeoutMs);
     qCDebug(clipboardLog).noquote() << "transfer" << serial << "of" << type << (written ? "written," : "not written,")
                                     << (data ? data->size() : 0) << "bytes" << (pasteDone_ && !afterOwnRead_ ? "(before the paste's key)" : "");
     if (written && pasteDone_ && afterOwnRead_)
@@ -289,7 +328,7 @@ void MutterClipboard::transfer(const QByteArray& type, uint32_t serial)
 
 bool MutterClipboard::paste(const QString& text, const std::function<void()>& pressPaste, std::function<void()> done)
 {
-    if (session_->path().isEmpty())
+    if (!selection_->isOpen())
         return false;
     // What the clipboard held before the first of a series of pastes comes back after the last.
     if (!saved_) {
@@ -300,6 +339,13 @@ bool MutterClipboard::paste(const QString& text, const std::function<void()>& pr
         } else {
             // The text types carry the same text: read once, given back under each of them.
             const std::optional<QByteArray> text = readFirst(kTextTypes);
+            const bool textOffered = std::any_of(kTextTypes.begin(), kTextTypes.end(),
+                                                 [this](const QByteArray& type) { return types_.contains(type); });
+            if (textOffered && !text) {
+                // Nothing to put back is not an empty clipboard: the user's text stays.
+                qCWarning(clipboardLog) << "no paste: the clipboard's text could not be kept";
+                return false;
+            }
             for (const QByteArray& type : types_) {
                 const auto data = kTextTypes.contains(type) ? text : read(type);
                 if (data && bytes + data->size() <= kMaxSavedBytes) {
@@ -322,14 +368,14 @@ bool MutterClipboard::paste(const QString& text, const std::function<void()>& pr
     // Taking the offer makes mutter's own clipboard keeper read it at once: its request came
     // with the reply and waits on the main loop. Only a transfer after those is the paste.
     afterOwnRead_ = false;
-    if (bus_->fence)
-        g_source_remove(bus_->fence);
+    if (fence_)
+        g_source_remove(fence_);
     // At the priority GDBus gives the signals it queues, after the ones queued already.
-    bus_->fence = g_idle_add_full(
+    fence_ = g_idle_add_full(
         G_PRIORITY_DEFAULT,
         +[](gpointer data) {
             auto* self = static_cast<MutterClipboard*>(data);
-            self->bus_->fence = 0;
+            self->fence_ = 0;
             self->afterOwnRead_ = true;
             return gboolean(G_SOURCE_REMOVE);
         },

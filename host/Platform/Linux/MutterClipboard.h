@@ -13,16 +13,34 @@
 #include <QObject>
 #include <QTimer>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
-typedef struct _GVariant GVariant;
+// What the clipboard asks of mutter's session: its calls, with the pipes that come with them.
+// The session's own one is made from a MutterRemoteDesktop; tests give a stand-in.
+class MutterSelection {
+public:
+    virtual ~MutterSelection() = default;
+    // Whether a session is open to ask.
+    virtual bool isOpen() = 0;
+    // SetSelection: this process offers `types`.
+    virtual bool offer(const QList<QByteArray>& types) = 0;
+    // SelectionRead and what the owner sends through its pipe; nullopt when mutter refuses or
+    // the owner does not send it whole within `timeoutMs`.
+    virtual std::optional<QByteArray> read(const QByteArray& type, int timeoutMs, qsizetype limit) = 0;
+    // SelectionWrite of `data` (none: refused) and SelectionWriteDone; whether it was written.
+    virtual bool write(uint32_t serial, const QByteArray* data, int timeoutMs) = 0;
+};
 
 class MutterClipboard : public Pasteboard {
 public:
     explicit MutterClipboard(std::shared_ptr<MutterRemoteDesktop> session);
+    // On `selection`, whose signals the caller passes to ownerChanged() and transfer().
+    explicit MutterClipboard(std::unique_ptr<MutterSelection> selection);
     ~MutterClipboard() override;
     MutterClipboard(const MutterClipboard&) = delete;
     MutterClipboard& operator=(const MutterClipboard&) = delete;
@@ -38,8 +56,13 @@ public:
     // Pastes `text` where the keyboard focus is, unseen by changeCount(): offers it, calls
     // `pressPaste`, and once the focused application has taken it (or kPasteWaitMs passed)
     // calls `done` and soon after puts back what the clipboard held. False (and `done` never
-    // called) when there is no session.
+    // called) when there is no session, or when the clipboard holds text that cannot be read:
+    // what cannot be put back is not borrowed.
     bool paste(const QString& text, const std::function<void()>& pressPaste, std::function<void()> done);
+
+    // mutter's signals: SelectionOwnerChanged and SelectionTransfer.
+    void ownerChanged(bool ours, QList<QByteArray> types);
+    void transfer(const QByteArray& type, uint32_t serial);
 
     static constexpr int kReadTimeoutMs = 2000;
     static constexpr int kPasteWaitMs = 1000;
@@ -51,21 +74,20 @@ public:
 private:
     using Offer = std::vector<std::pair<QByteArray, QByteArray>>; // type → data
 
-    struct Bus;
     bool offer(Offer offer, bool seen);
     std::optional<QByteArray> read(const QByteArray& type);
     // The first of `types` the clipboard offers.
     std::optional<QByteArray> readFirst(const QList<QByteArray>& types);
     QList<QByteArray> offeredTypes() const;
-    void ownerChanged(GVariant* options);
-    void transfer(const QByteArray& type, uint32_t serial);
     void pasteTaken();
     void restore();
 
-    std::shared_ptr<MutterRemoteDesktop> session_;
-    std::unique_ptr<Bus> bus_;
+    std::unique_ptr<MutterSelection> selection_;
     long changes_ = 0;
     QList<QByteArray> types_; // what the owner offers
+    // The owner's text, once read: mutter refuses a read that comes before it has finished the
+    // one before, which it does only after the reader saw the data end.
+    std::optional<QByteArray> ownersText_;
     bool ownedHere_ = false;
     Offer ours_;               // what this process offers, while it owns the clipboard
     int unseenOwnChanges_ = 0; // own changes whose signal is still to come
@@ -74,6 +96,7 @@ private:
     std::optional<Offer> saved_;
     std::function<void()> pasteDone_;
     bool afterOwnRead_ = false; // transfers asked for now are the paste's
+    unsigned fence_ = 0;        // an idle source of the main loop, while pending
     QTimer pasteWait_;
     QTimer restoreTimer_;
     QObject context_;

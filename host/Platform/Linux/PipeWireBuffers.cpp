@@ -80,3 +80,14 @@ void pipewire_buffers::readCursor(const spa_buffer* buffer, PipeWireStream::Curs
     cursor.hotspot = hotspot;
     cursor.shapeSerial = ++shapeSerials;
 }
+
+bool pipewire_buffers::readArrived(const std::vector<const spa_buffer*>& buffers, int width, int height,
+                                   PipeWireStream::Frame& frame, PipeWireStream::Cursor& cursor)
+{
+    for (const spa_buffer* buffer : buffers)
+        readCursor(buffer, cursor);
+    for (auto it = buffers.rbegin(); it != buffers.rend(); ++it)
+        if (readPixels(*it, width, height, frame))
+            return true;
+    return false;
+}

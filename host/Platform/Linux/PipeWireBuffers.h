@@ -4,6 +4,8 @@
 
 #include "Platform/Linux/PipeWireStream.h"
 
+#include <vector>
+
 struct spa_buffer;
 
 namespace pipewire_buffers {
@@ -12,4 +14,10 @@ namespace pipewire_buffers {
 bool readPixels(const spa_buffer* buffer, int width, int height, PipeWireStream::Frame& frame);
 // Takes the pointer's position into `cursor`, and a new shape when the buffer carries one.
 void readCursor(const spa_buffer* buffer, PipeWireStream::Cursor& cursor);
+// Reads the buffers that arrived since the last look, oldest first: every one's cursor, in
+// order (a new shape may come in a buffer that a newer one without a shape follows), and the
+// newest picture among them (a cursor-only update may follow the frame before it). Whether a
+// picture was taken.
+bool readArrived(const std::vector<const spa_buffer*>& buffers, int width, int height, PipeWireStream::Frame& frame,
+                 PipeWireStream::Cursor& cursor);
 } // namespace pipewire_buffers

@@ -35,6 +35,9 @@ struct PipeWireStream::Loop {
     spa_hook coreListener {};
     spa_hook registryListener {};
     spa_video_info_raw format {};
+    // The buffers of one look, kept to reuse their memory (PipeWire's thread only).
+    std::vector<pw_buffer*> arrived;
+    std::vector<const spa_buffer*> arrivedSpa;
 
     mutable std::mutex mutex; // guards what follows; taken on PipeWire's thread and the reader's
     State state = State::Connecting;
@@ -101,23 +104,24 @@ struct PipeWireStream::Loop {
     static void onProcess(void* data)
     {
         auto* self = static_cast<Loop*>(data);
-        // Only the newest buffer matters; older ones go straight back.
-        pw_buffer* newest = nullptr;
+        // Everything that arrived since the last look; all of it goes straight back once read.
+        self->arrived.clear();
+        self->arrivedSpa.clear();
         while (pw_buffer* buffer = pw_stream_dequeue_buffer(self->stream)) {
-            if (newest)
-                pw_stream_queue_buffer(self->stream, newest);
-            newest = buffer;
+            self->arrived.push_back(buffer);
+            self->arrivedSpa.push_back(buffer->buffer);
         }
-        if (!newest)
+        if (self->arrived.empty())
             return;
         {
             std::lock_guard lock(self->mutex);
-            pipewire_buffers::readCursor(newest->buffer, self->cursor);
-            pipewire_buffers::readPixels(newest->buffer, int(self->format.size.width), int(self->format.size.height), self->frame);
+            pipewire_buffers::readArrived(self->arrivedSpa, int(self->format.size.width), int(self->format.size.height),
+                                          self->frame, self->cursor);
             if (self->state == State::Connecting)
                 self->state = State::Streaming;
         }
-        pw_stream_queue_buffer(self->stream, newest);
+        for (pw_buffer* buffer : self->arrived)
+            pw_stream_queue_buffer(self->stream, buffer);
     }
 
     // The compositor removes the node when its screen cast ends; the stream itself only pauses.
