@@ -61,6 +61,10 @@ void CaptureLoop::end()
     running_ = false;
     idleTimer_.stop();
     last_.reset();
+    // The next capture may take seconds to send its first frame (a Wayland screen cast is made
+    // anew): until then phones get nothing rather than this capture's last picture.
+    if (source_)
+        source_->forgetLastFrame();
     closeScreen();
     converter_.release();
 }

@@ -74,9 +74,21 @@ std::shared_ptr<EncoderGroup> GstVideoSource::group(const LevelKey& key)
     return made;
 }
 
+void GstVideoSource::forgetLastFrame()
+{
+    QMutexLocker lock(&mutex_);
+    last_.reset();
+}
+
 void GstVideoSource::refresh(const std::shared_ptr<EncoderGroup>& group)
 {
     group->requestKeyFrame();
+    {
+        // Before capture's first frame there is nothing to send: that frame serves the request.
+        QMutexLocker lock(&mutex_);
+        if (!last_)
+            return;
+    }
     // Too soon after the last one, the next captured frame serves the request instead.
     if (group->startKeyFrameIfDue()) {
         pushLast(*group);

@@ -20,6 +20,7 @@ public:
     explicit GstVideoSource(EncoderTuning tuning = {}) : tuning_(std::move(tuning)) {}
 
     void pushFrame(const VideoFrame& frame) override;
+    void forgetLastFrame() override;
 
     // The group for a level, made on first use; a group lives while anyone holds it.
     std::shared_ptr<EncoderGroup> group(const LevelKey& key);

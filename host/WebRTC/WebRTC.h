@@ -124,6 +124,9 @@ class VideoSource {
 public:
     virtual ~VideoSource() = default;
     virtual void pushFrame(const VideoFrame& frame) = 0;
+    // Capture has ended: a frame kept to show phones that join is no longer the screen, and
+    // must not be the first thing the next capture's phones see.
+    virtual void forgetLastFrame() {}
 };
 
 class VideoTrack {

@@ -362,3 +362,39 @@ TEST(EncoderGroupTest, AKeyFrameOfAStillScreenIsFollowedByAFewMoreFramesThenNoth
     EXPECT_LE(out.count(), 2);
     group->unsubscribe(handle);
 }
+
+TEST(EncoderGroupTest, AfterCaptureEndsAJoiningPhoneWaitsForTheScreenInsteadOfSeeingTheOldOne)
+{
+    ASSERT_TRUE(ensureInitialised());
+    auto source = std::make_shared<GstVideoSource>();
+    auto group = source->group({ Codec::H264, 12'000'000, 30, 1.0 });
+    ASSERT_TRUE(group);
+    Received out;
+    int keyFrames = 0;
+    const int handle = group->subscribe([&](GstBuffer* buffer, GstCaps*) {
+        QMutexLocker lock(&out.mutex);
+        ++out.frames;
+        keyFrames += !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
+    });
+    source->pushFrame(page(1280, 720, 0));
+    ASSERT_TRUE(waitFor([&] { return out.count() >= 1; }));
+    pump(EncoderGroup::kKeyFrameIntervalMs + 100);
+
+    // Capture ends, and a phone joins before the next capture's first frame.
+    source->forgetLastFrame();
+    {
+        QMutexLocker lock(&out.mutex);
+        out.frames = keyFrames = 0;
+    }
+    source->refresh(group);
+    pump(300);
+    EXPECT_EQ(out.count(), 0) << "the last capture's picture was sent again";
+
+    // The new capture's first frame is the key frame the phone asked for.
+    source->pushFrame(page(1280, 720, 5));
+    ASSERT_TRUE(waitFor([&] { return out.count() >= 1; }));
+    QMutexLocker lock(&out.mutex);
+    EXPECT_GE(keyFrames, 1);
+    lock.unlock();
+    group->unsubscribe(handle);
+}
