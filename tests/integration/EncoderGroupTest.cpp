@@ -33,11 +33,29 @@ rtc::VideoFrame grey(int width, int height)
 struct Received {
     QMutex mutex;
     int frames = 0;
+    int keyFrames = 0;
     QString caps;
     int count()
     {
         QMutexLocker lock(&mutex);
         return frames;
+    }
+    int keys()
+    {
+        QMutexLocker lock(&mutex);
+        return keyFrames;
+    }
+    // An encoded frame as a subscriber gets it.
+    void take(GstBuffer* buffer)
+    {
+        QMutexLocker lock(&mutex);
+        ++frames;
+        keyFrames += !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
+    }
+    void reset()
+    {
+        QMutexLocker lock(&mutex);
+        frames = keyFrames = 0;
     }
 };
 } // namespace
@@ -323,21 +341,14 @@ TEST(EncoderGroupTest, AKeyFrameOfAStillScreenIsFollowedByAFewMoreFramesThenNoth
     auto group = source->group({ Codec::H264, 12'000'000, 30, 1.0 });
     ASSERT_TRUE(group);
     Received out;
-    const int handle = group->subscribe([&out](GstBuffer*, GstCaps*) {
-        QMutexLocker lock(&out.mutex);
-        ++out.frames;
-    });
-    const auto reset = [&out] {
-        QMutexLocker lock(&out.mutex);
-        out.frames = 0;
-    };
+    const int handle = group->subscribe([&out](GstBuffer* buffer, GstCaps*) { out.take(buffer); });
     source->pushFrame(page(1280, 720, 0)); // then the screen stands still
     ASSERT_TRUE(waitFor([&] { return out.count() == 1; }));
     pump(EncoderGroup::kKeyFrameIntervalMs + 100);
 
     // A phone joins: its key frame, and the same picture more times until the encoder has
     // nothing left to refine, then nothing.
-    reset();
+    out.reset();
     source->refresh(group);
     ASSERT_TRUE(waitFor([&] { return out.count() >= 1 + GstVideoSource::kSettleFrames; }, 3000)) << out.count();
     int before = -1;
@@ -355,7 +366,7 @@ TEST(EncoderGroupTest, AKeyFrameOfAStillScreenIsFollowedByAFewMoreFramesThenNoth
 
     // The screen sending a frame of its own ends the settling at once.
     pump(EncoderGroup::kKeyFrameIntervalMs);
-    reset();
+    out.reset();
     source->refresh(group);
     source->pushFrame(page(1280, 720, 8));
     pump(500);
@@ -370,22 +381,14 @@ TEST(EncoderGroupTest, AfterCaptureEndsAJoiningPhoneWaitsForTheScreenInsteadOfSe
     auto group = source->group({ Codec::H264, 12'000'000, 30, 1.0 });
     ASSERT_TRUE(group);
     Received out;
-    int keyFrames = 0;
-    const int handle = group->subscribe([&](GstBuffer* buffer, GstCaps*) {
-        QMutexLocker lock(&out.mutex);
-        ++out.frames;
-        keyFrames += !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
-    });
+    const int handle = group->subscribe([&out](GstBuffer* buffer, GstCaps*) { out.take(buffer); });
     source->pushFrame(page(1280, 720, 0));
     ASSERT_TRUE(waitFor([&] { return out.count() >= 1; }));
     pump(EncoderGroup::kKeyFrameIntervalMs + 100);
 
     // Capture ends, and a phone joins before the next capture's first frame.
     source->forgetLastFrame();
-    {
-        QMutexLocker lock(&out.mutex);
-        out.frames = keyFrames = 0;
-    }
+    out.reset();
     source->refresh(group);
     pump(300);
     EXPECT_EQ(out.count(), 0) << "the last capture's picture was sent again";
@@ -393,8 +396,6 @@ TEST(EncoderGroupTest, AfterCaptureEndsAJoiningPhoneWaitsForTheScreenInsteadOfSe
     // The new capture's first frame is the key frame the phone asked for.
     source->pushFrame(page(1280, 720, 5));
     ASSERT_TRUE(waitFor([&] { return out.count() >= 1; }));
-    QMutexLocker lock(&out.mutex);
-    EXPECT_GE(keyFrames, 1);
-    lock.unlock();
+    EXPECT_GE(out.keys(), 1);
     group->unsubscribe(handle);
 }
